@@ -1,0 +1,96 @@
+/*
+ * The balance object: one per camera. The camera driver allocates
+ * Quorvin_GetAWBObjectSize() bytes, binds them to its own variables with
+ * Quorvin_InitAWBObject and calls Quorvin_ALCWBalance or Quorvin_ImageBalance
+ * once per captured frame. New shutter and gain values arrive in the bound
+ * variables with *next_modif_flag21 set to 1 (the driver clears it); new
+ * colour gains arrive in *R, *G, *B in units of 1/16 (16 = x1.0).
+ *
+ * Operations that take the object's lock may sleep. Given a null object or
+ * memory that Quorvin_InitAWBObject never initialised, every operation except
+ * Quorvin_GetAWBObjectSize and Quorvin_InitAWBObject touches nothing:
+ * int results are -QUORVIN_EINVAL, BOOL results FALSE.
+ */
+#ifndef QUORVIN_AWB_AWB_H
+#define QUORVIN_AWB_AWB_H
+
+#include "AveragePixelValue.h"
+#include "LuminanceCtrl.h"
+#include "WhiteBalanceCtrl.h"
+#include "platform.h"
+#include "win.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Bit pattern of AWBObject.magic once the object is initialised. */
+#define QUORVIN_AWB_MAGIC ((int)0xFAAFEBBEu)
+/* The kernel's EINVAL; invalid objects get its negative. */
+#define QUORVIN_EINVAL 22
+
+typedef struct AWBObject {
+    int magic;
+    CAveragePixelValue m_objAveragePixelValue;
+    CWhiteBalanceCtrl m_objWhiteBalanceCtrl;
+    CLuminanceCtrl m_objLuminanceCtrl;
+    LuminanceCtrlFOPS m_luminanceFOps; /* unused; luminance_fops serves all */
+    __u8* raw_data;                    /* frame, width x height bytes */
+    __u16* crt_totalVLines_le;         /* lines per frame */
+    __u16* crt_totalHClock_le;         /* clocks per line */
+    __u16* next_shutter_line_le;
+    __u16* next_shutter_clock_le;
+    __u16* next_gain_le;
+    __u16 wColorArray; /* always 2 (RGGB) */
+    __u32* dwWidth;
+    __u32* dwHeight;
+    int* next_modif_flag21; /* set to 1 after shutter and gain are written */
+    __u16* R;
+    __u16* G;
+    __u16* B;
+    QuorvinSemaphore awb_lock;
+} AWBObject;
+
+/* The module-wide callback table every luminance controller is bound to. */
+extern LuminanceCtrlFOPS luminance_fops;
+BOOL SetShutterAndCDSGainToCamera(struct CLuminanceCtrl* _this);
+BOOL GetFrameClock(struct CLuminanceCtrl* _this, PWORD pwLinePerFrame, PWORD pwClockPerLine);
+
+int Quorvin_GetAWBObjectSize(void);
+void Quorvin_InitAWBObject(void* AWBObject, __u8* raw_data, __u16* crt_totalVLines_le,
+                           __u16* crt_totalHClock_le, __u16* next_shutter_line_le,
+                           __u16* next_shutter_clock_le, __u16* next_gain_le, __u32* width,
+                           __u32* height, int* next_modif_flag21, __u16* R, __u16* G, __u16* B,
+                           __u16* pw_init_gain_le, __u16 initial_gain, __u16 initial_digital_gain,
+                           int trigger_version);
+void Quorvin_FreeAWBObject(void* AWBObject);
+
+int Quorvin_ALCWBalance(void* AWBObject);
+int Quorvin_ImageBalance(void* AWBObject);
+
+int Quorvin_ColorProcessing(void* AWBObject);
+int Quorvin_ImageProcessing(void* AWBObject, void* pSrc);
+int Quorvin_SetAutoAWB(void* AWBObject, BYTE mode);
+int Quorvin_SetAutoGain(void* AWBObject, BYTE mode);
+int Quorvin_SetAutoExposure(void* AWBObject, BYTE mode);
+BOOL Quorvin_CLuminance_SetTarget(void* AWBObject, PBYTE pbyteTarget);
+BOOL Quorvin_CLuminance_SetCtrlSpeed(void* AWBObject, BYTE byteShutterCtrlSpeedLimit,
+                                     BYTE byteGainCtrlSpeedLimit, BYTE byteSkipFrameCount,
+                                     BYTE byteAverageFrameCount);
+void Quorvin_Set_Gain(void* AWBObject);
+void Quorvin_Set_Auto_Max_Gain(void* AWBObject, WORD _wAutoMaxCDSGain);
+void Quorvin_Set_Auto_Min_Gain(void* AWBObject, WORD _wAutoMinCDSGain);
+void Quorvin_Set_Auto_Max_Shutter(void* AWBObject, WORD _wAutoMaxShutterLine);
+void Quorvin_Set_Auto_Min_Shutter(void* AWBObject, WORD _wAutoMinShutterLine);
+void Quorvin_Set_Auto_Max_ShutterC(void* AWBObject, WORD _wAutoMaxShutterClock);
+void Quorvin_Set_Auto_Min_ShutterC(void* AWBObject, WORD _wAutoMinShutterClock);
+
+/* Module load and unload: nothing to set up or tear down. */
+int usb_QuorvinUSB_init(void);
+void usb_QuorvinUSB_exit(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QUORVIN_AWB_AWB_H */

@@ -1,0 +1,121 @@
+/*
+ * Luminance controller: keeps the weighted brightness at a target by moving
+ * the exposure (shutter: whole lines plus clocks within a line, in the
+ * camera's units) and the analogue CDS gain (camera register units).
+ *
+ * Mode byte m_byteMode: high nibble exposure, low nibble gain; per nibble
+ * 0 manual, 1 continuous, 2 one-shot. Byte values 0x01/0x02 move the gain
+ * only, 0x10/0x20 the exposure only, 0x11/0x12 the exposure first and the
+ * gain when the exposure stands at a limit; any other non-zero value moves
+ * the gain only, in the high range.
+ *
+ * Exposure times are DWORD counts of pixel clocks: one line is H clocks
+ * (clocks per line), one frame V x H (V lines per frame). The shutter pair
+ * (0, 0) means one whole frame.
+ */
+#ifndef QUORVIN_AWB_LUMINANCECTRL_H
+#define QUORVIN_AWB_LUMINANCECTRL_H
+
+#include "AveragePixelValue.h"
+#include "win.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+struct CLuminanceCtrl;
+
+/* Publish m_wCDSGain, m_wShutterLine and m_wShutterClock to the camera. */
+typedef BOOL (*LuminanceSetShutterAndGainFn)(struct CLuminanceCtrl* _this);
+/* Report lines per frame and clocks per line; must have no side effect. */
+typedef BOOL (*LuminanceGetFrameClockFn)(struct CLuminanceCtrl* _this, PWORD pwLinePerFrame,
+                                         PWORD pwClockPerLine);
+
+/* The controller's only way to the camera. */
+typedef struct LuminanceCtrlFOPS {
+    LuminanceSetShutterAndGainFn mbpfSetShutterAndCDSGainToCamera;
+    LuminanceGetFrameClockFn mbpfGetFrameClock;
+} LuminanceCtrlFOPS;
+
+typedef struct CLuminanceCtrl {
+    BOOL m_bHasDigitalGain;           /* camera property; selects the unit */
+    BOOL m_bClockUnitShutterCtrl;     /* TRUE: lines + clocks; FALSE: lines */
+    WORD m_wCDSGain;                  /* current CDS gain */
+    WORD m_wShutterLine;              /* current shutter, whole lines */
+    WORD m_wShutterClock;             /* current shutter, extra clocks */
+    WORD m_wDigitalGain;              /* kept, not used by the control */
+    WORD m_wIniCDSGain;               /* reference gain: splits low/high range */
+    WORD m_wIniDigitalGain;           /* kept, not used */
+    WORD m_wIniShutterLine;           /* kept, not used */
+    WORD m_wIniShutterClock;          /* kept, not used */
+    BYTE m_byteMode;                  /* high nibble exposure, low nibble gain */
+    BYTE m_byteTarget;                /* brightness target, 0..255 */
+    BYTE m_byteTolerance;             /* dead band half-width while running */
+    BYTE m_byteThreshold;             /* extra dead band while at rest */
+    BYTE m_byteGainCtrlSpeedLimit;    /* 0 = fastest */
+    BYTE m_byteShutterCtrlSpeedLimit; /* 0 = fastest */
+    BYTE m_byteSkipFrameCount;        /* frames skipped after an evaluation */
+    BYTE m_byteAverageFrameCount;     /* frames averaged per evaluation */
+    WORD m_wAutoMaxShutterLine;
+    WORD m_wAutoMaxShutterClock;
+    WORD m_wAutoMinShutterLine;
+    WORD m_wAutoMinShutterClock;
+    WORD m_wAutoMaxCDSGain;
+    WORD m_wAutoMinCDSGain;
+    BYTE m_pbyteWeight[16];           /* area weights of the brightness */
+    BOOL m_bAutoRunning;              /* last evaluation changed something */
+    BYTE m_byteRestSkipCount;         /* frames still to skip */
+    BYTE m_byteAlreadySampleingCount; /* frames sampled towards the average */
+    DWORD m_dwSumOfSamplingBrightness;
+    LuminanceCtrlFOPS* fops; /* camera callbacks, borrowed */
+} CLuminanceCtrl;
+
+void CLuminanceCtrl_init(CLuminanceCtrl* _this, WORD wIniShutterLine, WORD wIniShutterClock,
+                         WORD wCDSGain, WORD wIniDigitalGain, BOOL bHasDigitalGain,
+                         LuminanceCtrlFOPS* _fops);
+void CLuminanceCtrl_free(CLuminanceCtrl* _this);
+BOOL CLuminance_IsAutoMode(CLuminanceCtrl* _this, BOOL bDecrementSkipCount);
+
+BOOL CLuminance_SetTarget(CLuminanceCtrl* _this, PBYTE pbyteTarget);
+BOOL CLuminance_GetTarget(CLuminanceCtrl* _this, PBYTE pbyteTarget);
+BOOL CLuminance_SetCtrlSpeed(CLuminanceCtrl* _this, BYTE byteShutterCtrlSpeedLimit,
+                             BYTE byteGainCtrlSpeedLimit, BYTE byteSkipFrameCount,
+                             BYTE byteAverageFrameCount);
+BOOL CLuminance_GetCtrlSpeed(CLuminanceCtrl* _this, PBYTE pbyteShutterCtrlSpeedLimit,
+                             PBYTE pbyteGainCtrlSpeedLimit, PBYTE pbyteSkipFrameCount,
+                             PBYTE pbyteAverageFrameCount);
+BOOL CLuminance_SetShutter(CLuminanceCtrl* _this, WORD wLine, WORD wClock);
+BOOL CLuminance_GetShutter(CLuminanceCtrl* _this, PWORD pwLine, PWORD pwClock);
+BOOL CLuminance_SetCDSGain(CLuminanceCtrl* _this, WORD wCDSGain);
+BOOL CLuminance_GetCDSGain(CLuminanceCtrl* _this, PWORD pwCDSGain);
+BOOL CLuminance_SetWeight(CLuminanceCtrl* _this, PBYTE pbyteWeight);
+BOOL CLuminance_GetWeight(CLuminanceCtrl* _this, PBYTE pbyteWeight);
+
+/* Exposure arithmetic. */
+__u64 iexp8(__u8 base);  /* base^8, exact */
+__u64 iexp16(__u8 base); /* base^16 modulo 2^64, exact for base <= 15 */
+/* floor(log2 n) for n >= 1, -1 for n = 0 (the kernel's __ilog2_u64). */
+int quorvin_ilog2_u64(__u64 n);
+/* n / 256 floored, saturated to 0..65535. */
+WORD S64s8_2_WORD(__s64 n);
+DWORD mdwGetExposureClock(CLuminanceCtrl* _this);
+DWORD mdwGetMaxExposureClock(CLuminanceCtrl* _this);
+DWORD mdwGetMinExposureClock(CLuminanceCtrl* _this);
+
+/* One CDS gain step towards the target; TRUE when m_wCDSGain changed. */
+BOOL mbGainCtrl(CLuminanceCtrl* _this, __u8 iCurrentY, __u8 iTargetY, BYTE byteDistanceY,
+                BOOL bDarkFg, WORD wAutoMinCDSGain, WORD wAutoMaxCDSGain);
+/* One exposure step towards the target; TRUE when the shutter changed. */
+BOOL mbShutterCtrl(CLuminanceCtrl* _this, int iCurrentY, int iTargetY, BYTE byteDistanceY,
+                   BOOL bDarkFg);
+/* Brings shutter and gain back inside the limits the current mode enforces;
+ * TRUE when it stored a correction. Publishes nothing. */
+BOOL mbCheckInvalidStatus(CLuminanceCtrl* _this);
+/* Per-frame loop: sample, evaluate, step, publish. */
+BOOL UpdateGainShutter(CLuminanceCtrl* _this, CAveragePixelValue* pobjAveragePixelValue);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QUORVIN_AWB_LUMINANCECTRL_H */

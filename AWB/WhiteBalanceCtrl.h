@@ -1,0 +1,69 @@
+/*
+ * White balance controller: four colour gains (unit 1/128, 128 = x1.0) with a
+ * 256-entry lookup table each, in colour index order (0 red, 1 green of the
+ * red rows, 2 green of the blue rows, 3 blue); frame correction through the
+ * tables; automatic control of the red and blue gains.
+ *
+ * Modes (m_byteMode): 0 off, 1 fixed gains, 2 (and above 3) continuous
+ * automatic, 3 one-shot automatic (becomes 1 once an evaluation changes
+ * nothing).
+ */
+#ifndef QUORVIN_AWB_WHITEBALANCECTRL_H
+#define QUORVIN_AWB_WHITEBALANCECTRL_H
+
+#include "AveragePixelValue.h"
+#include "win.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct CWhiteBalanceCtrl {
+    WORD m_wColorArray;                /* colour array code of the frames */
+    BYTE m_byteMode;                   /* white balance mode, see above */
+    WORD m_wThreshold;                 /* dead band, tenths of a grey level */
+    WORD m_wTolerance;                 /* kept, not read */
+    WORD m_pwGain[4];                  /* current gains, 1/128 */
+    WORD m_pwTarget[2];                /* red, blue target in % of green */
+    WORD m_pwIniGain[4];               /* initial gains */
+    BYTE m_pbyteAWBWeight[16];         /* area weights of the colour average */
+    BYTE m_byteAWBSkipCount;           /* frames skipped after an evaluation */
+    BYTE m_byteAWBSamplingCount;       /* frames averaged per evaluation */
+    BYTE m_ppbyteTable[4][256];        /* table k always matches m_pwGain[k] */
+    DWORD m_pdwSumOfSamplingAWB[4];    /* running sums, then means */
+    BYTE m_byteAWBAlredySamplingCount; /* frames sampled in this run */
+    BOOL m_bAWBStarted;                /* last evaluation changed a gain */
+    BYTE m_byteAWBRestSkipCount;       /* frames still to skip */
+} CWhiteBalanceCtrl;
+
+void CWhiteBalanceCtrl_init(CWhiteBalanceCtrl* _this, PWORD pwIniGain, WORD wColorArray);
+void CWhiteBalanceCtrl_free(CWhiteBalanceCtrl* _this);
+
+/* Corrects the frame in place through the tables. Always TRUE; leaves the
+ * frame untouched for code 1 or mode 0. A last odd column or row is left as
+ * it is. */
+BOOL ImageProcessing(CWhiteBalanceCtrl* _this, DWORD dwWidth, DWORD dwHeight, WORD wColorArray,
+                     PBYTE pbyteRaw);
+/* Writes the corrected source frame to pDest (same geometry; pDest may equal
+ * pbyteRaw, no other overlap). Always TRUE; writes nothing for code 1 or
+ * mode 0. */
+BOOL ImageCopyProcessing(CWhiteBalanceCtrl* _this, DWORD dwWidth, DWORD dwHeight, WORD wColorArray,
+                         PBYTE pbyteRaw, PBYTE pDest);
+/* Table rule of the controller: entry i = (i * wGain) >> 7 below
+ * floor(32640 / wGain) (at most 256), 255 from there on; all 0 for gain 0. */
+BOOL mbUpdateTable(CWhiteBalanceCtrl* _this, WORD wGain, PBYTE pbyteTable);
+
+/* TRUE when white balance wants this frame; otherwise counts the rest skip
+ * count down (when asked) and returns FALSE. */
+BOOL IsAutoMode(CWhiteBalanceCtrl* _this, BOOL bDecrementSkipCount);
+BOOL UpdateGain(CWhiteBalanceCtrl* _this, CAveragePixelValue* pobjAveragePixelValue);
+BOOL mbAutoUpdateGain(CWhiteBalanceCtrl* _this, PBYTE pbyteAverage);
+
+/* floor(sqrt(x)) for every 64-bit x. */
+DWORD lluint_sqrt(DDWORD x);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QUORVIN_AWB_WHITEBALANCECTRL_H */

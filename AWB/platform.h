@@ -1,0 +1,56 @@
+/*
+ * What the module needs from its host, and nothing more. Two implementations
+ * exist outside AWB/: the kernel glue (kernel semaphores and 64-bit division
+ * helpers) and a user-space one (POSIX semaphores).
+ */
+#ifndef QUORVIN_AWB_PLATFORM_H
+#define QUORVIN_AWB_PLATFORM_H
+
+#include "win.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/*
+ * Storage for the host's counting semaphore, held by value in the balance
+ * object. Its size is that of the host's type: the kernel's struct semaphore
+ * (16 bytes on 32-bit x86, 24 on 64-bit) or POSIX sem_t in user space (16 and
+ * 32). Each implementation checks at compile time that its type fits exactly.
+ * The pointer member gives the alignment of both types.
+ */
+#if defined(__KERNEL__)
+#if defined(__LP64__)
+#define QUORVIN_SEMAPHORE_SIZE 24
+#else
+#define QUORVIN_SEMAPHORE_SIZE 16
+#endif
+#else
+#if defined(__LP64__)
+#define QUORVIN_SEMAPHORE_SIZE 32
+#else
+#define QUORVIN_SEMAPHORE_SIZE 16
+#endif
+#endif
+
+typedef struct QuorvinSemaphore {
+    union {
+        unsigned char bytes[QUORVIN_SEMAPHORE_SIZE];
+        void* align;
+    } u;
+} QuorvinSemaphore;
+
+/* Counting semaphore; quorvin_down waits without being interruptible. */
+void quorvin_sema_init(QuorvinSemaphore* sem, int val);
+void quorvin_down(QuorvinSemaphore* sem);
+void quorvin_up(QuorvinSemaphore* sem);
+
+/* dividend / divisor, truncating; 32-bit kernels have no native 64-bit
+ * division, so it goes through the host. divisor must not be 0. */
+__u64 quorvin_div_u64_u32(__u64 dividend, __u32 divisor);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QUORVIN_AWB_PLATFORM_H */

@@ -1,0 +1,5 @@
+# Default (debug) build and its tests.
+set -euo pipefail
+source "$(dirname "$0")/../lib.sh"
+cd "$QUORVIN_ROOT"
+cmake_build_and_test debug

@@ -1,0 +1,6 @@
+#include <AWB/AWB.h>
+#include <gtest/gtest.h>
+
+TEST(Layout, RecordSizesOnThisTarget) {
+    EXPECT_GE(sizeof(AWBObject), 1636u);
+}
