@@ -85,7 +85,8 @@ void Quorvin_Set_Auto_Min_Shutter(void* AWBObject, WORD _wAutoMinShutterLine);
 void Quorvin_Set_Auto_Max_ShutterC(void* AWBObject, WORD _wAutoMaxShutterClock);
 void Quorvin_Set_Auto_Min_ShutterC(void* AWBObject, WORD _wAutoMinShutterClock);
 
-/* Module load and unload: nothing to set up or tear down. */
+/* Module load and unload (defined by each host's platform layer, where the
+ * kernel needs them): nothing to set up or tear down. */
 int usb_QuorvinUSB_init(void);
 void usb_QuorvinUSB_exit(void);
 
