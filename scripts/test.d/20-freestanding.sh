@@ -7,7 +7,8 @@ cd "$QUORVIN_ROOT"
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 flags=(-std=gnu++17 -O2 -nostdinc -ffreestanding -fno-exceptions -fno-rtti
-    -fno-threadsafe-statics -fno-use-cxa-atexit -mno-sse -mno-sse2 -mno-mmx -mgeneral-regs-only
+    -fno-threadsafe-statics -fno-use-cxa-atexit -fno-unwind-tables -fno-asynchronous-unwind-tables
+    -mno-sse -mno-sse2 -mno-mmx -mgeneral-regs-only
     -D__KERNEL__ -Wall -Wextra -Wconversion -Wsign-conversion -Werror -I.)
 for arch in -m64 -m32; do
     for src in AWB/*.cpp; do
