@@ -1,1 +1,566 @@
+// Luminance controller: automatic exposure (shutter) and CDS gain.
+//
+// Integer only. Brightness ratios are measured in eighths (or sixteenths) of
+// an octave through integer powers and the highest set bit; exposure times
+// are DWORD counts of pixel clocks. The camera is reached only through the
+// callback table stored in the record at initialisation.
 #include "LuminanceCtrl.h"
+
+#include "platform.h"
+
+namespace {
+
+// Clocks per line and lines per frame, as the camera reports them. Zeroed
+// first so that a callback that writes nothing leaves no indeterminate value.
+struct FrameClock {
+    WORD wTotalVLine;
+    WORD wTotalHClock;
+};
+
+FrameClock GetFrameClock(CLuminanceCtrl* _this) {
+    FrameClock fc = {0, 0};
+    (void)_this->fops->mbpfGetFrameClock(_this, &fc.wTotalVLine, &fc.wTotalHClock);
+    return fc;
+}
+
+BOOL Publish(CLuminanceCtrl* _this) {
+    return _this->fops->mbpfSetShutterAndCDSGainToCamera(_this);
+}
+
+bool IsClockUnit(const CLuminanceCtrl* _this) {
+    return _this->m_bClockUnitShutterCtrl != FALSE;
+}
+
+// One frame in clocks; the product of two WORDs always fits in a DWORD.
+DWORD ClocksPerFrame(FrameClock fc) {
+    return static_cast<DWORD>(fc.wTotalVLine) * fc.wTotalHClock;
+}
+
+// floor(8 * log2 x): whole eighths of an octave, -1 for 0. For x up to 255
+// through the exact 8th power; the speed limit also asks for 256 and 257,
+// where the value is 64 (it stays 64 up to 2^(65/8), about 279).
+int E8(unsigned x) {
+    if (x > 255u)
+        return 64;
+    return quorvin_ilog2_u64(iexp8(static_cast<__u8>(x)));
+}
+
+// floor(16 * log2 x): whole sixteenths of an octave, -1 for 0; x <= 15 only.
+int E16(unsigned x) {
+    return quorvin_ilog2_u64(iexp16(static_cast<__u8>(x)));
+}
+
+// Value in the 1/256 step domain: gain x 256 plus a change, in 64 bits.
+__s64 Shift8(WORD wGain, int iDelta) {
+    return static_cast<__s64>(wGain) * 256 + iDelta;
+}
+
+// One gain unit up or down, stopping at the ends of the 16-bit range.
+WORD StepUp(WORD w) {
+    return w == 0xFFFFu ? w : static_cast<WORD>(w + 1u);
+}
+WORD StepDown(WORD w) {
+    return w == 0u ? w : static_cast<WORD>(w - 1u);
+}
+
+// Exposure of a (line, clock) pair in clocks. bMinimum selects the rule of
+// the automatic minimum in line unit (a non-zero clock part means one line
+// fewer than the line part). Never divides, so H = 0 is harmless.
+DWORD PairToClocks(const CLuminanceCtrl* _this, FrameClock fc, WORD wLine, WORD wClock,
+                   bool bMinimum) {
+    const DWORD dwH = fc.wTotalHClock;
+    DWORD e = static_cast<DWORD>(wLine) * dwH;
+    if (IsClockUnit(_this)) {
+        e += wClock; // at most 65535 x 65535 + 65535 = 2^32 - 1
+    } else if (wClock != 0) {
+        if (bMinimum)
+            e = wLine <= 1 ? dwH : static_cast<DWORD>(wLine - 1u) * dwH;
+        else if (e == 0)
+            e = dwH;
+    }
+    if (e == 0)
+        e = ClocksPerFrame(fc);
+    return e;
+}
+
+// Mode bytes whose status check enforces each kind of limit.
+bool EnforcesGainLimits(BYTE m) {
+    return m == 0x01 || m == 0x02 || m == 0x11 || m == 0x12;
+}
+bool EnforcesExposureLimits(BYTE m) {
+    return m == 0x10 || m == 0x11 || m == 0x12 || m == 0x20;
+}
+bool IsCombinedMode(BYTE m) {
+    return m == 0x11 || m == 0x12;
+}
+bool IsOneShotMode(BYTE m) {
+    return m == 0x02 || m == 0x12 || m == 0x20;
+}
+
+// Every setting and counter to its default; the current shutter and digital
+// gain from the initial values.
+void mbInitValue(CLuminanceCtrl* _this) {
+    _this->m_wShutterLine = _this->m_wIniShutterLine;
+    _this->m_wShutterClock = _this->m_wIniShutterClock;
+    _this->m_wDigitalGain = _this->m_wIniDigitalGain;
+    _this->m_byteMode = 0x11;
+    _this->m_byteTarget = 128;
+    _this->m_byteTolerance = 5;
+    _this->m_byteThreshold = 5;
+    _this->m_byteGainCtrlSpeedLimit = 0;
+    _this->m_byteShutterCtrlSpeedLimit = 0;
+    _this->m_byteSkipFrameCount = 3;
+    _this->m_byteAverageFrameCount = 4;
+    // (0, 0) is one whole frame; the minimum is one clock or one line.
+    _this->m_wAutoMaxShutterLine = 0;
+    _this->m_wAutoMaxShutterClock = 0;
+    _this->m_wAutoMinShutterLine = IsClockUnit(_this) ? 0 : 1;
+    _this->m_wAutoMinShutterClock = IsClockUnit(_this) ? 1 : 0;
+    _this->m_wAutoMaxCDSGain = 0x00FF;
+    _this->m_wAutoMinCDSGain = 0;
+    for (BYTE& w : _this->m_pbyteWeight)
+        w = 1;
+    _this->m_bAutoRunning = FALSE;
+    _this->m_byteRestSkipCount = 0;
+    _this->m_byteAlreadySampleingCount = 0;
+    _this->m_dwSumOfSamplingBrightness = 0;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// State and settings
+
+void CLuminanceCtrl_init(CLuminanceCtrl* _this, WORD wIniShutterLine, WORD wIniShutterClock,
+                         WORD wCDSGain, WORD wIniDigitalGain, BOOL bHasDigitalGain,
+                         LuminanceCtrlFOPS* _fops) {
+    _this->m_bHasDigitalGain = bHasDigitalGain;
+    _this->m_bClockUnitShutterCtrl = bHasDigitalGain;
+    _this->m_wCDSGain = wCDSGain;
+    _this->m_wIniCDSGain = wCDSGain;
+    _this->m_wIniDigitalGain = wIniDigitalGain;
+    _this->m_wIniShutterLine = wIniShutterLine;
+    _this->m_wIniShutterClock = wIniShutterClock;
+    _this->fops = _fops;
+    mbInitValue(_this);
+}
+
+void CLuminanceCtrl_free(CLuminanceCtrl* _this) {
+    (void)_this;
+}
+
+BOOL CLuminance_IsAutoMode(CLuminanceCtrl* _this, BOOL bDecrementSkipCount) {
+    if (_this->m_byteRestSkipCount != 0) {
+        if (bDecrementSkipCount)
+            --_this->m_byteRestSkipCount;
+        return FALSE;
+    }
+    return _this->m_byteMode != 0 ? TRUE : FALSE;
+}
+
+BOOL CLuminance_SetTarget(CLuminanceCtrl* _this, PBYTE pbyteTarget) {
+    _this->m_byteTarget = pbyteTarget[0];
+    _this->m_byteTolerance = pbyteTarget[1];
+    _this->m_byteThreshold = pbyteTarget[2];
+    return TRUE;
+}
+
+BOOL CLuminance_GetTarget(CLuminanceCtrl* _this, PBYTE pbyteTarget) {
+    pbyteTarget[0] = _this->m_byteTarget;
+    pbyteTarget[1] = _this->m_byteTolerance;
+    pbyteTarget[2] = _this->m_byteThreshold;
+    return TRUE;
+}
+
+BOOL CLuminance_SetCtrlSpeed(CLuminanceCtrl* _this, BYTE byteShutterCtrlSpeedLimit,
+                             BYTE byteGainCtrlSpeedLimit, BYTE byteSkipFrameCount,
+                             BYTE byteAverageFrameCount) {
+    _this->m_byteShutterCtrlSpeedLimit = byteShutterCtrlSpeedLimit;
+    _this->m_byteGainCtrlSpeedLimit = byteGainCtrlSpeedLimit;
+    _this->m_byteSkipFrameCount = byteSkipFrameCount;
+    _this->m_byteAverageFrameCount = byteAverageFrameCount;
+    return TRUE;
+}
+
+BOOL CLuminance_GetCtrlSpeed(CLuminanceCtrl* _this, PBYTE pbyteShutterCtrlSpeedLimit,
+                             PBYTE pbyteGainCtrlSpeedLimit, PBYTE pbyteSkipFrameCount,
+                             PBYTE pbyteAverageFrameCount) {
+    *pbyteShutterCtrlSpeedLimit = _this->m_byteShutterCtrlSpeedLimit;
+    *pbyteGainCtrlSpeedLimit = _this->m_byteGainCtrlSpeedLimit;
+    *pbyteSkipFrameCount = _this->m_byteSkipFrameCount;
+    *pbyteAverageFrameCount = _this->m_byteAverageFrameCount;
+    return TRUE;
+}
+
+BOOL CLuminance_SetShutter(CLuminanceCtrl* _this, WORD wLine, WORD wClock) {
+    _this->m_wShutterLine = wLine;
+    _this->m_wShutterClock = wClock;
+    return Publish(_this);
+}
+
+BOOL CLuminance_GetShutter(CLuminanceCtrl* _this, PWORD pwLine, PWORD pwClock) {
+    *pwLine = _this->m_wShutterLine;
+    *pwClock = _this->m_wShutterClock;
+    return TRUE;
+}
+
+BOOL CLuminance_SetCDSGain(CLuminanceCtrl* _this, WORD wCDSGain) {
+    _this->m_wCDSGain = wCDSGain;
+    return Publish(_this);
+}
+
+BOOL CLuminance_GetCDSGain(CLuminanceCtrl* _this, PWORD pwCDSGain) {
+    *pwCDSGain = _this->m_wCDSGain;
+    return TRUE;
+}
+
+BOOL CLuminance_SetWeight(CLuminanceCtrl* _this, PBYTE pbyteWeight) {
+    for (int i = 0; i < 16; ++i)
+        _this->m_pbyteWeight[i] = pbyteWeight[i];
+    return TRUE;
+}
+
+BOOL CLuminance_GetWeight(CLuminanceCtrl* _this, PBYTE pbyteWeight) {
+    for (int i = 0; i < 16; ++i)
+        pbyteWeight[i] = _this->m_pbyteWeight[i];
+    return TRUE;
+}
+
+// ---------------------------------------------------------------------------
+// Exposure arithmetic
+
+__u64 iexp8(__u8 base) {
+    const WORD result16 = static_cast<WORD>(base * base);
+    const DWORD result32 = static_cast<DWORD>(result16) * result16;
+    return static_cast<__u64>(result32) * result32;
+}
+
+__u64 iexp16(__u8 base) {
+    const __u64 r = iexp8(base);
+    return r * r; // wraps modulo 2^64 from base 16 upward
+}
+
+int quorvin_ilog2_u64(__u64 n) {
+    return n == 0 ? -1 : 63 - __builtin_clzll(n);
+}
+
+WORD S64s8_2_WORD(__s64 n) {
+    if (n <= 0)
+        return 0;
+    const __s64 q = n >> 8;
+    return q >= 0xFFFF ? static_cast<WORD>(0xFFFFu) : static_cast<WORD>(q);
+}
+
+DWORD mdwGetExposureClock(CLuminanceCtrl* _this) {
+    const FrameClock fc = GetFrameClock(_this);
+    return PairToClocks(_this, fc, _this->m_wShutterLine, _this->m_wShutterClock, false);
+}
+
+DWORD mdwGetMaxExposureClock(CLuminanceCtrl* _this) {
+    const FrameClock fc = GetFrameClock(_this);
+    return PairToClocks(_this, fc, _this->m_wAutoMaxShutterLine, _this->m_wAutoMaxShutterClock,
+                        false);
+}
+
+DWORD mdwGetMinExposureClock(CLuminanceCtrl* _this) {
+    const FrameClock fc = GetFrameClock(_this);
+    return PairToClocks(_this, fc, _this->m_wAutoMinShutterLine, _this->m_wAutoMinShutterClock,
+                        true);
+}
+
+// ---------------------------------------------------------------------------
+// Gain step: in the log domain, 1460/256 gain units per eighth of an octave
+// (730/256 per sixteenth for dark levels, where 16th powers still fit).
+
+BOOL mbGainCtrl(CLuminanceCtrl* _this, __u8 iCurrentY, __u8 iTargetY, BYTE byteDistanceY,
+                BOOL bDarkFg, WORD wAutoMinCDSGain, WORD wAutoMaxCDSGain) {
+    (void)byteDistanceY;
+    const WORD G = _this->m_wCDSGain;
+    const unsigned S = _this->m_byteGainCtrlSpeedLimit;
+
+    // Proposed change, from the brightness ratio target / current.
+    int d;
+    if (iCurrentY <= 15)
+        d = 730 * (2 * E8(iTargetY) - E16(iCurrentY));
+    else
+        d = 1460 * (E8(iTargetY) - E8(iCurrentY));
+    const __s64 s64NewSetValue_shift8 = Shift8(G, d);
+    WORD wNewSetValue = S64s8_2_WORD(s64NewSetValue_shift8);
+
+    // At least one unit in the direction of the error.
+    if (wNewSetValue == G)
+        wNewSetValue = bDarkFg ? StepUp(G) : StepDown(G);
+
+    if (bDarkFg) {
+        // Rising: brightness may grow by at most (S + 2) / (S + 1).
+        int lim;
+        if (S <= 13)
+            lim = 730 * (E16(S + 2) - E16(S + 1));
+        else
+            lim = 1460 * (E8(S + 2) - E8(S + 1));
+        const __s64 s64LimitSetValue_shift8 = Shift8(G, lim);
+        WORD wLimitSetValue = S64s8_2_WORD(s64LimitSetValue_shift8);
+        if (wLimitSetValue == G)
+            wLimitSetValue = StepUp(G);
+        if (wNewSetValue > wLimitSetValue)
+            wNewSetValue = wLimitSetValue;
+    } else if (S != 0) {
+        // Falling: brightness may drop to no less than S / (S + 1).
+        int lim;
+        if (S <= 14)
+            lim = 730 * (E16(S) - E16(S + 1));
+        else
+            lim = 1460 * (E8(S) - E8(S + 1));
+        const __s64 s64LimitSetValue_shift8 = Shift8(G, lim);
+        WORD wLimitSetValue = S64s8_2_WORD(s64LimitSetValue_shift8);
+        if (wLimitSetValue == G)
+            wLimitSetValue = StepDown(G);
+        if (wNewSetValue < wLimitSetValue)
+            wNewSetValue = wLimitSetValue;
+    }
+
+    // The range wins over the direction; the minimum is tested first.
+    if (wNewSetValue < wAutoMinCDSGain)
+        wNewSetValue = wAutoMinCDSGain;
+    else if (wNewSetValue > wAutoMaxCDSGain)
+        wNewSetValue = wAutoMaxCDSGain;
+
+    if (wNewSetValue == G)
+        return FALSE;
+    _this->m_wCDSGain = wNewSetValue;
+    return TRUE;
+}
+
+// ---------------------------------------------------------------------------
+// Exposure step: proportional in the linear domain, new = current x target /
+// level, bounded by a relative speed limit, a minimum step and the automatic
+// limits. Intermediate values are 64-bit so that a long exposure times the
+// target cannot wrap.
+
+BOOL mbShutterCtrl(CLuminanceCtrl* _this, int iCurrentY, int iTargetY, BYTE byteDistanceY,
+                   BOOL bDarkFg) {
+    (void)byteDistanceY;
+    const DWORD dwCurrentExposureTime = mdwGetExposureClock(_this);
+    const DWORD dwUserMaxExposureTime = mdwGetMaxExposureClock(_this);
+    const DWORD dwUserMinExposureTime = mdwGetMinExposureClock(_this);
+    const FrameClock fc = GetFrameClock(_this);
+    const DWORD dwH = fc.wTotalHClock;
+    const DWORD dwCameraMaxExposureTime = ClocksPerFrame(fc);
+
+    // A camera reporting no clocks per line gives no way to express an
+    // exposure as lines and clocks: the shutter stays as it is.
+    if (dwH == 0)
+        return FALSE;
+
+    const bool bClockUnit = IsClockUnit(_this);
+    const DWORD S = _this->m_byteShutterCtrlSpeedLimit;
+
+    // Speed limit relative to the current exposure, and the minimum step.
+    DWORD dwLimitDeltaTime = dwCurrentExposureTime / (S + 1u);
+    DWORD dwMinimumStep = 1;
+    if (!bClockUnit) {
+        dwMinimumStep = dwH;
+        if (dwH > 1)
+            dwLimitDeltaTime -= dwLimitDeltaTime % dwH;
+    }
+
+    // Bounds of this step, in 64 bits (the upper sum may pass 2^32).
+    __u64 u64Lower;
+    __u64 u64Upper;
+    if (bDarkFg) {
+        u64Upper = static_cast<__u64>(dwCurrentExposureTime) + dwLimitDeltaTime + dwMinimumStep;
+        if (u64Upper >= dwUserMaxExposureTime)
+            u64Upper = dwUserMaxExposureTime;
+        u64Lower = dwUserMinExposureTime;
+    } else {
+        const DWORD D = dwCurrentExposureTime - dwLimitDeltaTime; // delta <= current
+        u64Lower = dwMinimumStep < D ? D - dwMinimumStep : dwMinimumStep;
+        if (u64Lower <= dwUserMinExposureTime)
+            u64Lower = dwUserMinExposureTime;
+        u64Upper = dwUserMaxExposureTime;
+    }
+
+    // Proportional value. A level of 0 counts as 1; a negative target as 0.
+    const DWORD dwLevel = iCurrentY > 0 ? static_cast<DWORD>(iCurrentY) : 1u;
+    const DWORD dwTarget = iTargetY > 0 ? static_cast<DWORD>(iTargetY) : 0u;
+    __u64 u64New =
+        quorvin_div_u64_u32(static_cast<__u64>(dwCurrentExposureTime) * dwTarget, dwLevel);
+    if (!bClockUnit) {
+        // Nearest whole line; a tie goes up.
+        const __u64 r = u64New - quorvin_div_u64_u32(u64New, dwH) * dwH;
+        u64New = 2 * r < dwH ? u64New - r : u64New - r + dwH;
+    }
+
+    // Clamp; both bounds fit in 32 bits, and so does the result.
+    __u64 u64Result;
+    if (u64New <= u64Lower)
+        u64Result = u64Lower;
+    else
+        u64Result = u64New < u64Upper ? u64New : u64Upper;
+    const DWORD dwResult = static_cast<DWORD>(u64Result);
+
+    if (dwResult == dwCurrentExposureTime)
+        return FALSE;
+
+    if (dwResult >= dwCameraMaxExposureTime) {
+        // The camera's whole-frame setting.
+        _this->m_wShutterLine = 0;
+        _this->m_wShutterClock = 0;
+    } else {
+        // Below one frame, so the quotient is below the lines per frame.
+        _this->m_wShutterLine = static_cast<WORD>(dwResult / dwH);
+        _this->m_wShutterClock = bClockUnit ? static_cast<WORD>(dwResult % dwH) : 0;
+    }
+    return TRUE;
+}
+
+// ---------------------------------------------------------------------------
+// Loop
+
+BOOL mbCheckInvalidStatus(CLuminanceCtrl* _this) {
+    const BYTE M = _this->m_byteMode;
+    const WORD wOldGain = _this->m_wCDSGain;
+    const WORD wOldLine = _this->m_wShutterLine;
+    const WORD wOldClock = _this->m_wShutterClock;
+
+    // a. Gain inside its automatic range.
+    if (EnforcesGainLimits(M)) {
+        if (_this->m_wCDSGain < _this->m_wAutoMinCDSGain)
+            _this->m_wCDSGain = _this->m_wAutoMinCDSGain;
+        else if (_this->m_wCDSGain > _this->m_wAutoMaxCDSGain)
+            _this->m_wCDSGain = _this->m_wAutoMaxCDSGain;
+    }
+
+    // b. Exposure and its limits in clocks.
+    const DWORD dwMinShutterClock = mdwGetMinExposureClock(_this);
+    const DWORD dwMaxShutterClock = mdwGetMaxExposureClock(_this);
+    const DWORD dwCurShutterClock = mdwGetExposureClock(_this);
+    const FrameClock fc = GetFrameClock(_this);
+    const DWORD dwH = fc.wTotalHClock;
+    const DWORD dwClocksPerFrame = ClocksPerFrame(fc);
+    DWORD dwNewShutterClock = dwCurShutterClock;
+
+    // c. Exposure inside its automatic range. Without clocks per line the
+    // shutter cannot be rewritten, so it is left as it is.
+    if (EnforcesExposureLimits(M) && dwH != 0) {
+        if (!IsClockUnit(_this) && _this->m_wShutterClock != 0)
+            dwNewShutterClock = _this->m_wShutterLine != 0 ? dwClocksPerFrame : dwH;
+        if (dwCurShutterClock > dwMaxShutterClock)
+            dwNewShutterClock = dwMaxShutterClock;
+        if (dwCurShutterClock < dwMinShutterClock)
+            dwNewShutterClock = dwMinShutterClock;
+        if (dwNewShutterClock != dwCurShutterClock) {
+            // A whole frame is written as its number of lines here.
+            _this->m_wShutterLine = static_cast<WORD>(dwNewShutterClock / dwH);
+            _this->m_wShutterClock =
+                IsClockUnit(_this) ? static_cast<WORD>(dwNewShutterClock % dwH) : 0;
+        }
+    }
+
+    // d. In the combined modes the gain leaves its reference only while the
+    // exposure stands at a limit.
+    if (IsCombinedMode(M) && dwNewShutterClock != dwMinShutterClock &&
+        dwNewShutterClock != dwMaxShutterClock && _this->m_wCDSGain != _this->m_wIniCDSGain)
+        _this->m_wCDSGain = _this->m_wIniCDSGain;
+
+    return (_this->m_wCDSGain != wOldGain || _this->m_wShutterLine != wOldLine ||
+            _this->m_wShutterClock != wOldClock)
+               ? TRUE
+               : FALSE;
+}
+
+BOOL UpdateGainShutter(CLuminanceCtrl* _this, CAveragePixelValue* pobjAveragePixelValue) {
+    const BOOL bReval = TRUE;
+    if (_this->m_byteMode == 0)
+        return bReval;
+    if (_this->m_byteRestSkipCount != 0) {
+        --_this->m_byteRestSkipCount;
+        return bReval;
+    }
+
+    // Sample this frame's weighted brightness.
+    BYTE byteAverageLevel = 0;
+    if (!GetBrightnessAverage(pobjAveragePixelValue, _this->m_pbyteWeight, &byteAverageLevel))
+        return FALSE;
+    if (_this->m_byteAlreadySampleingCount == 0)
+        _this->m_dwSumOfSamplingBrightness = byteAverageLevel;
+    else
+        _this->m_dwSumOfSamplingBrightness += byteAverageLevel;
+    ++_this->m_byteAlreadySampleingCount;
+    if (_this->m_byteAlreadySampleingCount < _this->m_byteAverageFrameCount)
+        return bReval;
+
+    // Evaluate the average of the sampled frames.
+    const DWORD n = _this->m_byteAlreadySampleingCount; // at least 1
+    _this->m_byteAlreadySampleingCount = 0;
+    const DWORD dwAverage = _this->m_dwSumOfSamplingBrightness / n;
+    const int iAverageBrightnessLevel = static_cast<int>(dwAverage);
+
+    BOOL bUpdateFg = FALSE;
+    if (mbCheckInvalidStatus(_this)) {
+        bUpdateFg = TRUE; // a correction is published; this average is not used
+    } else {
+        const BYTE byteTarget = _this->m_byteTarget;
+        const BYTE byteLevel = static_cast<BYTE>(dwAverage);
+        const BOOL bDarkFg = dwAverage < byteTarget ? TRUE : FALSE;
+        const BYTE byteDistance = static_cast<BYTE>(
+            byteLevel > byteTarget ? byteLevel - byteTarget : byteTarget - byteLevel);
+
+        // Dead band, wider while control is at rest (hysteresis).
+        WORD wThreshold = _this->m_byteTolerance;
+        if (!_this->m_bAutoRunning)
+            wThreshold = static_cast<WORD>(wThreshold + _this->m_byteThreshold);
+
+        if (byteDistance > wThreshold) {
+            bool bALCFg = false;
+            bool bLowGain = false;
+            const BYTE M = _this->m_byteMode;
+            const WORD G = _this->m_wCDSGain;
+            const WORD wIni = _this->m_wIniCDSGain;
+            if (M == 0x10 || M == 0x20) {
+                bALCFg = true;
+            } else if (IsCombinedMode(M)) {
+                // Exposure first; the gain leaves its reference only while
+                // the exposure stands at the limit in the error's direction,
+                // and returns to it before the exposure moves again.
+                if (bDarkFg) {
+                    if (G < wIni)
+                        bLowGain = true;
+                    else if (mdwGetExposureClock(_this) != mdwGetMaxExposureClock(_this))
+                        bALCFg = true;
+                } else {
+                    if (G < wIni)
+                        bLowGain = true;
+                    else if (G == wIni) {
+                        if (mdwGetExposureClock(_this) == mdwGetMinExposureClock(_this))
+                            bLowGain = true;
+                        else
+                            bALCFg = true;
+                    }
+                }
+            }
+
+            if (bALCFg)
+                bUpdateFg = mbShutterCtrl(_this, iAverageBrightnessLevel, byteTarget, byteDistance,
+                                          bDarkFg);
+            else if (bLowGain)
+                bUpdateFg = mbGainCtrl(_this, byteLevel, byteTarget, byteDistance, bDarkFg,
+                                       _this->m_wAutoMinCDSGain, wIni);
+            else
+                bUpdateFg = mbGainCtrl(_this, byteLevel, byteTarget, byteDistance, bDarkFg, wIni,
+                                       _this->m_wAutoMaxCDSGain);
+        }
+    }
+
+    if (bUpdateFg) {
+        (void)Publish(_this);
+        _this->m_bAutoRunning = TRUE;
+    } else {
+        // Settled: a one-shot mode ends here, both nibbles cleared.
+        if (IsOneShotMode(_this->m_byteMode))
+            _this->m_byteMode = 0;
+        _this->m_bAutoRunning = FALSE;
+    }
+    _this->m_byteRestSkipCount = _this->m_byteSkipFrameCount;
+    return bReval;
+}
