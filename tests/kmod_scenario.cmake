@@ -1,0 +1,9 @@
+# The kernel client's camera-driver scenario, built for user space against
+# the library: its output is the reference the kernel test compares the
+# kernel run with (kmod/vm-test.sh), and it runs here as a test of its own.
+add_executable(kmod_scenario
+  ${PROJECT_SOURCE_DIR}/kmod/client/scenario.c
+  ${CMAKE_CURRENT_LIST_DIR}/kmod_scenario/user_host.c)
+target_include_directories(kmod_scenario PRIVATE ${PROJECT_SOURCE_DIR}/kmod/client)
+target_link_libraries(kmod_scenario PRIVATE quorvin_awb quorvin_warnings)
+add_test(NAME kmod_scenario COMMAND kmod_scenario)
