@@ -42,9 +42,13 @@ BOOL mbUpdateImagePosAndPixelCount(CAveragePixelValue* _this, DWORD dwWidth, DWO
                                    WORD wColorArray);
 
 /* Weighted colour averages in colour index order (R, Gr, Gb, B); one byte for
- * a single-channel frame. pbyteWeight: 16 area weights. Always TRUE. */
+ * a single-channel frame. pbyteWeight: 16 area weights. The code is the one
+ * recorded by the last UpdateAverage. All zero weights give zeros; for a code
+ * outside 1 to 5 with some weight nothing is written. Always TRUE. */
 BOOL GetColorAverage(CAveragePixelValue* _this, PBYTE pbyteWeight, PBYTE pbyteAverage);
-/* Weighted brightness (2989 R + 5866 G + 1145 B) / 10000 into one byte. */
+/* Weighted brightness (2989 R + 5866 G + 1145 B) / 10000 into one byte, G
+ * being the two greens' mean rounded down. For a code outside 1 to 5 the
+ * colour positions are weighed in their own order (as code 2). */
 BOOL GetBrightnessAverage(CAveragePixelValue* _this, PBYTE pbyteWeight, PBYTE pbyteAverage);
 BOOL mbGetWeightAverage(CAveragePixelValue* _this, PBYTE pbyteWeight, PBYTE pbyteWeightAverage);
 

@@ -39,24 +39,34 @@ typedef struct CWhiteBalanceCtrl {
 void CWhiteBalanceCtrl_init(CWhiteBalanceCtrl* _this, PWORD pwIniGain, WORD wColorArray);
 void CWhiteBalanceCtrl_free(CWhiteBalanceCtrl* _this);
 
-/* Corrects the frame in place through the tables. Always TRUE; leaves the
- * frame untouched for code 1 or mode 0. A last odd column or row is left as
- * it is. */
+/* Corrects the frame in place through the tables, the colour array code
+ * taken from wColorArray. Always TRUE; leaves the frame untouched for code 1,
+ * for codes outside 1 to 5 and in mode 0. A last odd column or row is left as
+ * it is. With both green gains at 128 the green bytes are not touched. */
 BOOL ImageProcessing(CWhiteBalanceCtrl* _this, DWORD dwWidth, DWORD dwHeight, WORD wColorArray,
                      PBYTE pbyteRaw);
 /* Writes the corrected source frame to pDest (same geometry; pDest may equal
- * pbyteRaw, no other overlap). Always TRUE; writes nothing for code 1 or
- * mode 0. */
+ * pbyteRaw, no other overlap). Always TRUE; writes nothing for code 1, for
+ * codes outside 1 to 5 or in mode 0; bytes of a last odd column or row of
+ * pDest are not written. */
 BOOL ImageCopyProcessing(CWhiteBalanceCtrl* _this, DWORD dwWidth, DWORD dwHeight, WORD wColorArray,
                          PBYTE pbyteRaw, PBYTE pDest);
-/* Table rule of the controller: entry i = (i * wGain) >> 7 below
- * floor(32640 / wGain) (at most 256), 255 from there on; all 0 for gain 0. */
+/* Table rule of the automatic control: entry i = (i * wGain) >> 7 below
+ * floor(32640 / wGain) (at most 256), 255 from there on; all 0 for gain 0.
+ * This saturates one entry earlier than min((i * wGain) >> 7, 255) when the
+ * gain is 128 or more and does not divide 32640 (kept as it is). */
 BOOL mbUpdateTable(CWhiteBalanceCtrl* _this, WORD wGain, PBYTE pbyteTable);
 
 /* TRUE when white balance wants this frame; otherwise counts the rest skip
  * count down (when asked) and returns FALSE. */
 BOOL IsAutoMode(CWhiteBalanceCtrl* _this, BOOL bDecrementSkipCount);
+/* Samples the frame's weighted colour averages (m_pbyteAWBWeight); on the
+ * last frame of a sampling run moves the red and blue gains by target over
+ * measured average (limit 1023) outside the dead band, rebuilds their
+ * tables and reloads the skip countdown. Counts the countdown down itself
+ * when called during one. TRUE unless GetColorAverage fails. */
 BOOL UpdateGain(CWhiteBalanceCtrl* _this, CAveragePixelValue* pobjAveragePixelValue);
+/* The sampling and control step; pbyteAverage: R, Gr, Gb, B. Always TRUE. */
 BOOL mbAutoUpdateGain(CWhiteBalanceCtrl* _this, PBYTE pbyteAverage);
 
 /* floor(sqrt(x)) for every 64-bit x. */
