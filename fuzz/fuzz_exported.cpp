@@ -1,0 +1,560 @@
+// Fuzz target: the exported operations, driven the way a camera driver drives
+// them. One input is a sequence of calls on one or two balance objects: frame
+// sizes from 0 x 0 to a few hundred pixels, frame contents, frame timing
+// (including 0 lines and 0 clocks per line), every setter with any value,
+// every mode byte, manual gains with any driver value, corrected copies from a
+// separate source buffer, re-initialisation, release, and calls on null and
+// never-initialised objects.
+//
+// Next to every call runs a model of the object (fuzz/model.h); after each
+// call the object, the driver's variables and the frame must agree with it.
+// Any disagreement aborts. Frame bytes beyond width x height are poisoned, so
+// AddressSanitizer stops any access outside the frame.
+#include "AWB/AWB.h"
+#include "fuzz/model.h"
+
+#include <sanitizer/asan_interface.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// Largest frame a run uses; the frame buffer is allocated once at this size.
+constexpr uint32_t kMaxFrame = 16 * 1024;
+constexpr uint32_t kMaxSide = 400;
+
+[[noreturn]] void fail(const char* what, int line) {
+    std::fprintf(stderr, "invariant violated (line %d): %s\n", line, what);
+    std::abort();
+}
+#define CHECK(cond)                                                                                \
+    do {                                                                                           \
+        if (!(cond))                                                                               \
+            fail(#cond, __LINE__);                                                                 \
+    } while (0)
+
+// Consumes the input from the front; an exhausted input reads as zeros.
+// memcmp that accepts the null data() of an empty vector.
+bool bytes_differ(const void* a, const void* b, size_t n) {
+    return n != 0 && std::memcmp(a, b, n) != 0;
+}
+
+class Input {
+public:
+    Input(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
+    bool empty() const { return m_pos >= m_size; }
+    uint8_t u8() { return m_pos < m_size ? m_data[m_pos++] : 0; }
+    uint16_t u16() { return static_cast<uint16_t>(u8() | (u8() << 8)); }
+    uint32_t u32() { return static_cast<uint32_t>(u16()) | (static_cast<uint32_t>(u16()) << 16); }
+    size_t take(uint8_t* out, size_t n) {
+        size_t k = 0;
+        for (; k < n && m_pos < m_size; ++k)
+            out[k] = m_data[m_pos++];
+        return k;
+    }
+
+private:
+    const uint8_t* m_data;
+    size_t m_size;
+    size_t m_pos = 0;
+};
+
+// A camera driver's variables for one balance object.
+struct Camera {
+    AWBObject* obj = nullptr; // exactly Quorvin_GetAWBObjectSize() bytes
+    uint8_t* frame = nullptr; // kMaxFrame bytes, poisoned beyond w x h
+    uint16_t vlines = 480, hclock = 800;
+    uint16_t shutter_line = 100, shutter_clock = 0, gain = 0;
+    uint32_t width = 0, height = 0;
+    int flag = 0;
+    uint16_t r = 16, g = 16, b = 16;
+    uint16_t init_gains[4] = {128, 128, 128, 128};
+    bool bound = false;
+    qmodel::TableRule rule[4] = {};
+};
+
+void poison_frame(Camera& cam) {
+    const size_t used = static_cast<size_t>(cam.width) * cam.height;
+    ASAN_UNPOISON_MEMORY_REGION(cam.frame, kMaxFrame);
+    ASAN_POISON_MEMORY_REGION(cam.frame + used, kMaxFrame - used);
+}
+
+void set_size(Camera& cam, uint32_t w, uint32_t h) {
+    w %= kMaxSide + 1;
+    h %= kMaxSide + 1;
+    if (w != 0 && static_cast<uint64_t>(w) * h > kMaxFrame)
+        h = kMaxFrame / w;
+    cam.width = w;
+    cam.height = h;
+    poison_frame(cam);
+}
+
+size_t frame_size(const Camera& cam) {
+    return static_cast<size_t>(cam.width) * cam.height;
+}
+
+void bind(Camera& cam, Input& in) {
+    cam.shutter_line = in.u16();
+    cam.shutter_clock = in.u16();
+    for (uint16_t& g : cam.init_gains)
+        g = in.u16();
+    const uint16_t initial_gain = in.u16();
+    const uint16_t digital = in.u16();
+    const int trigger = static_cast<int>(in.u32());
+    const uint16_t line_before = cam.shutter_line, clock_before = cam.shutter_clock;
+    const uint16_t gain_before = cam.gain, r = cam.r, g = cam.g, b = cam.b;
+    const int flag = cam.flag;
+    Quorvin_InitAWBObject(cam.obj, cam.frame, &cam.vlines, &cam.hclock, &cam.shutter_line,
+                          &cam.shutter_clock, &cam.gain, &cam.width, &cam.height, &cam.flag, &cam.r,
+                          &cam.g, &cam.b, cam.init_gains, initial_gain, digital, trigger);
+    // Binding writes nothing through the bound pointers.
+    CHECK(cam.shutter_line == line_before && cam.shutter_clock == clock_before);
+    CHECK(cam.gain == gain_before && cam.r == r && cam.g == g && cam.b == b && cam.flag == flag);
+    const AWBObject& o = *cam.obj;
+    CHECK(o.magic == QUORVIN_AWB_MAGIC && o.wColorArray == 2);
+    const CWhiteBalanceCtrl& wb = o.m_objWhiteBalanceCtrl;
+    CHECK(wb.m_byteMode == 2 && wb.m_byteAWBRestSkipCount == 0);
+    for (int k = 0; k < 4; ++k) {
+        CHECK(wb.m_pwGain[k] == cam.init_gains[k]);
+        CHECK(qmodel::table_matches(wb.m_ppbyteTable[k], wb.m_pwGain[k], qmodel::TableRule::Auto));
+        cam.rule[k] = qmodel::TableRule::Auto;
+    }
+    const CLuminanceCtrl& lum = o.m_objLuminanceCtrl;
+    CHECK(lum.m_byteMode == 0x11 && lum.m_wCDSGain == initial_gain);
+    CHECK(lum.m_wShutterLine == line_before && lum.m_wShutterClock == clock_before);
+    CHECK((lum.m_bClockUnitShutterCtrl != FALSE) == (trigger != 0));
+    cam.bound = true;
+}
+
+// The driver-side values that only a publication may change.
+struct Published {
+    uint16_t line, clock, gain;
+    int flag;
+    uint16_t r, g, b;
+};
+Published published(const Camera& cam) {
+    return {cam.shutter_line, cam.shutter_clock, cam.gain, cam.flag, cam.r, cam.g, cam.b};
+}
+bool same(const Published& a, const Published& b) {
+    return a.line == b.line && a.clock == b.clock && a.gain == b.gain && a.flag == b.flag &&
+           a.r == b.r && a.g == b.g && a.b == b.b;
+}
+
+// The luminance record's fields, compared one by one (never the padding).
+void check_lum(const CLuminanceCtrl& want, const CLuminanceCtrl& got) {
+    CHECK(got.m_bClockUnitShutterCtrl == want.m_bClockUnitShutterCtrl);
+    CHECK(got.m_wCDSGain == want.m_wCDSGain);
+    CHECK(got.m_wShutterLine == want.m_wShutterLine);
+    CHECK(got.m_wShutterClock == want.m_wShutterClock);
+    CHECK(got.m_wIniCDSGain == want.m_wIniCDSGain);
+    CHECK(got.m_byteMode == want.m_byteMode);
+    CHECK(got.m_byteTarget == want.m_byteTarget && got.m_byteTolerance == want.m_byteTolerance &&
+          got.m_byteThreshold == want.m_byteThreshold);
+    CHECK(got.m_byteGainCtrlSpeedLimit == want.m_byteGainCtrlSpeedLimit &&
+          got.m_byteShutterCtrlSpeedLimit == want.m_byteShutterCtrlSpeedLimit &&
+          got.m_byteSkipFrameCount == want.m_byteSkipFrameCount &&
+          got.m_byteAverageFrameCount == want.m_byteAverageFrameCount);
+    CHECK(got.m_wAutoMaxShutterLine == want.m_wAutoMaxShutterLine &&
+          got.m_wAutoMaxShutterClock == want.m_wAutoMaxShutterClock &&
+          got.m_wAutoMinShutterLine == want.m_wAutoMinShutterLine &&
+          got.m_wAutoMinShutterClock == want.m_wAutoMinShutterClock &&
+          got.m_wAutoMaxCDSGain == want.m_wAutoMaxCDSGain &&
+          got.m_wAutoMinCDSGain == want.m_wAutoMinCDSGain);
+    CHECK(!bytes_differ(got.m_pbyteWeight, want.m_pbyteWeight, 16));
+    CHECK(got.m_bAutoRunning == want.m_bAutoRunning);
+    CHECK(got.m_byteRestSkipCount == want.m_byteRestSkipCount);
+    CHECK(got.m_byteAlreadySampleingCount == want.m_byteAlreadySampleingCount);
+    if (want.m_byteAlreadySampleingCount != 0)
+        CHECK(got.m_dwSumOfSamplingBrightness == want.m_dwSumOfSamplingBrightness);
+    CHECK(got.fops == want.fops);
+}
+
+void check_wb(const Camera& cam, const CWhiteBalanceCtrl& want, const CWhiteBalanceCtrl& got) {
+    CHECK(got.m_wColorArray == want.m_wColorArray);
+    CHECK(got.m_byteMode == want.m_byteMode);
+    CHECK(got.m_wThreshold == want.m_wThreshold && got.m_wTolerance == want.m_wTolerance);
+    for (int k = 0; k < 4; ++k) {
+        CHECK(got.m_pwGain[k] == want.m_pwGain[k]);
+        // Table k always follows gain k, by the rule that last built it.
+        CHECK(qmodel::table_matches(got.m_ppbyteTable[k], got.m_pwGain[k], cam.rule[k]));
+    }
+    CHECK(got.m_pwTarget[0] == want.m_pwTarget[0] && got.m_pwTarget[1] == want.m_pwTarget[1]);
+    CHECK(!bytes_differ(got.m_pbyteAWBWeight, want.m_pbyteAWBWeight, 16));
+    CHECK(got.m_byteAWBSkipCount == want.m_byteAWBSkipCount &&
+          got.m_byteAWBSamplingCount == want.m_byteAWBSamplingCount);
+    CHECK(got.m_byteAWBAlredySamplingCount == want.m_byteAWBAlredySamplingCount);
+    CHECK(got.m_bAWBStarted == want.m_bAWBStarted);
+    CHECK(got.m_byteAWBRestSkipCount == want.m_byteAWBRestSkipCount);
+    if (want.m_byteAWBAlredySamplingCount != 0)
+        for (int c = 0; c < 4; ++c)
+            CHECK(got.m_pdwSumOfSamplingAWB[c] == want.m_pdwSumOfSamplingAWB[c]);
+}
+
+// The statistics must be those of the frame as it is now.
+void check_stats(const Camera& cam) {
+    qmodel::Stats s;
+    qmodel::measure(cam.frame, cam.width, cam.height, 2, s);
+    const CAveragePixelValue& st = cam.obj->m_objAveragePixelValue;
+    CHECK(st.m_dwImageWidth == cam.width && st.m_dwImageHeight == cam.height);
+    CHECK(st.m_wColorArray == 2 && st.m_bAreaChangeFg == FALSE);
+    for (int i = 0; i < 4; ++i)
+        CHECK(st.m_pdwImagePosX[i] == s.pos_x[i] && st.m_pdwImagePosY[i] == s.pos_y[i]);
+    for (int a = 0; a < 16; ++a)
+        for (int p = 0; p < 4; ++p) {
+            CHECK(st.m_pdwAreaPixelCount[a][p] == s.count[a][p]);
+            CHECK(st.m_pbyteAverage[a][p] == s.average[a][p]);
+        }
+}
+
+// One per-frame call, Quorvin_ALCWBalance or (correct_first) Quorvin_ImageBalance.
+void frame_call(Camera& cam, bool correct_first) {
+    AWBObject& o = *cam.obj;
+    const AWBObject before = o;
+    CWhiteBalanceCtrl wb = before.m_objWhiteBalanceCtrl;
+    CLuminanceCtrl lum = before.m_objLuminanceCtrl;
+    const Published pub_before = published(cam);
+    std::vector<uint8_t> expect(cam.frame, cam.frame + frame_size(cam));
+
+    bool wb_run = qmodel::wb_due(wb, true);
+    for (int q = 1; correct_first && q < 4 && !wb_run; ++q)
+        wb_run = qmodel::wb_due(wb, true);
+    const bool lum_run = qmodel::lum_due(lum, true);
+    if ((wb_run || lum_run) && correct_first)
+        qmodel::correct(before.m_objWhiteBalanceCtrl, cam.width, cam.height, 2, expect.data(),
+                        expect.data());
+
+    const int rc = correct_first ? Quorvin_ImageBalance(&o) : Quorvin_ALCWBalance(&o);
+    CHECK(rc == 0);
+    CHECK(!bytes_differ(cam.frame, expect.data(), expect.size()));
+    CHECK(o.magic == QUORVIN_AWB_MAGIC);
+
+    const bool timing_ok = cam.hclock != 0;
+    bool lum_published = false;
+    if (wb_run || lum_run) {
+        check_stats(cam);
+        const CAveragePixelValue& st = o.m_objAveragePixelValue;
+        if (lum_run && timing_ok) {
+            const uint8_t level = qmodel::brightness(st.m_pbyteAverage, 2, lum.m_pbyteWeight);
+            lum_published = qmodel::lum_update(lum, {cam.vlines, cam.hclock}, level);
+        }
+        if (wb_run) {
+            uint8_t avg[4];
+            qmodel::color_average(st.m_pbyteAverage, 2, wb.m_pbyteAWBWeight, avg);
+            qmodel::wb_update(wb, avg);
+        }
+    }
+    for (int k : {0, 3})
+        if (wb.m_pwGain[k] != before.m_objWhiteBalanceCtrl.m_pwGain[k]) {
+            CHECK(wb.m_pwGain[k] <= 1023); // automatic gains stay below x8
+            cam.rule[k] = qmodel::TableRule::Auto;
+        }
+    check_wb(cam, wb, o.m_objWhiteBalanceCtrl);
+
+    const CLuminanceCtrl& got = o.m_objLuminanceCtrl;
+    if (!lum_run || timing_ok) {
+        check_lum(lum, got);
+    } else {
+        // Zero clocks per line: no expectation beyond a sane record.
+        CHECK(got.m_byteRestSkipCount == got.m_byteSkipFrameCount ||
+              got.m_byteAlreadySampleingCount != 0 || got.m_byteMode == 0);
+    }
+
+    // The driver's variables: colour gains when white balance ran, shutter,
+    // gain and the flag only through a publication, and the flag only ever 1.
+    Published want = pub_before;
+    if (wb_run) {
+        want.r = static_cast<uint16_t>(wb.m_pwGain[0] >> 3);
+        want.g = static_cast<uint16_t>(wb.m_pwGain[1] >> 3);
+        want.b = static_cast<uint16_t>(wb.m_pwGain[3] >> 3);
+    }
+    const Published now = published(cam);
+    if (lum_run && !timing_ok) {
+        lum_published = now.flag != pub_before.flag || now.gain != pub_before.gain ||
+                        now.line != pub_before.line || now.clock != pub_before.clock;
+    }
+    if (lum_published) {
+        want.gain = got.m_wCDSGain;
+        want.line = got.m_wShutterLine;
+        want.clock = got.m_wShutterClock;
+        want.flag = 1;
+    }
+    CHECK(same(want, now));
+}
+
+void check_untouched_driver(const Camera& cam, const Published& before) {
+    CHECK(same(before, published(cam)));
+}
+
+// Calls on a null pointer and on memory that was never initialised: refused,
+// and nothing is touched.
+void invalid_calls(Input& in) {
+    std::vector<uint8_t> junk(static_cast<size_t>(Quorvin_GetAWBObjectSize()));
+    for (auto& j : junk)
+        j = in.u8();
+    if (junk.size() >= 4 && !bytes_differ(junk.data(), "\xBE\xEB\xAF\xFA", 4))
+        junk[0] ^= 1; // never the magic by accident
+    const std::vector<uint8_t> copy = junk;
+    uint8_t src[4] = {1, 2, 3, 4};
+    uint8_t target[3] = {1, 2, 3};
+    for (void* p : {static_cast<void*>(nullptr), static_cast<void*>(junk.data())}) {
+        const uint8_t v = in.u8();
+        CHECK(Quorvin_ALCWBalance(p) == -QUORVIN_EINVAL);
+        CHECK(Quorvin_ImageBalance(p) == -QUORVIN_EINVAL);
+        CHECK(Quorvin_ColorProcessing(p) == -QUORVIN_EINVAL);
+        CHECK(Quorvin_ImageProcessing(p, src) == -QUORVIN_EINVAL);
+        CHECK(Quorvin_SetAutoAWB(p, v) == -QUORVIN_EINVAL);
+        CHECK(Quorvin_SetAutoGain(p, v) == -QUORVIN_EINVAL);
+        CHECK(Quorvin_SetAutoExposure(p, v) == -QUORVIN_EINVAL);
+        CHECK(Quorvin_CLuminance_SetTarget(p, target) == FALSE);
+        CHECK(Quorvin_CLuminance_SetCtrlSpeed(p, v, v, v, v) == FALSE);
+        Quorvin_Set_Gain(p);
+        Quorvin_Set_Auto_Max_Gain(p, v);
+        Quorvin_Set_Auto_Min_Gain(p, v);
+        Quorvin_Set_Auto_Max_Shutter(p, v);
+        Quorvin_Set_Auto_Min_Shutter(p, v);
+        Quorvin_Set_Auto_Max_ShutterC(p, v);
+        Quorvin_Set_Auto_Min_ShutterC(p, v);
+        Quorvin_FreeAWBObject(p);
+    }
+    CHECK(junk == copy);
+}
+
+void step(Camera* cams, Input& in) {
+    const uint8_t op = in.u8();
+    Camera& cam = cams[(op >> 7) & 1];
+    const unsigned kind = op & 0x7F;
+    if (!cam.bound && kind % 24 != 0 && kind % 24 != 23) {
+        bind(cam, in);
+        return;
+    }
+    AWBObject* o = cam.obj;
+    const Published pub = published(cam);
+    switch (kind % 24) {
+    case 0: // (re)bind
+        bind(cam, in);
+        break;
+    case 1: { // release; the object is bound again before further use
+        Quorvin_FreeAWBObject(o);
+        Quorvin_FreeAWBObject(o);
+        check_untouched_driver(cam, pub);
+        cam.bound = false;
+        break;
+    }
+    case 2: // the driver changes the frame size
+        set_size(cam, in.u16(), in.u16());
+        break;
+    case 3: { // new frame contents
+        const size_t n = frame_size(cam);
+        const uint8_t mode = in.u8();
+        if (mode % 3 == 0) {
+            std::memset(cam.frame, in.u8(), n);
+        } else if (mode % 3 == 1) {
+            const uint8_t a = in.u8(), b = in.u8();
+            for (size_t i = 0; i < n; ++i)
+                cam.frame[i] = static_cast<uint8_t>(a + b * i + (i / (cam.width ? cam.width : 1)));
+        } else {
+            const size_t got = in.take(cam.frame, n);
+            for (size_t i = got; i < n; ++i)
+                cam.frame[i] = cam.frame[i - got];
+        }
+        break;
+    }
+    case 4: // frame timing, 0 lines and 0 clocks included
+        cam.vlines = in.u16();
+        cam.hclock = (in.u8() & 1) ? static_cast<uint16_t>(in.u16() % 2048) : in.u16();
+        break;
+    case 5:
+    case 6:
+    case 7:
+        frame_call(cam, kind % 24 == 6);
+        break;
+    case 8: { // several frames in a row, to get through the skip counts
+        const unsigned n = 1 + in.u8() % 12;
+        const bool correct_first = in.u8() & 1;
+        for (unsigned i = 0; i < n; ++i)
+            frame_call(cam, correct_first);
+        break;
+    }
+    case 9: { // in-place correction
+        std::vector<uint8_t> expect(cam.frame, cam.frame + frame_size(cam));
+        qmodel::correct(o->m_objWhiteBalanceCtrl, cam.width, cam.height, 2, expect.data(),
+                        expect.data());
+        CHECK(Quorvin_ColorProcessing(o) == TRUE);
+        CHECK(!bytes_differ(cam.frame, expect.data(), expect.size()));
+        check_untouched_driver(cam, pub);
+        break;
+    }
+    case 10: { // corrected copy from a separate source of exactly the frame size
+        const size_t n = frame_size(cam);
+        uint8_t* src = static_cast<uint8_t*>(std::malloc(n ? n : 1));
+        for (size_t i = 0; i < n; ++i)
+            src[i] = static_cast<uint8_t>(in.u8() ^ (i * 7));
+        const std::vector<uint8_t> src_copy(src, src + n);
+        std::vector<uint8_t> expect(cam.frame, cam.frame + n);
+        qmodel::correct(o->m_objWhiteBalanceCtrl, cam.width, cam.height, 2, src, expect.data());
+        CHECK(Quorvin_ImageProcessing(o, src) == TRUE);
+        CHECK(!bytes_differ(cam.frame, expect.data(), n));
+        CHECK(!bytes_differ(src, src_copy.data(), n));
+        std::free(src);
+        check_untouched_driver(cam, pub);
+        break;
+    }
+    case 11: { // corrected copy onto itself
+        std::vector<uint8_t> expect(cam.frame, cam.frame + frame_size(cam));
+        qmodel::correct(o->m_objWhiteBalanceCtrl, cam.width, cam.height, 2, expect.data(),
+                        expect.data());
+        CHECK(Quorvin_ImageProcessing(o, cam.frame) == TRUE);
+        CHECK(!bytes_differ(cam.frame, expect.data(), expect.size()));
+        break;
+    }
+    case 12: {
+        const uint8_t mode = in.u8();
+        CHECK(Quorvin_SetAutoAWB(o, mode) == 0);
+        CHECK(o->m_objWhiteBalanceCtrl.m_byteMode == mode);
+        check_untouched_driver(cam, pub);
+        break;
+    }
+    case 13: {
+        const uint8_t mode = in.u8(), old = o->m_objLuminanceCtrl.m_byteMode;
+        CHECK(Quorvin_SetAutoGain(o, mode) == 0);
+        CHECK(o->m_objLuminanceCtrl.m_byteMode == ((mode & 0x0F) | (old & 0xF0)));
+        check_untouched_driver(cam, pub);
+        break;
+    }
+    case 14: {
+        const uint8_t mode = in.u8(), old = o->m_objLuminanceCtrl.m_byteMode;
+        CHECK(Quorvin_SetAutoExposure(o, mode) == 0);
+        CHECK(o->m_objLuminanceCtrl.m_byteMode == ((mode & 0xF0) | (old & 0x0F)));
+        check_untouched_driver(cam, pub);
+        break;
+    }
+    case 15: { // target, tolerance, threshold: exactly three bytes are read
+        uint8_t* t = static_cast<uint8_t*>(std::malloc(3));
+        t[0] = in.u8();
+        t[1] = in.u8();
+        t[2] = in.u8();
+        CHECK(Quorvin_CLuminance_SetTarget(o, t) == TRUE);
+        const CLuminanceCtrl& l = o->m_objLuminanceCtrl;
+        CHECK(l.m_byteTarget == t[0] && l.m_byteTolerance == t[1] && l.m_byteThreshold == t[2]);
+        std::free(t);
+        check_untouched_driver(cam, pub);
+        break;
+    }
+    case 16: {
+        const uint8_t s = in.u8(), gs = in.u8(), skip = in.u8(), avg = in.u8();
+        CHECK(Quorvin_CLuminance_SetCtrlSpeed(o, s, gs, skip, avg) == TRUE);
+        const CLuminanceCtrl& l = o->m_objLuminanceCtrl;
+        CHECK(l.m_byteShutterCtrlSpeedLimit == s && l.m_byteGainCtrlSpeedLimit == gs &&
+              l.m_byteSkipFrameCount == skip && l.m_byteAverageFrameCount == avg);
+        check_untouched_driver(cam, pub);
+        break;
+    }
+    case 17: { // manual colour gains, any driver value
+        cam.r = in.u16();
+        cam.g = in.u16();
+        cam.b = in.u16();
+        const Published with_gains = published(cam);
+        const CWhiteBalanceCtrl before = o->m_objWhiteBalanceCtrl;
+        Quorvin_Set_Gain(o);
+        const CWhiteBalanceCtrl& wb = o->m_objWhiteBalanceCtrl;
+        const uint16_t want[4] = {
+            static_cast<uint16_t>(cam.r << 3), static_cast<uint16_t>(cam.g << 3),
+            static_cast<uint16_t>(cam.g << 3), static_cast<uint16_t>(cam.b << 3)};
+        for (int k = 0; k < 4; ++k) {
+            CHECK(wb.m_pwGain[k] == want[k]);
+            cam.rule[k] = qmodel::TableRule::Manual;
+            CHECK(qmodel::table_matches(wb.m_ppbyteTable[k], want[k], cam.rule[k]));
+        }
+        CHECK(wb.m_byteMode == before.m_byteMode && wb.m_bAWBStarted == before.m_bAWBStarted);
+        CHECK(wb.m_byteAWBRestSkipCount == before.m_byteAWBRestSkipCount);
+        CHECK(wb.m_byteAWBAlredySamplingCount == before.m_byteAWBAlredySamplingCount);
+        check_untouched_driver(cam, with_gains);
+        break;
+    }
+    case 18:
+    case 19: { // one automatic limit, any value (a minimum above its maximum included)
+        const uint8_t which = in.u8() % 6;
+        const uint16_t v = (in.u8() & 1) ? static_cast<uint16_t>(in.u8()) : in.u16();
+        CLuminanceCtrl& l = o->m_objLuminanceCtrl;
+        switch (which) {
+        case 0:
+            Quorvin_Set_Auto_Max_Gain(o, v);
+            CHECK(l.m_wAutoMaxCDSGain == v);
+            break;
+        case 1:
+            Quorvin_Set_Auto_Min_Gain(o, v);
+            CHECK(l.m_wAutoMinCDSGain == v);
+            break;
+        case 2:
+            Quorvin_Set_Auto_Max_Shutter(o, v);
+            CHECK(l.m_wAutoMaxShutterLine == v);
+            break;
+        case 3:
+            Quorvin_Set_Auto_Min_Shutter(o, v);
+            CHECK(l.m_wAutoMinShutterLine == v);
+            break;
+        case 4:
+            Quorvin_Set_Auto_Max_ShutterC(o, v);
+            CHECK(l.m_wAutoMaxShutterClock == v);
+            break;
+        default:
+            Quorvin_Set_Auto_Min_ShutterC(o, v);
+            CHECK(l.m_wAutoMinShutterClock == v);
+            break;
+        }
+        check_untouched_driver(cam, pub);
+        break;
+    }
+    case 20: // the driver sends the values and clears the flag, or writes its own
+        cam.flag = (in.u8() & 1) ? 0 : static_cast<int>(in.u32());
+        cam.shutter_line = in.u16();
+        cam.shutter_clock = in.u16();
+        cam.gain = in.u16();
+        break;
+    case 21: // the driver writes its colour gains without asking for them
+        cam.r = in.u16();
+        cam.g = in.u16();
+        cam.b = in.u16();
+        break;
+    case 22:
+        CHECK(Quorvin_GetAWBObjectSize() == static_cast<int>(sizeof(AWBObject)));
+        break;
+    default:
+        invalid_calls(in);
+        break;
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static Camera cams[2];
+    static bool ready = false;
+    if (!ready) {
+        for (Camera& c : cams) {
+            c.obj = static_cast<AWBObject*>(
+                std::malloc(static_cast<size_t>(Quorvin_GetAWBObjectSize())));
+            c.frame = static_cast<uint8_t*>(std::malloc(kMaxFrame));
+        }
+        ready = true;
+    }
+    Input in(data, size);
+    for (Camera& c : cams) {
+        // A fresh driver for every input: no state carries over between runs.
+        const AWBObject* keep_obj = c.obj;
+        uint8_t* keep_frame = c.frame;
+        c = Camera{};
+        c.obj = const_cast<AWBObject*>(keep_obj);
+        c.frame = keep_frame;
+        std::memset(c.obj, 0, sizeof(AWBObject));
+        set_size(c, in.u8(), in.u8());
+        std::memset(c.frame, 0x80, frame_size(c));
+    }
+    for (int n = 0; n < 128 && !in.empty(); ++n)
+        step(cams, in);
+    return 0;
+}
