@@ -1,0 +1,32 @@
+// Pictures: PNG in and out (libpng), and raw RGGB frames turned into viewable
+// sRGB pictures.
+#ifndef QUORVIN_CAMSIM_IMAGE_IO_H
+#define QUORVIN_CAMSIM_IMAGE_IO_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace camsim {
+
+// 8-bit RGB, 3 bytes per pixel, row after row.
+struct RgbImage {
+    int width = 0, height = 0;
+    std::vector<std::uint8_t> pixels;
+};
+
+// Reads any PNG (grey, palette, 16-bit, with alpha) as 8-bit RGB; alpha is
+// dropped. Returns false with a message.
+bool read_png(const std::string& path, RgbImage* image, std::string* error);
+bool write_png(const std::string& path, const RgbImage& image, std::string* error);
+
+// An RGGB raw frame (red at the first byte) demosaiced bilinearly, its balanced
+// raw colours turned into sRGB by the view matrix and encoded for display.
+RgbImage raw_to_view(const std::uint8_t* raw, int width, int height);
+
+// Two pictures of the same height next to each other, with a gap of gap pixels.
+RgbImage side_by_side(const RgbImage& left, const RgbImage& right, int gap);
+
+} // namespace camsim
+
+#endif

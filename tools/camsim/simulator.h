@@ -1,0 +1,200 @@
+// The virtual camera: a USB camera and its driver around one balance object.
+// The driver owns the variables the object is bound to, calls the per-frame
+// operation once per captured frame, hands published shutter and gain to the
+// sensor after the sensor's latency, clears the flag, and (under
+// Quorvin_ALCWBalance) programs the camera's colour gains from R, G, B.
+#ifndef QUORVIN_CAMSIM_SIMULATOR_H
+#define QUORVIN_CAMSIM_SIMULATOR_H
+
+#include "scene.h"
+#include "sensor.h"
+
+#include <AWB/AWB.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace camsim {
+
+// Which per-frame operation the driver calls: Quorvin_ALCWBalance (the camera
+// applies the colour gains) or Quorvin_ImageBalance (the module corrects the
+// frame in place and the camera's colour gains stay at x1.0).
+enum class Entry { Alc, Image };
+
+// Every setting the module offers. Unset optionals keep the module's defaults.
+struct ModuleSettings {
+    Entry entry = Entry::Image;
+    std::uint8_t awb_mode = 2;      // 0 off, 1 fixed gains, 2 automatic, 3 one-shot
+    std::uint8_t exposure_mode = 1; // 0 manual, 1 automatic, 2 one-shot
+    std::uint8_t gain_mode = 1;     // 0 manual, 1 automatic, 2 one-shot
+    std::optional<std::uint8_t> target, tolerance, threshold;
+    std::optional<std::uint8_t> shutter_speed, gain_speed, skip_frames, average_frames;
+    std::optional<std::uint16_t> max_gain, min_gain;
+    std::optional<std::uint16_t> max_shutter_line, min_shutter_line;
+    std::optional<std::uint16_t> max_shutter_clock, min_shutter_clock;
+    // The camera's registers when the object is bound; an unset shutter line
+    // takes the scenario's starting exposure.
+    std::optional<std::uint16_t> initial_shutter_line;
+    std::uint16_t initial_shutter_clock = 0;
+    std::uint16_t initial_gain = 0;
+    std::uint16_t initial_digital_gain = 0;
+    // Initial white balance gains, unit 1/128, colour index order R Gr Gb B.
+    std::array<std::uint16_t, 4> initial_wb_gain = {128, 128, 128, 128};
+    // Manual colour gains in the driver's unit 1/16, loaded with
+    // Quorvin_Set_Gain after binding.
+    std::optional<std::array<std::uint16_t, 3>> manual_rgb;
+
+    // The luminance mode byte: exposure nibble high, gain nibble low.
+    std::uint8_t luminance_mode() const {
+        return static_cast<std::uint8_t>((exposure_mode << 4) | (gain_mode & 0x0F));
+    }
+    std::uint8_t effective_target() const { return target.value_or(128); }
+    std::uint8_t effective_tolerance() const { return tolerance.value_or(5); }
+};
+
+// A named lighting story over the frames.
+struct Scenario {
+    const char* name;
+    const char* description;
+    int frames;                       // default length
+    bool window_scene;                // the wide room with a window, for pans
+    double room_kelvin;               // light of the room (for the window scene)
+    std::uint16_t start_shutter_line; // camera exposure when the driver starts
+    int (*settle_from)(int frames);   // frame from which the light stays as it ends
+    Lighting (*lighting)(int frame, int frames, int width);
+};
+const std::vector<Scenario>& scenarios();
+const Scenario* find_scenario(const std::string& name);
+
+struct SimConfig {
+    int width = 640, height = 480;
+    int frames = 0; // 0: the scenario's own length
+    std::uint64_t seed = 1;
+    int latency = 2; // frames from a publication to the first frame exposed with it (>= 1)
+    std::string scenario = "chart";
+    std::string scene_png; // own scene instead of the chart
+    std::optional<double> lux_scale, kelvin;
+    SensorConfig sensor;
+    ModuleSettings module;
+};
+
+// One frame as the driver saw it.
+struct FrameRecord {
+    int frame = 0;
+    double lux = 0, kelvin = 0;
+    int pan = 0;
+    // Sensor settings this frame was exposed with.
+    std::uint16_t shutter_line = 0, shutter_clock = 0, gain_reg = 0;
+    double exposure_ms = 0, gain = 1;
+    double camera_rgb[3] = {1, 1, 1}; // colour gains the camera applied (x1.0 = 1)
+    // The driver's R, G, B after the call (unit 1/16).
+    std::uint16_t r = 0, g = 0, b = 0;
+    bool published = false; // next_modif_flag21 was set by this call
+    // Quorvin_ImageBalance returned the frame as captured although the gains
+    // are not all x1.0: no controller was due on it, so it was not corrected.
+    bool uncorrected = false;
+    // Measured on the frame as delivered (after in-place correction).
+    int brightness = 0;    // the module's own brightness measure, 0..255
+    double grey_error = 0; // mean colour error of the usable greys (0.01 = 1 %), NaN if none
+    double clipped = 0;    // fraction of pixels at 255
+    std::uint8_t luminance_mode = 0, awb_mode = 0; // the object's modes after the call
+};
+
+class VirtualCamera {
+public:
+    // Binds a balance object to this driver's variables and applies the
+    // module settings. The scene may be empty for a replay.
+    VirtualCamera(const SimConfig& config, Scene scene, const Scenario* scenario);
+    ~VirtualCamera();
+    VirtualCamera(const VirtualCamera&) = delete;
+    VirtualCamera& operator=(const VirtualCamera&) = delete;
+
+    // Renders the next frame through the sensor and runs the driver's frame.
+    FrameRecord capture();
+    // Runs the driver's frame on a recorded raw frame instead of the sensor.
+    FrameRecord replay(const std::uint8_t* recorded);
+
+    // The frame buffer as delivered after the last call (width x height).
+    const std::vector<std::uint8_t>& frame() const { return raw_; }
+    // The frame as the sensor produced it, before any in-place correction.
+    const std::vector<std::uint8_t>& captured() const { return captured_; }
+    const AWBObject& object() const { return *object_ptr(); }
+    int width() const { return static_cast<int>(width_); }
+    int height() const { return static_cast<int>(height_); }
+
+private:
+    struct Pending {
+        int frame;
+        std::uint16_t line, clock, gain;
+    };
+    AWBObject* object_ptr() const { return reinterpret_cast<AWBObject*>(storage_.get()); }
+    Lighting lighting_at(int frame) const;
+    FrameRecord run_frame(const Lighting& light);
+
+    SimConfig config_;
+    Scene scene_;
+    const Scenario* scenario_;
+    Rng rng_;
+    int frame_ = 0;
+    std::unique_ptr<std::max_align_t[]> storage_;
+
+    // The driver's variables bound to the object.
+    std::vector<std::uint8_t> raw_;
+    std::vector<std::uint8_t> captured_;
+    __u16 total_lines_ = 0, clocks_per_line_ = 0;
+    __u16 next_shutter_line_ = 0, next_shutter_clock_ = 0, next_gain_ = 0;
+    __u32 width_ = 0, height_ = 0;
+    int modif_flag_ = 0;
+    __u16 r_ = 16, g_ = 16, b_ = 16;
+    __u16 init_gains_[4] = {128, 128, 128, 128};
+
+    // The camera's registers in force and the values waiting for latency.
+    std::uint16_t sensor_line_ = 0, sensor_clock_ = 0, sensor_gain_ = 0;
+    double camera_rgb_[3] = {1, 1, 1};
+    std::deque<Pending> pending_;
+};
+
+// The result of a simulated run.
+struct RunResult {
+    std::vector<FrameRecord> frames;
+    std::vector<std::uint8_t> first_frame, last_frame; // as delivered
+    int width = 0, height = 0;
+    int settle_from = 0;
+    int target = 128, tolerance = 5;
+    std::string scenario;
+};
+
+// Runs a whole scenario. progress(done, total) is called after every frame.
+bool run_simulation(const SimConfig& config, RunResult* result, std::string* error,
+                    const std::function<void(int, int)>& progress = {},
+                    const std::function<void(const std::uint8_t*)>& record_frame = {});
+
+// Feeds recorded raw frames (config.width x config.height bytes each, back to
+// back) through the module and writes each frame as the driver holds it after
+// the call: corrected in place under Quorvin_ImageBalance, unchanged under
+// Quorvin_ALCWBalance. The out path may be empty.
+bool replay_raw(const SimConfig& config, const std::string& in_path, const std::string& out_path,
+                RunResult* result, std::string* error,
+                const std::function<void(int, int)>& progress = {});
+
+// The brightness the module measures with its default weights: the 4 x 4 grid
+// of per-area, per-colour means (each truncated), their plain mean, then the
+// luma weighting of red, the mean green and blue.
+int module_brightness(const std::uint8_t* raw, int width, int height);
+
+// Mean colour error of the neutral patches that lie in the view, are not
+// clipped and not too dark: per patch max(|R/G - 1|, |B/G - 1|) of its mean
+// raw values. NaN when no patch qualifies.
+double grey_error(const std::uint8_t* raw, int width, int height, const std::vector<Rect>& greys,
+                  int pan);
+
+} // namespace camsim
+
+#endif
