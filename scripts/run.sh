@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
-# Builds the project and runs the virtual camera on its built-in scene.
+# Builds the project (release preset) and runs the virtual camera on its
+# built-in scene; installs the Debian packages it needs when they are missing.
+# Arguments are passed to quorvin-camsim (try --help or --list-scenarios),
+# for example: bash scripts/run.sh --scenario lights-on --entry alc
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 cd "$QUORVIN_ROOT"
-need_pkgs "${QUORVIN_BASE_PKGS[@]}"
+need_pkgs "${QUORVIN_BASE_PKGS[@]}" gnuplot-nox
 cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)"
-echo "virtual camera not built yet"
+cmake --build --preset release -j "$(nproc)" --target quorvin-camsim
+out="$QUORVIN_ROOT/build/camsim"
+echo "== running the virtual camera"
+build/release/tools/quorvin-camsim --out "$out" "$@"
