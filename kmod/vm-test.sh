@@ -114,21 +114,20 @@ grep -v '^size ' "$OUT/golden-full.txt" >"$OUT/golden.txt"
 # platform/ (the layout of the DKMS source tree too).
 stage() { # stage DEST
     mkdir -p "$1/client"
-    cp kmod/Kbuild kmod/Makefile kmod/dkms.conf kmod/quorvin_glue.c "$1/"
-    cp kmod/client/Kbuild kmod/client/*.c kmod/client/*.h "$1/client/"
+    cp kmod/Kbuild kmod/Makefile kmod/dkms.conf kmod/quorvin_glue.c kmod/guard.sh \
+        kmod/guard-allow.txt "$1/"
+    cp kmod/client/Kbuild kmod/client/*.c kmod/client/*.h kmod/client/guard-allow.txt \
+        "$1/client/"
     cp -r AWB platform "$1/"
 }
-build() { # build FLAVOUR
-    local dir=$OUT/$1 kdir=/usr/src/linux-headers-$abi-$1
+build() { # build FLAVOUR: the module and the client, each followed by its guard
+    local dir=$OUT/$1
     stage "$dir/src"
-    if ! make -C "$dir/src" KDIR="$kdir" client >"$dir/build.log" 2>&1; then
+    if ! make -j"$(nproc)" -C "$dir/src" KDIR="/usr/src/linux-headers-$abi-$1" client >"$dir/build.log" 2>&1; then
         tail -40 "$dir/build.log" >&2
         return 1
     fi
-    kmod/guard.sh "$dir/src/Quorvin_AWB.ko" kmod/guard-allow.txt "$dir/build.log" \
-        "$dir"/src/*.o &&
-        kmod/guard.sh "$dir/src/client/quorvin_client.ko" kmod/client/guard-allow.txt \
-            "$dir/build.log"
+    grep '^guard:' "$dir/build.log"
 }
 for flavour in "${ARCHES[@]}"; do
     log_step "build $flavour"
@@ -253,15 +252,22 @@ dkms_dir=$OUT/dkms
 version=$(sed -n 's/^PACKAGE_VERSION="\(.*\)"/\1/p' kmod/dkms.conf)
 stage "$dkms_dir/src/quorvin-awb-$version"
 mkdir -p "$dkms_dir/tree" "$dkms_dir/install"
-# The whole DKMS state (tree, signing key, build) stays in build/kmod/dkms.
-if ! dkms build -m quorvin-awb -v "$version" -k "$abi-amd64" \
+# The whole DKMS state (tree, build, signing key) stays in build/kmod/dkms:
+# the system's /var/lib/dkms must come out of this as it went in.
+system_state_before=$(find /var/lib/dkms 2>/dev/null | sort || true)
+if ! env mok_signing_key="$dkms_dir/mok.key" mok_certificate="$dkms_dir/mok.pub" \
+    dkms build -m quorvin-awb -v "$version" -k "$abi-amd64" \
     --dkmstree "$dkms_dir/tree" --sourcetree "$dkms_dir/src" --installtree "$dkms_dir/install" \
     >"$dkms_dir/dkms.log" 2>&1; then
     dkms_ok=false
     tail -30 "$dkms_dir/dkms.log" >&2
 fi
-$dkms_ok && ls "$dkms_dir/tree/quorvin-awb/$version/$abi-amd64/x86_64/module/Quorvin_AWB.ko"* >/dev/null 2>&1 ||
-    dkms_ok=false
+check "dkms leaves /var/lib/dkms alone" \
+    test "$(find /var/lib/dkms 2>/dev/null | sort || true)" = "$system_state_before"
+# DKMS keeps the module and its build log, not the objects.
+dkms_built=$dkms_dir/tree/quorvin-awb/$version/$abi-amd64/x86_64
+$dkms_ok && kmod/guard.sh "$dkms_built/module/Quorvin_AWB.ko" kmod/guard-allow.txt \
+    "$dkms_built/log/make.log" || dkms_ok=false
 check "dkms build against $abi-amd64" $dkms_ok
 
 echo "kernel VM: boot ${boot_times[*]:-none}; failed: ${failures[*]:-none}"
