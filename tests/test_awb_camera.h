@@ -1,0 +1,76 @@
+// A camera driver as the balance-object tests play it: it owns every variable
+// the object is bound to, the frame buffer and the object's memory.
+#ifndef QUORVIN_TESTS_TEST_AWB_CAMERA_H
+#define QUORVIN_TESTS_TEST_AWB_CAMERA_H
+
+#include <AWB/AWB.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace awbtest {
+
+struct Camera {
+    // Driver variables, with values that a module write would change.
+    uint16_t vlines = 500;
+    uint16_t hclock = 800;
+    uint16_t shutter_line = 100;
+    uint16_t shutter_clock = 0;
+    uint16_t gain = 64;
+    uint32_t width;
+    uint32_t height;
+    int flag = 0;
+    uint16_t r = 16;
+    uint16_t g = 16;
+    uint16_t b = 16;
+    uint16_t init_gains[4] = {128, 128, 128, 128};
+    std::vector<uint8_t> frame;
+    std::unique_ptr<unsigned char[]> memory;
+
+    // capacity: frame buffer size in bytes (at least width x height).
+    explicit Camera(uint32_t w = 32, uint32_t h = 32, size_t capacity = 0)
+        : width(w), height(h),
+          frame(capacity != 0 ? capacity : static_cast<size_t>(w) * h, uint8_t{0}),
+          memory(new unsigned char[static_cast<size_t>(Quorvin_GetAWBObjectSize())]) {}
+
+    void* obj() { return memory.get(); }
+    AWBObject& awb() { return *reinterpret_cast<AWBObject*>(memory.get()); }
+    CLuminanceCtrl& lum() { return awb().m_objLuminanceCtrl; }
+    CWhiteBalanceCtrl& wb() { return awb().m_objWhiteBalanceCtrl; }
+
+    void bind(uint16_t initial_gain = 64, int trigger_version = 0) {
+        Quorvin_InitAWBObject(obj(), frame.data(), &vlines, &hclock, &shutter_line, &shutter_clock,
+                              &gain, &width, &height, &flag, &r, &g, &b, init_gains, initial_gain,
+                              0, trigger_version);
+    }
+
+    // A uniform RGGB scene: red, green and blue raw levels.
+    void fill(uint8_t red, uint8_t green, uint8_t blue) {
+        for (uint32_t y = 0; y < height; ++y) {
+            for (uint32_t x = 0; x < width; ++x) {
+                uint8_t v = green;
+                if (y % 2 == 0 && x % 2 == 0) {
+                    v = red;
+                } else if (y % 2 == 1 && x % 2 == 1) {
+                    v = blue;
+                }
+                frame[static_cast<size_t>(y) * width + x] = v;
+            }
+        }
+    }
+    void fill_grey(uint8_t level) { fill(level, level, level); }
+
+    // Marks the colour gains so that a write by the module shows.
+    static constexpr uint16_t kUnwritten = 0xBEEF;
+    void mark_colour_gains() { r = g = b = kUnwritten; }
+    bool colour_gains_written() const {
+        return r != kUnwritten || g != kUnwritten || b != kUnwritten;
+    }
+};
+
+} // namespace awbtest
+
+#endif // QUORVIN_TESTS_TEST_AWB_CAMERA_H
