@@ -1,4 +1,6 @@
-// White balance: initialisation, the gain table rule and frame correction.
+// White balance: initialisation, the gain table rule, frame correction, the
+// automatic control step with its dead band, one-shot mode and skip and
+// sampling cycle, and the integer square root.
 #include <AWB/WhiteBalanceCtrl.h>
 #include <gtest/gtest.h>
 
@@ -7,150 +9,129 @@
 #include <initializer_list>
 #include <memory>
 #include <random>
+#include <utility>
 #include <vector>
 
 namespace {
 
-CWhiteBalanceCtrl Make(std::array<WORD, 4> gains, WORD code = 2) {
+CWhiteBalanceCtrl Make(std::array<WORD, 4> gains = {128, 128, 128, 128}, WORD code = 2) {
     CWhiteBalanceCtrl c;
     std::memset(&c, 0xA5, sizeof c); // init works on uninitialised memory
     CWhiteBalanceCtrl_init(&c, gains.data(), code);
     return c;
 }
 
-struct GainTable {
-    BYTE v[256];
-    int operator[](int i) const { return v[i]; }
-};
+// Frames are allocated at exactly their size, so that the sanitizer build
+// catches any access outside them.
+using Frame = std::unique_ptr<BYTE[]>;
 
-GainTable Table(WORD gain) {
-    GainTable t;
-    std::memset(t.v, 0xA5, sizeof t.v);
-    CWhiteBalanceCtrl c = Make({128, 128, 128, 128});
-    EXPECT_EQ(mbUpdateTable(&c, gain, t.v), TRUE);
-    return t;
+Frame Copy(const std::vector<BYTE>& v) {
+    Frame f(new BYTE[v.size()]);
+    std::copy(v.begin(), v.end(), f.get());
+    return f;
 }
 
-// A buffer allocated at exactly its size, so that the sanitizer build
-// catches any access outside the frame.
-struct Buffer {
-    explicit Buffer(size_t n) : size(n), bytes(new BYTE[n]) {}
-    Buffer(const Buffer& o) : Buffer(o.size) { std::memcpy(bytes.get(), o.bytes.get(), size); }
-    std::vector<BYTE> vec() const { return {bytes.get(), bytes.get() + size}; }
-    size_t size;
-    std::unique_ptr<BYTE[]> bytes;
-};
-
-Buffer RandomFrame(DWORD w, DWORD h, std::mt19937& rng) {
-    Buffer b(static_cast<size_t>(w) * h);
-    for (size_t i = 0; i < b.size; ++i)
-        b.bytes[i] = static_cast<BYTE>(rng());
-    return b;
+std::vector<BYTE> Vec(const Frame& f, size_t n) {
+    return {f.get(), f.get() + n};
 }
 
-// Per-pixel reference: the colour index of (x, y) under code 2..5 is its
-// colour position XOR (code - 2); a last odd column or row is left alone.
-std::vector<BYTE> ReferenceCorrection(const CWhiteBalanceCtrl& c, const Buffer& in, DWORD w,
-                                      DWORD h, WORD code) {
-    std::vector<BYTE> out = in.vec();
-    for (DWORD y = 0; y < (h & ~1u); ++y)
-        for (DWORD x = 0; x < (w & ~1u); ++x) {
-            const DWORD pos = 2 * (y % 2) + (x % 2);
-            const DWORD index = pos ^ static_cast<DWORD>(code - 2);
-            BYTE& b = out[static_cast<size_t>(y) * w + x];
-            b = c.m_ppbyteTable[index][b];
+// Per-pixel reference: colour index = colour position XOR (code - 2); a last
+// odd column or row keeps `untouched` (the input, or the destination fill).
+std::vector<BYTE> Reference(const CWhiteBalanceCtrl& c, const std::vector<BYTE>& in, DWORD w,
+                            DWORD h, WORD code, int untouched = -1) {
+    std::vector<BYTE> out = in;
+    for (DWORD y = 0; y < h; ++y)
+        for (DWORD x = 0; x < w; ++x) {
+            BYTE& b = out[size_t{y} * w + x];
+            if (x < (w & ~1u) && y < (h & ~1u))
+                b = c.m_ppbyteTable[(2 * (y % 2) + (x % 2)) ^ DWORD(code - 2)][b];
+            else if (untouched >= 0)
+                b = static_cast<BYTE>(untouched);
         }
     return out;
 }
 
-bool IsGreen(DWORD x, DWORD y, WORD code) {
-    const DWORD index = (2 * (y % 2) + (x % 2)) ^ static_cast<DWORD>(code - 2);
-    return index == 1 || index == 2;
+// Area statistics whose weighted colour averages are r, g, g, b.
+CAveragePixelValue Stats(BYTE r, BYTE g, BYTE b) {
+    CAveragePixelValue s;
+    CAveragePixelValue_init(&s);
+    s.m_wColorArray = 2;
+    for (auto& area : s.m_pbyteAverage) {
+        const BYTE v[4] = {r, g, g, b};
+        std::memcpy(area, v, 4);
+    }
+    return s;
+}
+
+// One evaluation, on a sampling run of one frame.
+void Evaluate(CWhiteBalanceCtrl& c, BYTE r, BYTE g, BYTE b) {
+    c.m_byteAWBSamplingCount = 1;
+    BYTE avg[4] = {r, g, g, b};
+    EXPECT_EQ(mbAutoUpdateGain(&c, avg), TRUE);
+}
+
+bool TablesMatchGains(const CWhiteBalanceCtrl& c) {
+    CWhiteBalanceCtrl scratch = Make();
+    for (int k = 0; k < 4; ++k) {
+        BYTE t[256];
+        mbUpdateTable(&scratch, c.m_pwGain[k], t);
+        if (std::memcmp(t, c.m_ppbyteTable[k], 256) != 0)
+            return false;
+    }
+    return true;
 }
 
 } // namespace
 
-// ---------------------------------------------------------------- init
-
 TEST(WhiteBalanceInit, Defaults) {
-    CWhiteBalanceCtrl c = Make({100, 128, 129, 256});
-    EXPECT_EQ(c.m_wColorArray, 2);
+    CWhiteBalanceCtrl c = Make({100, 128, 0, 256});
     EXPECT_EQ(c.m_byteMode, 2);
     EXPECT_EQ(c.m_wThreshold, 5);
-    EXPECT_EQ(c.m_wTolerance, 5);
-    EXPECT_EQ(c.m_pwTarget[0], 100);
-    EXPECT_EQ(c.m_pwTarget[1], 100);
-    EXPECT_EQ(c.m_byteAWBSkipCount, 10);
-    EXPECT_EQ(c.m_byteAWBSamplingCount, 10);
-    EXPECT_EQ(c.m_byteAWBAlredySamplingCount, 0);
-    EXPECT_EQ(c.m_bAWBStarted, FALSE);
-    EXPECT_EQ(c.m_byteAWBRestSkipCount, 0);
+    EXPECT_EQ(c.m_pwTarget[0] + c.m_pwTarget[1], 200);
+    EXPECT_EQ(c.m_byteAWBSkipCount + c.m_byteAWBSamplingCount, 20);
+    EXPECT_EQ(c.m_byteAWBRestSkipCount + c.m_byteAWBAlredySamplingCount + c.m_bAWBStarted, 0);
     for (BYTE w : c.m_pbyteAWBWeight)
         EXPECT_EQ(w, 1);
-    const WORD gains[4] = {100, 128, 129, 256};
-    for (int k = 0; k < 4; ++k) {
-        EXPECT_EQ(c.m_pwIniGain[k], gains[k]);
-        EXPECT_EQ(c.m_pwGain[k], gains[k]);
-        const auto t = Table(gains[k]);
-        EXPECT_EQ(std::memcmp(c.m_ppbyteTable[k], t.v, 256), 0) << k;
-    }
+    EXPECT_EQ(c.m_pwGain[3], 256);
+    EXPECT_EQ(c.m_ppbyteTable[0][255], 199); // tables built from the initial gains
+    EXPECT_EQ(c.m_ppbyteTable[2][255], 0);
+    EXPECT_EQ(c.m_ppbyteTable[3][127], 255);
     EXPECT_EQ(Make({128, 128, 128, 128}, 1).m_byteMode, 0);
-    EXPECT_EQ(Make({128, 128, 128, 128}, 5).m_byteMode, 2);
 }
-
-// ---------------------------------------------------------------- tables
 
 TEST(WhiteBalanceTable, WorkedGains) {
-    auto t = Table(128);
-    for (int i = 0; i < 256; ++i)
-        EXPECT_EQ(t[i], i);
-    t = Table(0);
-    for (int i = 0; i < 256; ++i)
-        EXPECT_EQ(t[i], 0);
-    t = Table(256);
-    for (int i = 0; i < 256; ++i)
-        EXPECT_EQ(t[i], i < 127 ? 2 * i : 255) << i;
-    t = Table(100);
-    EXPECT_EQ(t[255], 199);
-    EXPECT_EQ(t[128], 100);
-    t = Table(1023);
-    for (int i = 0; i < 256; ++i)
-        EXPECT_EQ(t[i], i <= 30 ? (i * 1023) >> 7 : 255) << i;
-    for (WORD g : std::initializer_list<WORD>{32641, 40000, 65535}) {
-        t = Table(g);
-        for (int i = 0; i < 256; ++i)
-            EXPECT_EQ(t[i], 255) << g << " " << i;
+    struct Case {
+        WORD gain;
+        int index, value;
+    } cases[] = {
+        {0, 0, 0},       {0, 255, 0},     {128, 77, 77},   {128, 255, 255},
+        {256, 126, 252}, {256, 127, 255}, {100, 255, 199}, {1023, 30, 239},
+        {1023, 31, 255}, {32640, 0, 0},   {32640, 1, 255}, {32641, 0, 255},
+        {65535, 0, 255}, {200, 162, 253}, {200, 163, 255}, // plain rule: 254 at 163
+    };
+    CWhiteBalanceCtrl c = Make({128, 128, 128, 128});
+    BYTE t[256];
+    for (const Case& k : cases) {
+        std::memset(t, 0xA5, sizeof t);
+        EXPECT_EQ(mbUpdateTable(&c, k.gain, t), TRUE);
+        EXPECT_EQ(t[k.index], k.value) << "gain " << k.gain << " index " << k.index;
     }
-    t = Table(32640);
-    EXPECT_EQ(t[0], 0);
-    for (int i = 1; i < 256; ++i)
-        EXPECT_EQ(t[i], 255);
-}
-
-// The saturated run starts at floor(32640 / gain), one entry before the
-// plain rule would reach 255 when the gain does not divide 32640.
-TEST(WhiteBalanceTable, SaturatesOneEntryEarly) {
-    const auto t = Table(200);
-    const BYTE expected[5] = {250, 251, 253, 255, 255};
-    for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(t[160 + i], expected[i]);
-    for (DWORD g = 1; g <= 65535; g += (g < 2048 ? 1 : 97)) {
-        const auto tg = Table(static_cast<WORD>(g));
-        const DWORD threshold = std::min<DWORD>(32640 / g, 256);
-        for (DWORD i = 0; i < 256; ++i)
-            ASSERT_EQ(tg.v[i], i < threshold ? (i * g) >> 7 : 255u) << g << " " << i;
+    for (int i = 0; i < 256; ++i) { // identity and doubling, whole tables
+        mbUpdateTable(&c, 128, t);
+        ASSERT_EQ(t[i], i);
+        mbUpdateTable(&c, 256, t);
+        ASSERT_EQ(t[i], i < 127 ? 2 * i : 255);
     }
 }
 
-// ---------------------------------------------------------------- correction
-
-// Every code and every small size (odd ones, 0 x N and 1 x N included)
-// against the per-pixel reference, with and without the green shortcut; the
-// copy pass gives the same bytes and leaves unvisited destination bytes alone.
+// Every code, several gain sets (with and without the green shortcut) and
+// every small size, odd ones, 0 x N and 1 x N included: in-place and copy
+// correction equal the per-pixel reference, the copy writes no byte outside
+// whole 2 x 2 cells, and copying onto the source equals in-place correction.
 TEST(WhiteBalanceCorrection, MatchesPerPixelReference) {
     std::mt19937 rng(99);
     const std::array<WORD, 4> gainSets[] = {
-        {256, 128, 128, 64}, {200, 100, 150, 1023}, {0, 128, 129, 300}, {90, 127, 128, 128}};
+        {256, 128, 128, 64}, {200, 100, 150, 1023}, {0, 128, 129, 300}};
     for (WORD code = 2; code <= 5; code = static_cast<WORD>(code + 1))
         for (const auto& gains : gainSets)
             for (DWORD h = 0; h <= 7; ++h)
@@ -158,114 +139,225 @@ TEST(WhiteBalanceCorrection, MatchesPerPixelReference) {
                     SCOPED_TRACE(::testing::Message()
                                  << w << "x" << h << " code " << code << " red gain " << gains[0]);
                     CWhiteBalanceCtrl c = Make(gains);
-                    const Buffer in = RandomFrame(w, h, rng);
-                    const auto expected = ReferenceCorrection(c, in, w, h, code);
+                    const size_t n = size_t{w} * h;
+                    std::vector<BYTE> in(n);
+                    for (BYTE& b : in)
+                        b = static_cast<BYTE>(rng());
 
-                    Buffer inPlace(in);
-                    EXPECT_EQ(ImageProcessing(&c, w, h, code, inPlace.bytes.get()), TRUE);
-                    ASSERT_EQ(inPlace.vec(), expected);
+                    Frame f = Copy(in);
+                    EXPECT_EQ(ImageProcessing(&c, w, h, code, f.get()), TRUE);
+                    ASSERT_EQ(Vec(f, n), Reference(c, in, w, h, code));
 
-                    Buffer dest(in.size);
-                    std::memset(dest.bytes.get(), 0x5A, dest.size);
-                    EXPECT_EQ(ImageCopyProcessing(&c, w, h, code, in.bytes.get(), dest.bytes.get()),
-                              TRUE);
-                    for (DWORD y = 0; y < h; ++y)
-                        for (DWORD x = 0; x < w; ++x) {
-                            const size_t i = static_cast<size_t>(y) * w + x;
-                            const bool visited = x < (w & ~1u) && y < (h & ~1u);
-                            ASSERT_EQ(dest.bytes[i], visited ? expected[i] : 0x5A) << x << "," << y;
-                        }
+                    Frame src = Copy(in), dest = Copy(std::vector<BYTE>(n, 0x5A));
+                    EXPECT_EQ(ImageCopyProcessing(&c, w, h, code, src.get(), dest.get()), TRUE);
+                    ASSERT_EQ(Vec(dest, n), Reference(c, in, w, h, code, 0x5A));
+                    ASSERT_EQ(Vec(src, n), in);
 
-                    Buffer same(in);
-                    ImageCopyProcessing(&c, w, h, code, same.bytes.get(), same.bytes.get());
-                    ASSERT_EQ(same.vec(), expected);
+                    ImageCopyProcessing(&c, w, h, code, src.get(), src.get());
+                    ASSERT_EQ(Vec(src, n), Reference(c, in, w, h, code));
                 }
 }
 
-TEST(WhiteBalanceCorrection, OddSizesTouchOnlyWholeCells) {
-    CWhiteBalanceCtrl c = Make({0, 0, 0, 0}); // every visited byte becomes 0
-    Buffer f(5 * 3);
-    std::memset(f.bytes.get(), 200, f.size);
-    ImageProcessing(&c, 5, 3, 2, f.bytes.get());
-    for (DWORD y = 0; y < 3; ++y)
-        for (DWORD x = 0; x < 5; ++x)
-            EXPECT_EQ(f.bytes[y * 5 + x], (x < 4 && y < 2) ? 0 : 200) << x << "," << y;
-
-    for (auto [w, h] : {std::pair<DWORD, DWORD>{1, 9}, {9, 1}, {1, 1}, {0, 4}, {4, 0}}) {
-        Buffer g(static_cast<size_t>(w) * h);
-        std::memset(g.bytes.get(), 200, g.size);
-        ImageProcessing(&c, w, h, 2, g.bytes.get());
-        for (size_t i = 0; i < g.size; ++i)
-            EXPECT_EQ(g.bytes[i], 200);
-    }
-}
-
 TEST(WhiteBalanceCorrection, OffSingleChannelAndUnknownCodesLeaveFramesAlone) {
-    std::mt19937 rng(5);
-    const Buffer in = RandomFrame(8, 6, rng);
-    for (WORD code : std::initializer_list<WORD>{1, 0, 6, 0xFFFF})
-        for (BYTE mode : std::initializer_list<BYTE>{0, 1, 2}) {
+    const std::vector<BYTE> in(48, 200), fill(48, 0x5A);
+    for (WORD code : std::initializer_list<WORD>{1, 0, 6, 0xFFFF, 2})
+        for (BYTE mode : std::initializer_list<BYTE>{0, 1, 3}) {
+            if (code == 2 && mode != 0)
+                continue; // mode 0 leaves even a Bayer frame alone
             CWhiteBalanceCtrl c = Make({0, 0, 0, 0});
             c.m_byteMode = mode;
-            Buffer f(in);
-            EXPECT_EQ(ImageProcessing(&c, 8, 6, code, f.bytes.get()), TRUE);
-            EXPECT_EQ(f.vec(), in.vec());
-            Buffer dest(in.size);
-            std::memset(dest.bytes.get(), 0x5A, dest.size);
-            EXPECT_EQ(ImageCopyProcessing(&c, 8, 6, code, in.bytes.get(), dest.bytes.get()), TRUE);
-            for (size_t i = 0; i < dest.size; ++i)
-                ASSERT_EQ(dest.bytes[i], 0x5A);
-        }
-    // Mode 0 leaves even a Bayer frame alone, whatever the gains.
-    CWhiteBalanceCtrl c = Make({0, 0, 0, 0});
-    c.m_byteMode = 0;
-    Buffer f(in);
-    ImageProcessing(&c, 8, 6, 2, f.bytes.get());
-    EXPECT_EQ(f.vec(), in.vec());
-}
-
-TEST(WhiteBalanceCorrection, BgrRedGainExample) {
-    CWhiteBalanceCtrl c = Make({256, 128, 128, 128});
-    Buffer f(4 * 4);
-    for (size_t i = 0; i < f.size; ++i)
-        f.bytes[i] = static_cast<BYTE>(100 + 9 * i); // 100..235
-    const auto before = f.vec();
-    ImageProcessing(&c, 4, 4, 5, f.bytes.get());
-    for (DWORD y = 0; y < 4; ++y)
-        for (DWORD x = 0; x < 4; ++x) {
-            const size_t i = y * 4 + x;
-            const bool red = (x % 2) == 1 && (y % 2) == 1;
-            const int v = before[i];
-            EXPECT_EQ(f.bytes[i], red ? (v < 127 ? 2 * v : 255) : v) << x << "," << y;
+            Frame f = Copy(in), dest = Copy(fill);
+            ImageProcessing(&c, 8, 6, code, f.get());
+            ImageCopyProcessing(&c, 8, 6, code, f.get(), dest.get());
+            EXPECT_EQ(Vec(f, 48), in) << code << " " << int(mode);
+            EXPECT_EQ(Vec(dest, 48), fill) << code << " " << int(mode);
         }
 }
 
-// With both green gains at unity the green bytes are neither read through a
-// table nor written. The green tables are replaced here by all zeros (which
-// gains of 128 never build): any pass through them would show in the frame.
+// With both green gains at unity the greens are neither mapped nor written.
+// The green tables are zeroed here (which gains of 128 never build), so any
+// pass through them would show; with one green gain off unity they apply.
 TEST(WhiteBalanceCorrection, GreenShortcutNeverTouchesGreens) {
     std::mt19937 rng(3);
+    std::vector<BYTE> in(9 * 7);
+    for (BYTE& b : in)
+        b = static_cast<BYTE>(rng() | 1); // never 0, so zeroed greens would show
     for (WORD code = 2; code <= 5; code = static_cast<WORD>(code + 1)) {
-        CWhiteBalanceCtrl c = Make({300, 128, 128, 50});
+        CWhiteBalanceCtrl c = Make({300, 128, 128, 200}); // red and blue never map to 0
         std::memset(c.m_ppbyteTable[1], 0, 256);
         std::memset(c.m_ppbyteTable[2], 0, 256);
-        const Buffer in = RandomFrame(9, 7, rng);
-        Buffer f(in);
-        ImageProcessing(&c, 9, 7, code, f.bytes.get());
-        const auto withTables = ReferenceCorrection(c, in, 9, 7, code);
-        for (DWORD y = 0; y < 7; ++y)
-            for (DWORD x = 0; x < 9; ++x) {
-                const size_t i = y * 9 + x;
-                if (IsGreen(x, y, code) || x == 8 || y == 6)
-                    ASSERT_EQ(f.bytes[i], in.bytes[i]) << "code " << code << " " << x << "," << y;
-                else
-                    ASSERT_EQ(f.bytes[i], withTables[i]) << "code " << code << " " << x << "," << y;
-            }
-
-        // One green gain off unity: the green tables are applied again.
+        const auto withTables = Reference(c, in, 9, 7, code);
+        Frame f = Copy(in);
+        ImageProcessing(&c, 9, 7, code, f.get());
+        for (size_t i = 0; i < in.size(); ++i) {
+            const bool green = withTables[i] == 0;
+            ASSERT_EQ(f[i], green ? in[i] : withTables[i]) << "code " << code << " byte " << i;
+        }
         c.m_pwGain[2] = 129;
-        Buffer g(in);
-        ImageProcessing(&c, 9, 7, code, g.bytes.get());
-        EXPECT_EQ(g.vec(), withTables);
+        Frame g = Copy(in);
+        ImageProcessing(&c, 9, 7, code, g.get());
+        EXPECT_EQ(Vec(g, in.size()), withTables);
     }
+}
+
+TEST(AutoWhiteBalance, WorkedExampleOverTenFrames) {
+    CWhiteBalanceCtrl c = Make();
+    CAveragePixelValue s = Stats(50, 100, 200);
+    for (int frame = 1; frame <= 9; ++frame) {
+        EXPECT_EQ(UpdateGain(&c, &s), TRUE);
+        EXPECT_EQ(c.m_byteAWBAlredySamplingCount, frame);
+    }
+    EXPECT_EQ(c.m_pwGain[0], 128);
+    EXPECT_EQ(UpdateGain(&c, &s), TRUE);
+    EXPECT_EQ(c.m_pwGain[0], 256);
+    EXPECT_EQ(c.m_pwGain[3], 64);
+    EXPECT_EQ(c.m_pwGain[1] + c.m_pwGain[2], 256);
+    EXPECT_TRUE(TablesMatchGains(c));
+    EXPECT_EQ(c.m_bAWBStarted, TRUE);
+    EXPECT_EQ(c.m_byteAWBRestSkipCount, 10);
+    EXPECT_EQ(c.m_byteAWBAlredySamplingCount, 0);
+}
+
+// Single evaluations from given gains and state; gains limited to 1023,
+// zero averages never divide, targets are truncated percentages of green,
+// and the dead band is twice the threshold while idle.
+TEST(AutoWhiteBalance, ControlStep) {
+    struct Case {
+        const char* what;
+        WORD gainR, gainB, threshold;
+        BOOL started;
+        BYTE r, g, b;
+        WORD newR, newB;
+        BOOL nowStarted;
+    } cases[] = {
+        {"limit", 128, 128, 5, FALSE, 10, 100, 100, 1023, 128, TRUE},
+        {"red 0", 128, 128, 5, FALSE, 0, 100, 100, 129, 128, TRUE},
+        {"red, green 0", 300, 77, 5, FALSE, 0, 0, 50, 0, 0, TRUE},
+        {"balanced", 140, 90, 5, TRUE, 120, 120, 120, 140, 90, FALSE},
+        {"no change", 0, 0, 5, FALSE, 50, 100, 200, 0, 0, FALSE},
+        {"idle, 2 levels", 128, 128, 15, FALSE, 98, 100, 100, 128, 128, FALSE},
+        {"idle, 3 levels", 128, 128, 15, FALSE, 97, 100, 100, 131, 128, TRUE},
+        {"running, 2 levels", 131, 128, 15, TRUE, 98, 100, 100, 133, 128, TRUE},
+        {"running, 1 level", 133, 128, 15, TRUE, 99, 100, 100, 133, 128, FALSE},
+        {"3 and 4 make 5 levels", 128, 128, 25, FALSE, 97, 100, 104, 131, 123, TRUE},
+        {"5 levels, band 52", 128, 128, 26, FALSE, 97, 100, 104, 128, 128, FALSE},
+        {"default band, 1 level", 128, 128, 5, FALSE, 99, 100, 100, 129, 128, TRUE},
+    };
+    for (const Case& k : cases) {
+        CWhiteBalanceCtrl c = Make({k.gainR, 128, 128, k.gainB});
+        c.m_wThreshold = k.threshold;
+        c.m_bAWBStarted = k.started;
+        Evaluate(c, k.r, k.g, k.b);
+        EXPECT_EQ(c.m_pwGain[0], k.newR) << k.what;
+        EXPECT_EQ(c.m_pwGain[3], k.newB) << k.what;
+        EXPECT_EQ(c.m_bAWBStarted, k.nowStarted) << k.what;
+        EXPECT_TRUE(TablesMatchGains(c)) << k.what;
+        EXPECT_EQ(c.m_byteAWBRestSkipCount, 10) << k.what;
+    }
+
+    CWhiteBalanceCtrl c = Make();
+    c.m_pwTarget[0] = 80;  // 80 % of green 101 = 80
+    c.m_pwTarget[1] = 120; // 121
+    Evaluate(c, 100, 101, 100);
+    EXPECT_EQ(c.m_pwGain[0], 102); // 80 * 128 / 100
+    EXPECT_EQ(c.m_pwGain[3], 154); // 121 * 128 / 100
+
+    c = Make();
+    c.m_byteAWBSamplingCount = 3;
+    for (BYTE r : {BYTE{10}, BYTE{11}, BYTE{11}}) { // mean 32 / 3 = 10
+        BYTE avg[4] = {r, 100, 100, 100};
+        mbAutoUpdateGain(&c, avg);
+    }
+    EXPECT_EQ(c.m_pdwSumOfSamplingAWB[0], 10u);
+}
+
+TEST(AutoWhiteBalance, OneShotRunsUntilNothingChanges) {
+    CWhiteBalanceCtrl c = Make();
+    c.m_byteMode = 3;
+    Evaluate(c, 50, 100, 200);
+    Evaluate(c, 50, 100, 200);
+    EXPECT_EQ(c.m_byteMode, 3);
+    Evaluate(c, 100, 100, 100);
+    EXPECT_EQ(c.m_byteMode, 1);
+    EXPECT_EQ(c.m_pwGain[0], 512); // the gains found stay in force
+    EXPECT_EQ(c.m_pwGain[3], 32);
+}
+
+TEST(AutoWhiteBalanceCycle, IsAutoModeAndUpdateGainCountDown) {
+    CWhiteBalanceCtrl c = Make();
+    EXPECT_EQ(IsAutoMode(&c, TRUE), TRUE);
+    c.m_byteMode = 1;
+    c.m_byteAWBRestSkipCount = 3;
+    EXPECT_EQ(IsAutoMode(&c, FALSE), FALSE);
+    EXPECT_EQ(c.m_byteAWBRestSkipCount, 3);
+    EXPECT_EQ(IsAutoMode(&c, TRUE), FALSE);
+    EXPECT_EQ(c.m_byteAWBRestSkipCount, 2);
+    CAveragePixelValue s = Stats(50, 100, 200);
+    EXPECT_EQ(UpdateGain(&c, &s), TRUE); // mode 1: nothing happens
+    EXPECT_EQ(c.m_byteAWBRestSkipCount, 2);
+    c.m_byteMode = 7;                    // above 3 acts as 2
+    EXPECT_EQ(UpdateGain(&c, &s), TRUE); // counts down, samples nothing
+    EXPECT_EQ(c.m_byteAWBRestSkipCount, 1);
+    EXPECT_EQ(c.m_byteAWBAlredySamplingCount, 0);
+    EXPECT_EQ(IsAutoMode(&c, TRUE), FALSE);
+    EXPECT_EQ(IsAutoMode(&c, TRUE), TRUE);
+
+    CWhiteBalanceCtrl mono = Make({128, 128, 128, 128}, 1);
+    for (BYTE mode = 0; mode <= 3; ++mode) {
+        mono.m_byteMode = mode;
+        EXPECT_EQ(IsAutoMode(&mono, TRUE), FALSE);
+    }
+}
+
+// Frame by frame as the balance object drives it: ten sampled frames, an
+// evaluation, ten skipped frames, and so on; a mode change pauses a run.
+TEST(AutoWhiteBalanceCycle, SkipAndSampleCycle) {
+    CWhiteBalanceCtrl c = Make();
+    CAveragePixelValue s = Stats(100, 100, 100);
+    std::vector<int> evaluations;
+    for (int frame = 1; frame <= 60; ++frame) {
+        if (frame == 5)
+            c.m_byteMode = 1;
+        if (frame == 7)
+            c.m_byteMode = 2;
+        if (IsAutoMode(&c, TRUE) && (UpdateGain(&c, &s), c.m_byteAWBRestSkipCount == 10))
+            evaluations.push_back(frame);
+    }
+    EXPECT_EQ(evaluations, (std::vector<int>{12, 32, 52}));
+
+    for (BYTE count : {BYTE{0}, BYTE{1}}) { // every sampled frame evaluates
+        CWhiteBalanceCtrl d = Make();
+        d.m_byteAWBSamplingCount = count;
+        d.m_byteAWBSkipCount = 0;
+        for (int frame = 0; frame < 3; ++frame) {
+            ASSERT_EQ(IsAutoMode(&d, TRUE), TRUE);
+            UpdateGain(&d, &s);
+            EXPECT_EQ(d.m_byteAWBAlredySamplingCount, 0);
+        }
+    }
+}
+
+TEST(IntegerSquareRoot, EdgesAndSweep) {
+    const DDWORD xs[] = {0, 1, 3, 4, 15, 16, 12500, ~0ULL, 0xFFFFFFFE00000000ULL, 1ULL << 62};
+    const DWORD roots[] = {0, 1, 1, 2, 3, 4, 111, 4294967295u, 4294967294u, 1u << 31};
+    for (size_t i = 0; i < 10; ++i)
+        EXPECT_EQ(lluint_sqrt(xs[i]), roots[i]) << xs[i];
+
+    // r * r <= x < (r + 1)^2, in 64 bits without overflow (also on 32-bit hosts).
+    auto check = [](DDWORD x) {
+        const DDWORD r = lluint_sqrt(x);
+        ASSERT_LE(r * r, x) << x;
+        if (r < 0xFFFFFFFFu) {
+            ASSERT_GT((r + 1) * (r + 1), x) << x;
+        }
+    };
+    for (DDWORD x = 0; x < 70000; ++x)
+        check(x);
+    for (DDWORD k = 1; k < (1ULL << 32); k = k * 3 + 1) {
+        check(k * k - 1);
+        check(k * k);
+    }
+    std::mt19937_64 rng(42);
+    for (int i = 0; i < 100000; ++i)
+        check(rng() >> (i % 64));
 }
