@@ -115,9 +115,9 @@ TEST(LuminanceGain, RangeWinsOverTheDirection) {
 }
 
 TEST(LuminanceGain, RangeMinimumIsTestedFirst) {
-    // An inverted range: a value below the minimum goes to the minimum, one
-    // at or above it to the maximum.
-    EXPECT_EQ(gain_step(50, 0, 128, 129, false, 200, 100).gain, 200);
+    // An inverted range 200..100: 150 is below the minimum and above the
+    // maximum at once, and the minimum wins; 249 is only above the maximum.
+    EXPECT_EQ(gain_step(151, 0, 128, 129, false, 200, 100).gain, 200);
     EXPECT_EQ(gain_step(250, 0, 128, 129, false, 200, 100).gain, 100);
 }
 

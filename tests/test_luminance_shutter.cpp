@@ -93,6 +93,11 @@ TEST(LuminanceShutter, SpeedLimitIsRelativeToTheExposure) {
     const Shutter s = shutter_step(fall, 200, 10);
     EXPECT_EQ(s.line, 4);
     EXPECT_EQ(s.clock, 999);
+    // Line unit, S = 3, falling: the delta of 2.5 lines is cut to 2, so 10
+    // lines may drop to 8 - 1 lines.
+    FakeCamera fall_lines(false, 10, 0);
+    fall_lines.ctrl.m_byteShutterCtrlSpeedLimit = 3;
+    EXPECT_EQ(shutter_step(fall_lines, 200, 10).line, 7);
     // S = 0, falling: straight to the proportional value.
     FakeCamera fast(true, 10, 0);
     EXPECT_EQ(shutter_step(fast, 200, 10).clock, 500);

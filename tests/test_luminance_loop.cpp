@@ -1,0 +1,552 @@
+// The luminance controller's state, settings, per-frame gate and its loop:
+// sampling, status check, dead band, choice of exposure or gain, publication
+// and the end of one-shot modes.
+#include "test_luminance_fake.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <initializer_list>
+
+namespace {
+
+using Bytes = std::initializer_list<BYTE>;
+using Words = std::initializer_list<WORD>;
+
+// Area statistics whose weighted brightness is `level`: every area and
+// colour position holds the same value.
+CAveragePixelValue stats_of(BYTE level) {
+    CAveragePixelValue s;
+    std::memset(&s, 0, sizeof s);
+    s.m_wColorArray = 2;
+    for (auto& area : s.m_pbyteAverage)
+        for (BYTE& v : area)
+            v = level;
+    return s;
+}
+
+struct Loop : ::testing::Test {
+    // Per call of the loop; the whole evaluation must stay within these.
+    static constexpr int kMaxFrameClockCalls = 12;
+
+    // Runs the loop once on a frame of `level`, checking the callback budget.
+    static void frame(FakeCamera& cam, BYTE level) {
+        CAveragePixelValue s = stats_of(level);
+        const int clock_before = cam.frame_clock_calls;
+        const int publish_before = cam.publish_calls;
+        EXPECT_EQ(UpdateGainShutter(&cam.ctrl, &s), TRUE);
+        EXPECT_LE(cam.frame_clock_calls - clock_before, kMaxFrameClockCalls);
+        EXPECT_LE(cam.publish_calls - publish_before, 1);
+    }
+    // Every frame is evaluated: no skip, no averaging.
+    static void evaluate_every_frame(FakeCamera& cam) {
+        CLuminance_SetCtrlSpeed(&cam.ctrl, 0, 0, 0, 1);
+    }
+    // One evaluation; TRUE when it published.
+    static bool evaluate(FakeCamera& cam, BYTE level) {
+        evaluate_every_frame(cam);
+        const int before = cam.publish_calls;
+        frame(cam, level);
+        return cam.publish_calls != before;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// State, settings and the per-frame gate
+
+TEST_F(Loop, InitialStateDependsOnTheShutterUnit) {
+    FakeCamera clock_cam(true, 12, 34, 56);
+    const CLuminanceCtrl& c = clock_cam.ctrl;
+    EXPECT_EQ(c.m_bClockUnitShutterCtrl, TRUE);
+    EXPECT_EQ(c.m_wAutoMinShutterLine, 0);
+    EXPECT_EQ(c.m_wAutoMinShutterClock, 1);
+    EXPECT_EQ(c.m_wShutterLine, 12);
+    EXPECT_EQ(c.m_wShutterClock, 34);
+    EXPECT_EQ(c.m_wCDSGain, 56);
+    EXPECT_EQ(c.m_wIniCDSGain, 56);
+    EXPECT_EQ(c.m_byteMode, 0x11);
+    EXPECT_EQ(c.m_byteTarget, 128);
+    EXPECT_EQ(c.m_byteTolerance, 5);
+    EXPECT_EQ(c.m_byteThreshold, 5);
+    EXPECT_EQ(c.m_byteSkipFrameCount, 3);
+    EXPECT_EQ(c.m_byteAverageFrameCount, 4);
+    EXPECT_EQ(c.m_wAutoMaxShutterLine, 0);
+    EXPECT_EQ(c.m_wAutoMaxShutterClock, 0);
+    EXPECT_EQ(c.m_wAutoMaxCDSGain, 255);
+    EXPECT_EQ(c.m_wAutoMinCDSGain, 0);
+    for (BYTE w : c.m_pbyteWeight)
+        EXPECT_EQ(w, 1);
+    EXPECT_EQ(c.fops, &clock_cam.fops);
+    EXPECT_EQ(clock_cam.frame_clock_calls + clock_cam.publish_calls, 0);
+
+    FakeCamera line_cam(false);
+    EXPECT_EQ(line_cam.ctrl.m_bClockUnitShutterCtrl, FALSE);
+    EXPECT_EQ(line_cam.ctrl.m_wAutoMinShutterLine, 1);
+    EXPECT_EQ(line_cam.ctrl.m_wAutoMinShutterClock, 0);
+}
+
+TEST_F(Loop, SettingsRoundTripAndSettersPublishUnchecked) {
+    FakeCamera cam;
+    BYTE target[3] = {100, 7, 9};
+    EXPECT_EQ(CLuminance_SetTarget(&cam.ctrl, target), TRUE);
+    BYTE back[3] = {};
+    EXPECT_EQ(CLuminance_GetTarget(&cam.ctrl, back), TRUE);
+    EXPECT_EQ(std::memcmp(target, back, 3), 0);
+
+    EXPECT_EQ(CLuminance_SetCtrlSpeed(&cam.ctrl, 1, 2, 3, 4), TRUE);
+    BYTE s[4] = {};
+    EXPECT_EQ(CLuminance_GetCtrlSpeed(&cam.ctrl, &s[0], &s[1], &s[2], &s[3]), TRUE);
+    EXPECT_EQ(s[0], 1);
+    EXPECT_EQ(s[1], 2);
+    EXPECT_EQ(s[2], 3);
+    EXPECT_EQ(s[3], 4);
+
+    BYTE weights[16];
+    for (int i = 0; i < 16; ++i)
+        weights[i] = static_cast<BYTE>(i * 3);
+    EXPECT_EQ(CLuminance_SetWeight(&cam.ctrl, weights), TRUE);
+    BYTE wback[16] = {};
+    EXPECT_EQ(CLuminance_GetWeight(&cam.ctrl, wback), TRUE);
+    EXPECT_EQ(std::memcmp(weights, wback, 16), 0);
+
+    // Beyond the automatic maximum: stored and published as given, and the
+    // callback's own result is returned.
+    cam.publish_result = FALSE;
+    EXPECT_EQ(CLuminance_SetShutter(&cam.ctrl, 5000, 77), FALSE);
+    cam.publish_result = TRUE;
+    EXPECT_EQ(CLuminance_SetCDSGain(&cam.ctrl, 999), TRUE);
+    ASSERT_EQ(cam.published.size(), 2u);
+    EXPECT_EQ(cam.published[0], (Published{64, 5000, 77}));
+    EXPECT_EQ(cam.published[1], (Published{999, 5000, 77}));
+    WORD line = 0, clock = 0, gain = 0;
+    CLuminance_GetShutter(&cam.ctrl, &line, &clock);
+    CLuminance_GetCDSGain(&cam.ctrl, &gain);
+    EXPECT_EQ(line, 5000);
+    EXPECT_EQ(clock, 77);
+    EXPECT_EQ(gain, 999);
+    // No setter touches the sampling state or the skip count.
+    EXPECT_EQ(cam.ctrl.m_byteRestSkipCount, 0);
+    EXPECT_EQ(cam.ctrl.m_byteAlreadySampleingCount, 0);
+}
+
+TEST_F(Loop, GateCountsSkipsDownWhateverTheMode) {
+    FakeCamera cam;
+    cam.ctrl.m_byteMode = 0;
+    cam.ctrl.m_byteRestSkipCount = 2;
+    EXPECT_EQ(CLuminance_IsAutoMode(&cam.ctrl, FALSE), FALSE);
+    EXPECT_EQ(cam.ctrl.m_byteRestSkipCount, 2);
+    EXPECT_EQ(CLuminance_IsAutoMode(&cam.ctrl, TRUE), FALSE);
+    EXPECT_EQ(CLuminance_IsAutoMode(&cam.ctrl, TRUE), FALSE);
+    EXPECT_EQ(cam.ctrl.m_byteRestSkipCount, 0);
+    EXPECT_EQ(CLuminance_IsAutoMode(&cam.ctrl, TRUE), FALSE); // mode 0
+    cam.ctrl.m_byteMode = 0x40;
+    EXPECT_EQ(CLuminance_IsAutoMode(&cam.ctrl, TRUE), TRUE);
+    EXPECT_EQ(cam.ctrl.m_byteRestSkipCount, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Sampling cycle
+
+TEST_F(Loop, DefaultsPublishEverySeventhFrameAfterFourSamples) {
+    FakeCamera cam(true, 100, 0);
+    std::vector<int> published_at;
+    for (int n = 1; n <= 30; ++n) {
+        const int before = cam.publish_calls;
+        if (CLuminance_IsAutoMode(&cam.ctrl, TRUE))
+            frame(cam, 30);
+        if (cam.publish_calls != before)
+            published_at.push_back(n);
+    }
+    EXPECT_EQ(published_at, (std::vector<int>{4, 11, 18, 25}));
+}
+
+TEST_F(Loop, AverageOfTheSampledFramesTruncates) {
+    // Exposure only, clock unit: the step is 100000 x 128 / average.
+    FakeCamera cam(true, 100, 0);
+    cam.ctrl.m_byteMode = 0x10;
+    for (BYTE level : Bytes{100, 101, 102})
+        frame(cam, level);
+    EXPECT_EQ(cam.publish_calls, 0);
+    EXPECT_EQ(cam.frame_clock_calls, 0) << "sampling frames call no callback";
+    frame(cam, 104); // 407 / 4 = 101
+    ASSERT_EQ(cam.published.size(), 1u);
+    EXPECT_EQ(cam.published[0], (Published{64, 126, 732}));
+    EXPECT_EQ(cam.ctrl.m_byteRestSkipCount, 3);
+    EXPECT_EQ(cam.ctrl.m_byteAlreadySampleingCount, 0);
+}
+
+TEST_F(Loop, SkipAndAverageCountsOfZeroEvaluateEveryFrame) {
+    for (BYTE average : Bytes{0, 1}) {
+        FakeCamera cam(true, 100, 0);
+        cam.ctrl.m_byteMode = 0x10;
+        CLuminance_SetCtrlSpeed(&cam.ctrl, 0, 0, 0, average);
+        for (int n = 0; n < 3; ++n) {
+            ASSERT_EQ(CLuminance_IsAutoMode(&cam.ctrl, TRUE), TRUE);
+            frame(cam, 30);
+        }
+        EXPECT_EQ(cam.publish_calls, 3);
+    }
+}
+
+TEST_F(Loop, ModeZeroChangesNothing) {
+    FakeCamera cam;
+    cam.ctrl.m_byteMode = 0;
+    cam.ctrl.m_byteRestSkipCount = 2;
+    cam.ctrl.m_byteAlreadySampleingCount = 1;
+    cam.ctrl.m_dwSumOfSamplingBrightness = 77;
+    const CLuminanceCtrl before = cam.ctrl;
+    frame(cam, 0);
+    EXPECT_EQ(std::memcmp(&before, &cam.ctrl, sizeof before), 0);
+    EXPECT_EQ(cam.frame_clock_calls + cam.publish_calls, 0);
+}
+
+TEST_F(Loop, LoopCountsDownSkipsWhenCalledWithoutTheGate) {
+    FakeCamera cam;
+    cam.ctrl.m_byteRestSkipCount = 2;
+    frame(cam, 0);
+    EXPECT_EQ(cam.ctrl.m_byteRestSkipCount, 1);
+    EXPECT_EQ(cam.ctrl.m_byteAlreadySampleingCount, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Dead band with hysteresis
+
+TEST_F(Loop, DeadBandWidensAtRest) {
+    FakeCamera cam(true, 100, 0);
+    cam.ctrl.m_byteMode = 0x01; // gain only: one step per evaluation
+    EXPECT_FALSE(evaluate(cam, 118));
+    EXPECT_EQ(cam.ctrl.m_bAutoRunning, FALSE);
+    EXPECT_FALSE(evaluate(cam, 138));
+    EXPECT_TRUE(evaluate(cam, 117));
+    EXPECT_EQ(cam.ctrl.m_bAutoRunning, TRUE);
+    EXPECT_TRUE(evaluate(cam, 122)); // running: the band is the tolerance
+    EXPECT_FALSE(evaluate(cam, 123));
+    EXPECT_EQ(cam.ctrl.m_bAutoRunning, FALSE);
+    EXPECT_FALSE(evaluate(cam, 118)); // at rest again
+    EXPECT_EQ(cam.ctrl.m_byteMode, 0x01);
+}
+
+// ---------------------------------------------------------------------------
+// The mode table
+
+struct ModeRow {
+    BYTE mode;
+    bool gain_limits, exposure_limits, moves_exposure, one_shot;
+};
+
+const ModeRow kModes[] = {
+    {0x01, true, false, false, false},  {0x02, true, false, false, true},
+    {0x10, false, true, true, false},   {0x11, true, true, true, false},
+    {0x12, true, true, true, true},     {0x20, false, true, true, true},
+    {0x03, false, false, false, false}, // unnamed values: gain only, high
+    {0x21, false, false, false, false}, // range, no limits, never one-shot
+    {0x22, false, false, false, false}, {0xFF, false, false, false, false},
+};
+
+TEST_F(Loop, EachModeEnforcesItsGainLimits) {
+    for (const ModeRow& m : kModes) {
+        FakeCamera cam(true, 0, 0); // exposure at its maximum: no gain reset
+        cam.ctrl.m_byteMode = m.mode;
+        cam.ctrl.m_wAutoMinCDSGain = 100;
+        EXPECT_EQ(evaluate(cam, 128), m.gain_limits) << std::hex << int(m.mode);
+        EXPECT_EQ(cam.ctrl.m_wCDSGain, m.gain_limits ? 100 : 64) << std::hex << int(m.mode);
+    }
+}
+
+TEST_F(Loop, EachModeEnforcesItsExposureLimits) {
+    for (const ModeRow& m : kModes) {
+        FakeCamera cam(true, 900, 0);
+        cam.ctrl.m_byteMode = m.mode;
+        cam.ctrl.m_wAutoMaxShutterLine = 500;
+        EXPECT_EQ(evaluate(cam, 128), m.exposure_limits) << std::hex << int(m.mode);
+        EXPECT_EQ(cam.ctrl.m_wShutterLine, m.exposure_limits ? 500 : 900)
+            << std::hex << int(m.mode);
+    }
+}
+
+TEST_F(Loop, EachModeMovesExposureOrGain) {
+    for (const ModeRow& m : kModes) {
+        FakeCamera cam(true, 100, 0);
+        cam.ctrl.m_byteMode = m.mode;
+        EXPECT_TRUE(evaluate(cam, 40)) << std::hex << int(m.mode);
+        if (m.moves_exposure) {
+            EXPECT_EQ(cam.ctrl.m_wShutterLine, 200) << std::hex << int(m.mode);
+            EXPECT_EQ(cam.ctrl.m_wCDSGain, 64) << std::hex << int(m.mode);
+        } else {
+            EXPECT_EQ(cam.ctrl.m_wShutterLine, 100) << std::hex << int(m.mode);
+            EXPECT_EQ(cam.ctrl.m_wCDSGain, 64 + 45) << std::hex << int(m.mode);
+        }
+        EXPECT_EQ(cam.ctrl.m_byteMode, m.mode) << "a change never ends a mode";
+    }
+}
+
+TEST_F(Loop, GainOnlyModesNeverGoBelowTheReference) {
+    // Bright, gain at its reference: the high range starts there.
+    for (BYTE mode : Bytes{0x01, 0x02, 0x33}) {
+        FakeCamera cam(true, 100, 0);
+        cam.ctrl.m_byteMode = mode;
+        EXPECT_FALSE(evaluate(cam, 200));
+        EXPECT_EQ(cam.ctrl.m_wCDSGain, 64);
+    }
+    // Gain below its reference and too bright: raised to the reference.
+    FakeCamera cam(true, 100, 0);
+    cam.ctrl.m_byteMode = 0x01;
+    cam.ctrl.m_wCDSGain = 30;
+    EXPECT_TRUE(evaluate(cam, 200));
+    EXPECT_EQ(cam.ctrl.m_wCDSGain, 64);
+}
+
+TEST_F(Loop, OneShotModesEndWhenSettled) {
+    for (const ModeRow& m : kModes) {
+        FakeCamera cam(true, 100, 0);
+        cam.ctrl.m_byteMode = m.mode;
+        EXPECT_FALSE(evaluate(cam, 128)) << std::hex << int(m.mode);
+        EXPECT_EQ(cam.ctrl.m_byteMode, m.one_shot ? 0 : m.mode) << std::hex << int(m.mode);
+        EXPECT_EQ(cam.ctrl.m_byteRestSkipCount, 0);
+    }
+    // Once ended, the gate stops handing frames over.
+    FakeCamera cam(true, 100, 0);
+    cam.ctrl.m_byteMode = 0x12;
+    CLuminance_SetCtrlSpeed(&cam.ctrl, 0, 0, 2, 1);
+    frame(cam, 130);
+    EXPECT_EQ(cam.ctrl.m_byteMode, 0);
+    EXPECT_EQ(cam.publish_calls, 0);
+    EXPECT_EQ(cam.ctrl.m_byteRestSkipCount, 2);
+    for (int n = 0; n < 5; ++n)
+        EXPECT_EQ(CLuminance_IsAutoMode(&cam.ctrl, TRUE), FALSE);
+}
+
+TEST_F(Loop, OneShotRunsUntilSettled) {
+    // Mode 0x20 from a dark start: the exposure grows until the level is
+    // inside the band, then the mode ends.
+    FakeCamera cam(true, 100, 0);
+    cam.ctrl.m_byteMode = 0x20;
+    EXPECT_TRUE(evaluate(cam, 64));
+    EXPECT_EQ(cam.ctrl.m_byteMode, 0x20);
+    EXPECT_FALSE(evaluate(cam, 126));
+    EXPECT_EQ(cam.ctrl.m_byteMode, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Status check
+
+TEST_F(Loop, StatusCheckBringsGainInsideItsRange) {
+    FakeCamera low(true, 100, 0);
+    low.ctrl.m_byteMode = 0x01;
+    low.ctrl.m_wAutoMinCDSGain = 80;
+    EXPECT_EQ(mbCheckInvalidStatus(&low.ctrl), TRUE);
+    EXPECT_EQ(low.ctrl.m_wCDSGain, 80);
+    EXPECT_EQ(low.publish_calls, 0) << "the check publishes nothing itself";
+    EXPECT_EQ(low.frame_clock_calls, 4);
+
+    FakeCamera high(true, 100, 0, 300);
+    high.ctrl.m_byteMode = 0x02;
+    EXPECT_EQ(mbCheckInvalidStatus(&high.ctrl), TRUE);
+    EXPECT_EQ(high.ctrl.m_wCDSGain, 255);
+
+    // Through the loop it is published whatever the brightness, and that
+    // average is not used for a step.
+    FakeCamera loop(true, 100, 0);
+    loop.ctrl.m_byteMode = 0x01;
+    loop.ctrl.m_wAutoMinCDSGain = 80;
+    EXPECT_TRUE(evaluate(loop, 10));
+    ASSERT_EQ(loop.published.size(), 1u);
+    EXPECT_EQ(loop.published[0], (Published{80, 100, 0}));
+    EXPECT_EQ(loop.ctrl.m_bAutoRunning, TRUE);
+}
+
+TEST_F(Loop, StatusCheckBringsExposureInsideItsRange) {
+    // Clock unit, below the minimum of 500 clocks.
+    FakeCamera below(true, 0, 100);
+    below.ctrl.m_byteMode = 0x10;
+    below.ctrl.m_wAutoMinShutterClock = 500;
+    EXPECT_EQ(mbCheckInvalidStatus(&below.ctrl), TRUE);
+    EXPECT_EQ(below.ctrl.m_wShutterLine, 0);
+    EXPECT_EQ(below.ctrl.m_wShutterClock, 500);
+
+    // Clock unit, above a maximum of 5 lines 250 clocks.
+    FakeCamera above(true, 7, 3);
+    above.ctrl.m_byteMode = 0x20;
+    above.ctrl.m_wAutoMaxShutterLine = 5;
+    above.ctrl.m_wAutoMaxShutterClock = 250;
+    EXPECT_EQ(mbCheckInvalidStatus(&above.ctrl), TRUE);
+    EXPECT_EQ(above.ctrl.m_wShutterLine, 5);
+    EXPECT_EQ(above.ctrl.m_wShutterClock, 250);
+
+    // A whole frame is written here as its number of lines.
+    FakeCamera frame_min(true, 100, 0);
+    frame_min.ctrl.m_byteMode = 0x10;
+    frame_min.ctrl.m_wAutoMinShutterClock = 0; // (0, 0): one frame
+    EXPECT_EQ(mbCheckInvalidStatus(&frame_min.ctrl), TRUE);
+    EXPECT_EQ(frame_min.ctrl.m_wShutterLine, 1000);
+    EXPECT_EQ(frame_min.ctrl.m_wShutterClock, 0);
+
+    // Inside the limits: nothing to correct.
+    FakeCamera fine(true, 100, 0);
+    fine.ctrl.m_byteMode = 0x10;
+    EXPECT_EQ(mbCheckInvalidStatus(&fine.ctrl), FALSE);
+    EXPECT_EQ(fine.ctrl.m_wShutterLine, 100);
+}
+
+TEST_F(Loop, StatusCheckLineUnitClockPart) {
+    // A clock part with whole lines is taken as one whole frame.
+    FakeCamera lines(false, 10, 5);
+    lines.ctrl.m_byteMode = 0x10;
+    EXPECT_TRUE(evaluate(lines, 128));
+    ASSERT_EQ(lines.published.size(), 1u);
+    EXPECT_EQ(lines.published[0], (Published{64, 1000, 0}));
+
+    // No whole lines: one line, which is what it already measures.
+    FakeCamera one(false, 0, 5);
+    one.ctrl.m_byteMode = 0x10;
+    EXPECT_FALSE(evaluate(one, 128));
+    EXPECT_EQ(one.ctrl.m_wShutterLine, 0);
+    EXPECT_EQ(one.ctrl.m_wShutterClock, 5);
+
+    // The limit tests look at the current value, not at the adjusted one:
+    // 10 lines is below a maximum of 500, so the frame stands.
+    FakeCamera capped(false, 10, 5);
+    capped.ctrl.m_byteMode = 0x10;
+    capped.ctrl.m_wAutoMaxShutterLine = 500;
+    EXPECT_EQ(mbCheckInvalidStatus(&capped.ctrl), TRUE);
+    EXPECT_EQ(capped.ctrl.m_wShutterLine, 1000);
+
+    // Limits crossed (minimum 600 lines, maximum 500), current 700 lines:
+    // only the maximum test holds for the current value.
+    FakeCamera crossed(true, 700, 0);
+    crossed.ctrl.m_byteMode = 0x10;
+    crossed.ctrl.m_wAutoMaxShutterLine = 500;
+    crossed.ctrl.m_wAutoMinShutterLine = 600;
+    crossed.ctrl.m_wAutoMinShutterClock = 0;
+    EXPECT_EQ(mbCheckInvalidStatus(&crossed.ctrl), TRUE);
+    EXPECT_EQ(crossed.ctrl.m_wShutterLine, 500);
+    // Current 550 lines: both hold, and the minimum, tested second, wins.
+    crossed.ctrl.m_wShutterLine = 550;
+    EXPECT_EQ(mbCheckInvalidStatus(&crossed.ctrl), TRUE);
+    EXPECT_EQ(crossed.ctrl.m_wShutterLine, 600);
+}
+
+TEST_F(Loop, StatusCheckReturnsGainToReferenceInCombinedModes) {
+    // Exposure strictly inside its limits, gain off its reference: reset and
+    // published without a brightness step.
+    for (BYTE mode : Bytes{0x11, 0x12}) {
+        FakeCamera cam(true, 100, 0, 64);
+        cam.ctrl.m_byteMode = mode;
+        cam.ctrl.m_wCDSGain = 90;
+        EXPECT_TRUE(evaluate(cam, 20));
+        ASSERT_EQ(cam.published.size(), 1u);
+        EXPECT_EQ(cam.published[0], (Published{64, 100, 0}));
+    }
+    // At the maximum or the minimum exposure the gain may stay off it.
+    FakeCamera at_max(true, 0, 0, 64);
+    at_max.ctrl.m_wCDSGain = 90;
+    EXPECT_EQ(mbCheckInvalidStatus(&at_max.ctrl), FALSE);
+    FakeCamera at_min(true, 0, 1, 64);
+    at_min.ctrl.m_wCDSGain = 40;
+    EXPECT_EQ(mbCheckInvalidStatus(&at_min.ctrl), FALSE);
+    // Exposure-only and gain-only modes leave it.
+    for (BYTE mode : Bytes{0x01, 0x10, 0x20}) {
+        FakeCamera other(true, 100, 0, 64);
+        other.ctrl.m_byteMode = mode;
+        other.ctrl.m_wCDSGain = 90;
+        EXPECT_EQ(mbCheckInvalidStatus(&other.ctrl), FALSE);
+        EXPECT_EQ(other.ctrl.m_wCDSGain, 90);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Exposure first, then gain
+
+TEST_F(Loop, CombinedModeUsesExposureFirstThenGainAndBack) {
+    FakeCamera cam(true, 100, 0, 64);
+    ASSERT_EQ(cam.ctrl.m_byteMode, 0x11);
+    // Going dark: the exposure doubles (plus a clock) up to one frame ...
+    WORD last_line = 100;
+    int steps = 0;
+    while (cam.ctrl.m_wShutterLine != 0 || cam.ctrl.m_wShutterClock != 0) {
+        ASSERT_TRUE(evaluate(cam, 20));
+        ASSERT_EQ(cam.ctrl.m_wCDSGain, 64) << "the gain waits for the exposure";
+        if (cam.ctrl.m_wShutterLine != 0) {
+            ASSERT_GT(cam.ctrl.m_wShutterLine, last_line);
+        }
+        last_line = cam.ctrl.m_wShutterLine;
+        ASSERT_LT(++steps, 10);
+    }
+    // ... then the gain rises in the high range.
+    EXPECT_TRUE(evaluate(cam, 20));
+    EXPECT_EQ(cam.ctrl.m_wCDSGain, 64 + 45);
+    EXPECT_TRUE(evaluate(cam, 20));
+    EXPECT_EQ(cam.ctrl.m_wCDSGain, 64 + 90);
+    EXPECT_EQ(cam.ctrl.m_wShutterLine, 0);
+
+    // Brighter again: the gain comes back to its reference first ...
+    for (WORD gain : Words{125, 96, 67, 64}) {
+        EXPECT_TRUE(evaluate(cam, 200));
+        EXPECT_EQ(cam.ctrl.m_wCDSGain, gain);
+        EXPECT_EQ(cam.ctrl.m_wShutterLine, 0);
+        EXPECT_EQ(cam.ctrl.m_wShutterClock, 0);
+    }
+    // ... and only then does the exposure shorten.
+    EXPECT_TRUE(evaluate(cam, 200));
+    EXPECT_EQ(cam.ctrl.m_wCDSGain, 64);
+    EXPECT_EQ(cam.ctrl.m_wShutterLine, 640);
+}
+
+TEST_F(Loop, CombinedModeTooBrightAtMinimumLowersTheGain) {
+    FakeCamera cam(true, 0, 1, 64); // one clock, the default minimum
+    EXPECT_TRUE(evaluate(cam, 250));
+    EXPECT_EQ(cam.ctrl.m_wCDSGain, 64 - 40); // low range, 1460 x (56 - 63)
+    EXPECT_EQ(cam.ctrl.m_wShutterClock, 1);
+    // Still bright, gain below its reference: lower still, in the low range.
+    EXPECT_TRUE(evaluate(cam, 250));
+    EXPECT_EQ(cam.ctrl.m_wCDSGain, 0);
+    // Now too dark with the gain below its reference: it rises first,
+    // at most to the reference.
+    EXPECT_TRUE(evaluate(cam, 20));
+    EXPECT_EQ(cam.ctrl.m_wCDSGain, 45);
+    EXPECT_TRUE(evaluate(cam, 20));
+    EXPECT_EQ(cam.ctrl.m_wCDSGain, 64);
+    EXPECT_EQ(cam.ctrl.m_wShutterClock, 1);
+}
+
+// ---------------------------------------------------------------------------
+// Camera reporting no clocks per line, and the callback table
+
+TEST_F(Loop, ZeroClocksPerLineNeverDividesAndLeavesTheShutter) {
+    for (bool clock_unit : {true, false}) {
+        for (BYTE mode : Bytes{0x10, 0x11, 0x12, 0x20}) {
+            FakeCamera cam(clock_unit, 10, 5, 64);
+            cam.clocks_per_line = 0;
+            cam.ctrl.m_byteMode = mode;
+            cam.ctrl.m_wAutoMaxShutterLine = 5; // would be rewritten otherwise
+            cam.ctrl.m_wAutoMinShutterClock = 9;
+            for (BYTE level : Bytes{0, 20, 128, 250})
+                evaluate(cam, level);
+            EXPECT_EQ(cam.ctrl.m_wShutterLine, 10);
+            EXPECT_EQ(cam.ctrl.m_wShutterClock, 5);
+        }
+    }
+}
+
+TEST_F(Loop, EachControllerCallsOnlyItsOwnTable) {
+    FakeCamera a(true, 100, 0);
+    FakeCamera b(false, 100, 0);
+    b.lines_per_frame = 2000;
+    evaluate(a, 20);
+    EXPECT_GT(a.frame_clock_calls, 0);
+    EXPECT_EQ(a.publish_calls, 1);
+    EXPECT_EQ(b.frame_clock_calls + b.publish_calls, 0);
+    evaluate(b, 20);
+    EXPECT_EQ(a.publish_calls, 1);
+    EXPECT_EQ(b.publish_calls, 1);
+}
+
+TEST_F(Loop, OneEvaluationStaysWithinTheCallbackBudget) {
+    // The longest path: status check, choice and exposure step.
+    FakeCamera cam(true, 100, 0);
+    evaluate(cam, 20);
+    EXPECT_EQ(cam.frame_clock_calls, 4 + 2 + 4);
+    EXPECT_EQ(cam.publish_calls, 1);
+}
+
+} // namespace
