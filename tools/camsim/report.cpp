@@ -57,10 +57,14 @@ Summary summarise(const RunResult& run) {
     s.settle_from = run.settle_from;
     s.target = run.target;
     s.tolerance = run.tolerance;
+    s.threshold = run.threshold;
     if (run.frames.empty())
         return s;
     s.frames_to_target = settled_from(run, run.settle_from, [&](const FrameRecord& f) {
         return std::abs(f.brightness - run.target) <= run.tolerance;
+    });
+    s.frames_to_dead_band = settled_from(run, run.settle_from, [&](const FrameRecord& f) {
+        return std::abs(f.brightness - run.target) <= run.tolerance + run.threshold;
     });
     s.frames_to_neutral = settled_from(run, run.settle_from, [](const FrameRecord& f) {
         return std::isfinite(f.grey_error) && f.grey_error <= kNeutralError;
@@ -110,6 +114,8 @@ void print_summary(std::FILE* out, const Summary& s) {
                  s.frames, s.settle_from);
     std::fprintf(out, "  brightness within %d +- %d after   %s frames\n", s.target, s.tolerance,
                  frames_text(s.frames_to_target).c_str());
+    std::fprintf(out, "  brightness within %d +- %d after  %s frames (the resting dead band)\n",
+                 s.target, s.tolerance + s.threshold, frames_text(s.frames_to_dead_band).c_str());
     std::fprintf(out, "  greys neutral within 2 %% after  %s frames\n",
                  frames_text(s.frames_to_neutral).c_str());
     std::fprintf(out, "  overshoot %d levels, %d oscillations, %d publications\n", s.overshoot,
@@ -134,6 +140,8 @@ std::string summary_json(const Summary& s) {
       << "  \"target\": " << s.target << ",\n"
       << "  \"tolerance\": " << s.tolerance << ",\n"
       << "  \"frames_to_target\": " << frames_value(s.frames_to_target) << ",\n"
+      << "  \"threshold\": " << s.threshold << ",\n"
+      << "  \"frames_to_dead_band\": " << frames_value(s.frames_to_dead_band) << ",\n"
       << "  \"frames_to_neutral\": " << frames_value(s.frames_to_neutral) << ",\n"
       << "  \"neutral_limit\": " << number(kNeutralError, 3) << ",\n"
       << "  \"overshoot\": " << s.overshoot << ",\n"

@@ -17,10 +17,13 @@ struct Summary {
     std::string scenario;
     int frames = 0;
     int settle_from = 0; // the frame from which the light stays as it ends
-    int target = 128, tolerance = 5;
+    int target = 128, tolerance = 5, threshold = 5;
     // Frames after settle_from until the brightness stays within target +-
     // tolerance to the end of the run; -1 if it never does.
     int frames_to_target = -1;
+    // The same for the band in which the module leaves a resting control
+    // alone (target +- (tolerance + threshold)).
+    int frames_to_dead_band = -1;
     // The same for the greys' colour error staying within 2 %; -1 if never.
     int frames_to_neutral = -1;
     // Levels by which the brightness went past the target on the far side of

@@ -91,15 +91,16 @@ Scene make_window_scene(int width, int height, double room_kelvin) {
     Scene s = blank(2 * width, height);
     draw_chart(s, 0, width, height);
     fill(s, {width, 0, width, height}, grey(kWall));
-    // Daylight through the window, about 15 times the light on the wall, in
-    // the colour of 6500 K relative to the room's light.
+    // Daylight through the window, three times as bright as the wall, in the
+    // colour of 6500 K relative to the room's light.
     const Rgb day = illuminant_rgb(6500.0), room = illuminant_rgb(room_kelvin);
-    const Rect frame{width + frac(width, 0.22), frac(height, 0.08), frac(width, 0.62),
+    const Rect frame{width + frac(width, 0.02), frac(height, 0.08), frac(width, 0.50),
                      frac(height, 0.70)};
     fill(s, frame, grey(0.6));
     const int bar = std::max(1, frac(width, 0.015));
     const Rect pane{frame.x + bar, frame.y + bar, frame.w - 2 * bar, frame.h - 2 * bar};
-    fill(s, pane, {6.0 * day.r / room.r, 6.0 * day.g / room.g, 6.0 * day.b / room.b});
+    const double bright = 3.0 * kWall;
+    fill(s, pane, {bright * day.r / room.r, bright * day.g / room.g, bright * day.b / room.b});
     fill(s, {pane.x + pane.w / 2 - bar / 2, pane.y, bar, pane.h}, grey(0.6));
     fill(s, {pane.x, pane.y + pane.h / 2 - bar / 2, pane.w, bar}, grey(0.6));
     return s;

@@ -33,7 +33,8 @@ struct Scene {
 Scene make_chart_scene(int width, int height);
 
 // A room twice as wide as the frame: the chart scene on the left, a bright
-// window (daylight seen from a room lit at room_kelvin) on the right.
+// window (daylight seen from a room lit at room_kelvin) on the right, three
+// times as bright as the wall.
 Scene make_window_scene(int width, int height, double room_kelvin);
 
 // Any PNG as the scene: decoded from sRGB to linear light and resampled to

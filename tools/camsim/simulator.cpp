@@ -49,7 +49,7 @@ Lighting light_sunset(int frame, int frames, int) {
 }
 Lighting light_window_pan(int frame, int frames, int width) {
     const double t = ramp(frame, frames / 5, settle_after_pan(frames));
-    return {150.0, 3200.0, static_cast<int>(std::lround(t * width))};
+    return {150.0, 3200.0, static_cast<int>(std::lround(0.6 * t * width))};
 }
 Lighting light_illuminant_change(int frame, int, int) {
     return {400.0, frame < 100 ? 2850.0 : 6500.0, 0};
@@ -351,6 +351,7 @@ bool run_simulation(const SimConfig& config, RunResult* result, std::string* err
     out.settle_from = std::min(scenario->settle_from(frames), frames - 1);
     out.target = config.module.effective_target();
     out.tolerance = config.module.effective_tolerance();
+    out.threshold = config.module.effective_threshold();
     out.scenario = scenario->name;
     out.frames.reserve(static_cast<std::size_t>(frames));
     for (int i = 0; i < frames; ++i) {
@@ -359,10 +360,12 @@ bool run_simulation(const SimConfig& config, RunResult* result, std::string* err
             record_frame(camera.captured().data());
         if (i == 0)
             out.first_frame = camera.frame();
+        // The picture of the end shows the last frame the module corrected.
+        if (!out.frames.back().uncorrected || out.last_frame.empty())
+            out.last_frame = camera.frame();
         if (progress)
             progress(i + 1, frames);
     }
-    out.last_frame = camera.frame();
     *result = std::move(out);
     return true;
 }
@@ -402,6 +405,7 @@ bool replay_raw(const SimConfig& config, const std::string& in_path, const std::
     res.height = config.height;
     res.target = config.module.effective_target();
     res.tolerance = config.module.effective_tolerance();
+    res.threshold = config.module.effective_threshold();
     res.scenario = "replay";
     std::vector<std::uint8_t> buffer(frame_bytes);
     bool ok = true;

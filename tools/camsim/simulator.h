@@ -57,6 +57,7 @@ struct ModuleSettings {
     }
     std::uint8_t effective_target() const { return target.value_or(128); }
     std::uint8_t effective_tolerance() const { return tolerance.value_or(5); }
+    std::uint8_t effective_threshold() const { return threshold.value_or(5); }
 };
 
 // A named lighting story over the frames.
@@ -164,10 +165,12 @@ private:
 // The result of a simulated run.
 struct RunResult {
     std::vector<FrameRecord> frames;
-    std::vector<std::uint8_t> first_frame, last_frame; // as delivered
+    // The first frame and the last one the module did not leave uncorrected,
+    // as delivered.
+    std::vector<std::uint8_t> first_frame, last_frame;
     int width = 0, height = 0;
     int settle_from = 0;
-    int target = 128, tolerance = 5;
+    int target = 128, tolerance = 5, threshold = 5;
     std::string scenario;
 };
 
