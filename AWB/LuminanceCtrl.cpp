@@ -409,7 +409,7 @@ BOOL mbShutterCtrl(CLuminanceCtrl* _this, int iCurrentY, int iTargetY, BYTE byte
     } else {
         // Below one frame, so the quotient is below the lines per frame.
         _this->m_wShutterLine = static_cast<WORD>(dwResult / dwH);
-        _this->m_wShutterClock = bClockUnit ? static_cast<WORD>(dwResult % dwH) : 0;
+        _this->m_wShutterClock = static_cast<WORD>(bClockUnit ? dwResult % dwH : 0u);
     }
     return TRUE;
 }
@@ -453,7 +453,7 @@ BOOL mbCheckInvalidStatus(CLuminanceCtrl* _this) {
             // A whole frame is written as its number of lines here.
             _this->m_wShutterLine = static_cast<WORD>(dwNewShutterClock / dwH);
             _this->m_wShutterClock =
-                IsClockUnit(_this) ? static_cast<WORD>(dwNewShutterClock % dwH) : 0;
+                static_cast<WORD>(IsClockUnit(_this) ? dwNewShutterClock % dwH : 0u);
         }
     }
 
