@@ -85,8 +85,8 @@ void BayerAreaCounts(DWORD dwX0, DWORD dwX1, DWORD dwY0, DWORD dwY1, DWORD pdwCo
 
 /*
  * Row-segment sums: the whole per-pixel cost of a measurement lies here, so a
- * faster variant (wider loads) replaces these two functions and keeps their
- * contract.
+ * faster variant (wider loads) replaces SumRowSegmentPairs and keeps its
+ * contract; the single-channel sum is built on it.
  *
  * SumRowSegmentPairs: adds the bytes at even offsets from pbyteSeg into
  * dwSum0 and those at odd offsets into dwSum1 (dwPixelCount bytes, any count,
@@ -111,12 +111,11 @@ inline PairSum SumRowSegmentPairs(const BYTE* pbyteSeg, DWORD dwPixelCount) {
     return PairSum{dwSum0, dwSum1};
 }
 
-/* SumRowSegment: the plain sum of dwPixelCount bytes from pbyteSeg. */
+/* SumRowSegment: the plain sum of dwPixelCount bytes from pbyteSeg. Two
+ * running sums keep the additions independent of each other. */
 inline DWORD SumRowSegment(const BYTE* pbyteSeg, DWORD dwPixelCount) {
-    DWORD dwCurSum = 0;
-    for (DWORD x = 0; x < dwPixelCount; ++x)
-        dwCurSum += pbyteSeg[x];
-    return dwCurSum;
+    const PairSum sum = SumRowSegmentPairs(pbyteSeg, dwPixelCount);
+    return sum.dwSum0 + sum.dwSum1;
 }
 
 inline BYTE MeanOrZero(DWORD dwSum, DWORD dwCount) {
