@@ -415,8 +415,9 @@ void fuzz_luminance(Input& in) {
     CHECK(quorvin_ilog2_u64(iexp8(b)) == qmodel::e8(b));
     if (b <= 15)
         CHECK(quorvin_ilog2_u64(iexp16(b)) == qmodel::e16(b));
-    const int64_t n = static_cast<int64_t>(static_cast<uint64_t>(in.u32()) << (in.u8() % 33)) -
-                      static_cast<int64_t>(in.u32());
+    const uint64_t magnitude = (static_cast<uint64_t>(in.u32()) << (in.u8() % 33)) >> 1;
+    const int64_t n =
+        (in.u8() & 1) ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
     CHECK(S64s8_2_WORD(n) == qmodel::s64s8_to_word(n));
 
     // One gain step with any arguments.
