@@ -10,7 +10,9 @@ build=build/valgrind
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
 targets=(test_robustness)
 if [ -e tests/c_client.cmake ]; then
-    targets+=(quorvin_c_client)
+    # The executable that the C client's fragment defines.
+    client=$(sed -n 's/^add_executable(\([A-Za-z0-9_]*\).*/\1/p' tests/c_client.cmake | head -1)
+    targets+=("${client:-c_client}")
 else
     echo "valgrind: no C client in this tree (tests/c_client.cmake); checking the tests only"
 fi
