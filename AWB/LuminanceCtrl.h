@@ -12,6 +12,19 @@
  * Exposure times are DWORD counts of pixel clocks: one line is H clocks
  * (clocks per line), one frame V x H (V lines per frame). The shutter pair
  * (0, 0) means one whole frame.
+ *
+ * Cycle: after every evaluation m_byteSkipFrameCount frames are skipped
+ * (CLuminance_IsAutoMode counts them down), then m_byteAverageFrameCount
+ * frames are sampled, and the last of them is evaluated: at most one change
+ * of shutter or gain, published once through the callback table.
+ *
+ * The camera is reached only through the table given to CLuminanceCtrl_init
+ * (the record's fops); it must stay valid while the record is used.
+ *
+ * A camera that reports 0 clocks per line: the exposure functions return the
+ * clock part (clock unit) or 0 and never divide; the status check then leaves
+ * the shutter as it is (it still brings the gain inside its limits), and the
+ * exposure step changes nothing and returns FALSE. The gain keeps working.
  */
 #ifndef QUORVIN_AWB_LUMINANCECTRL_H
 #define QUORVIN_AWB_LUMINANCECTRL_H
@@ -94,24 +107,47 @@ BOOL CLuminance_GetWeight(CLuminanceCtrl* _this, PBYTE pbyteWeight);
 /* Exposure arithmetic. */
 __u64 iexp8(__u8 base);  /* base^8, exact */
 __u64 iexp16(__u8 base); /* base^16 modulo 2^64, exact for base <= 15 */
-/* floor(log2 n) for n >= 1, -1 for n = 0 (the kernel's __ilog2_u64). */
+/* floor(log2 n) for n >= 1, -1 for n = 0 (the kernel's __ilog2_u64);
+ * ilog2(iexp8(x)) is floor(8 log2 x), ilog2(iexp16(x)) floor(16 log2 x). */
 int quorvin_ilog2_u64(__u64 n);
 /* n / 256 floored, saturated to 0..65535. */
 WORD S64s8_2_WORD(__s64 n);
+/* Exposure in clocks of the current shutter, the automatic maximum and the
+ * automatic minimum; each asks the frame timing once and changes nothing.
+ * Clock unit: lines x H + clocks. Line unit: lines x H, and a non-zero clock
+ * part means at least one line (for the minimum: one line fewer than the
+ * line part, at least one). A pair worth 0 clocks stands for one frame, V x H. */
 DWORD mdwGetExposureClock(CLuminanceCtrl* _this);
 DWORD mdwGetMaxExposureClock(CLuminanceCtrl* _this);
 DWORD mdwGetMinExposureClock(CLuminanceCtrl* _this);
 
-/* One CDS gain step towards the target; TRUE when m_wCDSGain changed. */
+/* One CDS gain step towards the target; TRUE when m_wCDSGain changed.
+ * Log domain: 1460/256 gain units per eighth of an octave of target/current
+ * (730/256 per sixteenth for levels up to 15); at least one unit in the
+ * direction of bDarkFg; speed-limited by m_byteGainCtrlSpeedLimit in that
+ * direction only; then kept in wAutoMinCDSGain..wAutoMaxCDSGain, minimum
+ * tested first. byteDistanceY is not used. Calls no callback. */
 BOOL mbGainCtrl(CLuminanceCtrl* _this, __u8 iCurrentY, __u8 iTargetY, BYTE byteDistanceY,
                 BOOL bDarkFg, WORD wAutoMinCDSGain, WORD wAutoMaxCDSGain);
-/* One exposure step towards the target; TRUE when the shutter changed. */
+/* One exposure step towards the target; TRUE when the shutter changed.
+ * new = current x iTargetY / iCurrentY (a level of 0 counts as 1, a negative
+ * target as 0), formed and rounded to whole lines (line unit, a tie goes up)
+ * in 64 bits, so a long exposure clamps to the limit instead of wrapping;
+ * bounded by a step of current / (S + 1) plus one clock or line and by the
+ * automatic limits. One frame or more is written as (0, 0). byteDistanceY
+ * is not used. Calls mbpfGetFrameClock four times, never publishes. */
 BOOL mbShutterCtrl(CLuminanceCtrl* _this, int iCurrentY, int iTargetY, BYTE byteDistanceY,
                    BOOL bDarkFg);
-/* Brings shutter and gain back inside the limits the current mode enforces;
- * TRUE when it stored a correction. Publishes nothing. */
+/* Brings shutter and gain back inside the limits the current mode enforces
+ * (gain in 0x01, 0x02, 0x11, 0x12; exposure in 0x10, 0x11, 0x12, 0x20; in
+ * 0x11 and 0x12 also the gain back to m_wIniCDSGain while the exposure is
+ * strictly between its limits); TRUE when it stored a correction. Calls
+ * mbpfGetFrameClock four times; publishes nothing. */
 BOOL mbCheckInvalidStatus(CLuminanceCtrl* _this);
-/* Per-frame loop: sample, evaluate, step, publish. */
+/* Per-frame loop: sample, evaluate, step, publish. FALSE only when the
+ * brightness cannot be taken. One evaluation calls mbpfGetFrameClock at most
+ * 12 times and mbpfSetShutterAndCDSGainToCamera at most once; a settled
+ * evaluation ends the one-shot modes 0x02, 0x12 and 0x20 (mode byte 0). */
 BOOL UpdateGainShutter(CLuminanceCtrl* _this, CAveragePixelValue* pobjAveragePixelValue);
 
 #ifdef __cplusplus
