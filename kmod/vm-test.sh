@@ -113,12 +113,7 @@ grep -v '^size ' "$OUT/golden-full.txt" >"$OUT/golden.txt"
 # A self-contained source tree: the module's files beside copies of AWB/ and
 # platform/ (the layout of the DKMS source tree too).
 stage() { # stage DEST
-    mkdir -p "$1/client"
-    cp kmod/Kbuild kmod/Makefile kmod/dkms.conf kmod/quorvin_glue.c kmod/guard.sh \
-        kmod/guard-allow.txt "$1/"
-    cp kmod/client/Kbuild kmod/client/*.c kmod/client/*.h kmod/client/guard-allow.txt \
-        "$1/client/"
-    cp -r AWB platform "$1/"
+    make -s -C kmod source-tree DEST="$1" >/dev/null
 }
 build() { # build FLAVOUR: the module and the client, each followed by its guard
     local dir=$OUT/$1
