@@ -243,41 +243,46 @@ const ModeRow kModes[] = {
     {0x22, false, false, false, false}, {0xFF, false, false, false, false},
 };
 
-TEST_F(Loop, EachModeEnforcesItsGainLimits) {
+// Per mode: which limits the status check enforces, what a dark evaluation
+// moves, and whether a settled evaluation ends the mode.
+TEST_F(Loop, EachModeOfTheTable) {
     for (const ModeRow& m : kModes) {
-        FakeCamera cam(true, 0, 0); // exposure at its maximum: no gain reset
-        cam.ctrl.m_byteMode = m.mode;
-        cam.ctrl.m_wAutoMinCDSGain = 100;
-        EXPECT_EQ(evaluate(cam, 128), m.gain_limits) << std::hex << int(m.mode);
-        EXPECT_EQ(cam.ctrl.m_wCDSGain, m.gain_limits ? 100 : 64) << std::hex << int(m.mode);
-    }
-}
+        SCOPED_TRACE(testing::Message() << "mode 0x" << std::hex << int(m.mode));
+        FakeCamera gain_low(true, 0, 0); // exposure at its maximum: no gain reset
+        gain_low.ctrl.m_byteMode = m.mode;
+        gain_low.ctrl.m_wAutoMinCDSGain = 100;
+        EXPECT_EQ(evaluate(gain_low, 128), m.gain_limits);
+        EXPECT_EQ(gain_low.ctrl.m_wCDSGain, m.gain_limits ? 100 : 64);
 
-TEST_F(Loop, EachModeEnforcesItsExposureLimits) {
-    for (const ModeRow& m : kModes) {
-        FakeCamera cam(true, 900, 0);
-        cam.ctrl.m_byteMode = m.mode;
-        cam.ctrl.m_wAutoMaxShutterLine = 500;
-        EXPECT_EQ(evaluate(cam, 128), m.exposure_limits) << std::hex << int(m.mode);
-        EXPECT_EQ(cam.ctrl.m_wShutterLine, m.exposure_limits ? 500 : 900)
-            << std::hex << int(m.mode);
-    }
-}
+        FakeCamera too_long(true, 900, 0);
+        too_long.ctrl.m_byteMode = m.mode;
+        too_long.ctrl.m_wAutoMaxShutterLine = 500;
+        EXPECT_EQ(evaluate(too_long, 128), m.exposure_limits);
+        EXPECT_EQ(too_long.ctrl.m_wShutterLine, m.exposure_limits ? 500 : 900);
 
-TEST_F(Loop, EachModeMovesExposureOrGain) {
-    for (const ModeRow& m : kModes) {
+        // Dark: the exposure doubles (plus a clock) or the gain rises by 45.
         FakeCamera cam(true, 100, 0);
         cam.ctrl.m_byteMode = m.mode;
-        EXPECT_TRUE(evaluate(cam, 40)) << std::hex << int(m.mode);
-        if (m.moves_exposure) {
-            EXPECT_EQ(cam.ctrl.m_wShutterLine, 200) << std::hex << int(m.mode);
-            EXPECT_EQ(cam.ctrl.m_wCDSGain, 64) << std::hex << int(m.mode);
-        } else {
-            EXPECT_EQ(cam.ctrl.m_wShutterLine, 100) << std::hex << int(m.mode);
-            EXPECT_EQ(cam.ctrl.m_wCDSGain, 64 + 45) << std::hex << int(m.mode);
-        }
+        EXPECT_TRUE(evaluate(cam, 40));
+        EXPECT_EQ(cam.ctrl.m_wShutterLine, m.moves_exposure ? 200 : 100);
+        EXPECT_EQ(cam.ctrl.m_wCDSGain, m.moves_exposure ? 64 : 64 + 45);
         EXPECT_EQ(cam.ctrl.m_byteMode, m.mode) << "a change never ends a mode";
+        // Then inside the band: settled.
+        EXPECT_FALSE(evaluate(cam, 128));
+        EXPECT_EQ(cam.ctrl.m_byteMode, m.one_shot ? 0 : m.mode);
     }
+}
+
+TEST_F(Loop, EndedOneShotStopsTheGate) {
+    FakeCamera cam(true, 100, 0);
+    cam.ctrl.m_byteMode = 0x12;
+    CLuminance_SetCtrlSpeed(&cam.ctrl, 0, 0, 2, 1);
+    frame(cam, 130);
+    EXPECT_EQ(cam.ctrl.m_byteMode, 0);
+    EXPECT_EQ(cam.publish_calls, 0);
+    EXPECT_EQ(cam.ctrl.m_byteRestSkipCount, 2);
+    for (int n = 0; n < 5; ++n)
+        EXPECT_EQ(CLuminance_IsAutoMode(&cam.ctrl, TRUE), FALSE);
 }
 
 TEST_F(Loop, GainOnlyModesNeverGoBelowTheReference) {
@@ -294,37 +299,6 @@ TEST_F(Loop, GainOnlyModesNeverGoBelowTheReference) {
     cam.ctrl.m_wCDSGain = 30;
     EXPECT_TRUE(evaluate(cam, 200));
     EXPECT_EQ(cam.ctrl.m_wCDSGain, 64);
-}
-
-TEST_F(Loop, OneShotModesEndWhenSettled) {
-    for (const ModeRow& m : kModes) {
-        FakeCamera cam(true, 100, 0);
-        cam.ctrl.m_byteMode = m.mode;
-        EXPECT_FALSE(evaluate(cam, 128)) << std::hex << int(m.mode);
-        EXPECT_EQ(cam.ctrl.m_byteMode, m.one_shot ? 0 : m.mode) << std::hex << int(m.mode);
-        EXPECT_EQ(cam.ctrl.m_byteRestSkipCount, 0);
-    }
-    // Once ended, the gate stops handing frames over.
-    FakeCamera cam(true, 100, 0);
-    cam.ctrl.m_byteMode = 0x12;
-    CLuminance_SetCtrlSpeed(&cam.ctrl, 0, 0, 2, 1);
-    frame(cam, 130);
-    EXPECT_EQ(cam.ctrl.m_byteMode, 0);
-    EXPECT_EQ(cam.publish_calls, 0);
-    EXPECT_EQ(cam.ctrl.m_byteRestSkipCount, 2);
-    for (int n = 0; n < 5; ++n)
-        EXPECT_EQ(CLuminance_IsAutoMode(&cam.ctrl, TRUE), FALSE);
-}
-
-TEST_F(Loop, OneShotRunsUntilSettled) {
-    // Mode 0x20 from a dark start: the exposure grows until the level is
-    // inside the band, then the mode ends.
-    FakeCamera cam(true, 100, 0);
-    cam.ctrl.m_byteMode = 0x20;
-    EXPECT_TRUE(evaluate(cam, 64));
-    EXPECT_EQ(cam.ctrl.m_byteMode, 0x20);
-    EXPECT_FALSE(evaluate(cam, 126));
-    EXPECT_EQ(cam.ctrl.m_byteMode, 0);
 }
 
 // ---------------------------------------------------------------------------
