@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -120,7 +121,8 @@ TEST(RobustnessFrame, OddAndOnePixelFramesStayInsideTheFrame) {
             d.frame[i] = static_cast<uint8_t>(40 + 13 * i);
         d.r = 32; // red x2
         Quorvin_Set_Gain(d.obj());
-        std::vector<uint8_t> want(d.frame.begin(), d.frame.begin() + static_cast<long>(w * h));
+        std::vector<uint8_t> want(d.frame.begin(),
+                                  d.frame.begin() + static_cast<std::ptrdiff_t>(w * h));
         qmodel::correct(d.wb(), w, h, 2, want.data(), want.data());
         EXPECT_EQ(Quorvin_ImageBalance(d.obj()), 0);
         EXPECT_TRUE(std::equal(want.begin(), want.end(), d.frame.begin()));
