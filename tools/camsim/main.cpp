@@ -87,8 +87,12 @@ int main(int argc, char** argv) {
                    "Where --raw writes the frames as the driver holds them after each call "
                    "(default OUT/corrected.raw)");
     app.add_option("--record", record, "Also write the rendered raw frames to this file");
-    app.add_option("--width", cfg.width, "Frame width in pixels")->capture_default_str();
-    app.add_option("--height", cfg.height, "Frame height in lines")->capture_default_str();
+    app.add_option("--width", cfg.width, "Frame width in pixels")
+        ->check(CLI::Range(2, 8192))
+        ->capture_default_str();
+    app.add_option("--height", cfg.height, "Frame height in lines")
+        ->check(CLI::Range(2, 8192))
+        ->capture_default_str();
     app.add_option("-n,--frames", cfg.frames, "Frames to run (default: the scenario's length)");
     app.add_option("--seed", cfg.seed, "Seed of the sensor noise")->capture_default_str();
     app.add_option("--latency", cfg.latency,

@@ -87,6 +87,7 @@ Summary summarise(const RunResult& run) {
         }
     }
     for (const FrameRecord& f : run.frames) {
+        s.has_greys = s.has_greys || std::isfinite(f.grey_error);
         s.publications += f.published;
         s.uncorrected += f.uncorrected;
     }
@@ -116,8 +117,11 @@ void print_summary(std::FILE* out, const Summary& s) {
                  frames_text(s.frames_to_target).c_str());
     std::fprintf(out, "  brightness within %d +- %d after  %s frames (the resting dead band)\n",
                  s.target, s.tolerance + s.threshold, frames_text(s.frames_to_dead_band).c_str());
-    std::fprintf(out, "  greys neutral within 2 %% after  %s frames\n",
-                 frames_text(s.frames_to_neutral).c_str());
+    if (s.has_greys)
+        std::fprintf(out, "  greys neutral within 2 %% after  %s frames\n",
+                     frames_text(s.frames_to_neutral).c_str());
+    else
+        std::fprintf(out, "  greys: no grey patch in view, colour error not measured\n");
     std::fprintf(out, "  overshoot %d levels, %d oscillations, %d publications\n", s.overshoot,
                  s.oscillations, s.publications);
     if (s.uncorrected > 0)
@@ -276,14 +280,15 @@ bool make_plots(const std::string& dir, const RunResult& run, std::string* error
       << "plot 'trace.csv' using 1:15 with steps ls 3 title 'R', \\\n"
       << "     '' using 1:16 with steps ls 4 title 'G', \\\n"
       << "     '' using 1:17 with steps ls 5 title 'B'\n"
-      << "set autoscale y\n"
-      << "\n"
-      << "set output 'plot-grey-error.png'\n"
-      << "set title 'Colour error of the grey patches'\n"
-      << "set ylabel 'error (%)'\n"
-      << "set yrange [0:*]\n"
-      << "plot 2 with lines ls 2 title '2 %', \\\n"
-      << "     'trace.csv' using 1:($19*100) with lines ls 1 title 'grey error'\n";
+      << "set autoscale y\n";
+    if (summarise(run).has_greys)
+        g << "\n"
+          << "set output 'plot-grey-error.png'\n"
+          << "set title 'Colour error of the grey patches'\n"
+          << "set ylabel 'error (%)'\n"
+          << "set yrange [0:*]\n"
+          << "plot 2 with lines ls 2 title '2 %', \\\n"
+          << "     'trace.csv' using 1:($19*100) with lines ls 1 title 'grey error'\n";
     if (!write_text(dir + "/plots.gp", g.str(), error))
         return false;
     const std::string cmd = "cd " + shell_quote(dir) + " && gnuplot plots.gp";

@@ -25,6 +25,8 @@ struct Summary {
     // alone (target +- (tolerance + threshold)).
     int frames_to_dead_band = -1;
     // The same for the greys' colour error staying within 2 %; -1 if never.
+    // has_greys is false when no frame showed a measurable grey patch.
+    bool has_greys = false;
     int frames_to_neutral = -1;
     // Levels by which the brightness went past the target on the far side of
     // where it started (after settle_from), and how many times it swung from
