@@ -8,6 +8,7 @@
  * division per area and colour position.
  */
 #include "AveragePixelValue.h"
+#include "PixelKernels.h"
 
 namespace {
 
@@ -84,38 +85,217 @@ void BayerAreaCounts(DWORD dwX0, DWORD dwX1, DWORD dwY0, DWORD dwY1, DWORD pdwCo
 }
 
 /*
- * Row-segment sums: the whole per-pixel cost of a measurement lies here, so a
- * faster variant (wider loads) replaces SumRowSegmentPairs and keeps its
- * contract; the single-channel sum is built on it.
+ * Row-segment sums: the whole per-pixel cost of a measurement lies here.
  *
- * SumRowSegmentPairs: adds the bytes at even offsets from pbyteSeg into
- * dwSum0 and those at odd offsets into dwSum1 (dwPixelCount bytes, any count,
- * 0 included); reads exactly those bytes.
+ * A segment's bytes are summed by the parity of their address, not of their
+ * offset: the body of a segment is read in aligned machine words (or aligned
+ * vectors), whose even bytes always sit at even addresses. The caller turns
+ * address parity into offset parity with the parity of the segment's start.
+ * Sums are modulo 2^32, as the plain pair loop's are.
  */
-struct PairSum {
-    DWORD dwSum0;
-    DWORD dwSum1;
+struct AddrSums {
+    DWORD dwEven; /* bytes at even addresses */
+    DWORD dwOdd;  /* bytes at odd addresses */
 };
 
-inline PairSum SumRowSegmentPairs(const BYTE* pbyteSeg, DWORD dwPixelCount) {
-    DWORD dwSum0 = 0;
-    DWORD dwSum1 = 0;
-    const DWORD dwXCycle = dwPixelCount / 2;
-    for (DWORD x = 0; x < dwXCycle; ++x) {
-        dwSum0 += pbyteSeg[0];
-        dwSum1 += pbyteSeg[1];
-        pbyteSeg += 2;
-    }
-    if (dwPixelCount & 1)
-        dwSum0 += pbyteSeg[0];
-    return PairSum{dwSum0, dwSum1};
+using Word = __UINTPTR_TYPE__; /* the machine word: 8 bytes on x86-64, 4 on i386 */
+constexpr DWORD kWordBytes = sizeof(Word);
+/* 0x00FF00FF...: the even bytes of a word, each in a 16-bit lane */
+constexpr Word kEvenBytes = static_cast<Word>(~Word{0}) / 0xFFFFu * 0xFFu;
+/* 0x0000FFFF...: the even 16-bit lanes of a word */
+constexpr Word kEvenLanes = static_cast<Word>(~Word{0}) / 0xFFFFFFFFu * 0xFFFFu;
+
+inline Word AddressOf(const BYTE* p) {
+    return reinterpret_cast<Word>(p);
 }
 
-/* SumRowSegment: the plain sum of dwPixelCount bytes from pbyteSeg. Two
- * running sums keep the additions independent of each other. */
-inline DWORD SumRowSegment(const BYTE* pbyteSeg, DWORD dwPixelCount) {
-    const PairSum sum = SumRowSegmentPairs(pbyteSeg, dwPixelCount);
-    return sum.dwSum0 + sum.dwSum1;
+/* Bytes one by one: the short heads and tails around the aligned body. */
+inline void SumBytes(const BYTE* p, DWORD n, AddrSums& s) {
+    DWORD dwFirst = 0;
+    DWORD dwSecond = 0;
+    DWORD i = 0;
+    for (; i + 1 < n; i += 2) {
+        dwFirst += p[i];
+        dwSecond += p[i + 1];
+    }
+    if (i < n)
+        dwFirst += p[i];
+    if (AddressOf(p) & 1) {
+        s.dwEven += dwSecond;
+        s.dwOdd += dwFirst;
+    } else {
+        s.dwEven += dwFirst;
+        s.dwOdd += dwSecond;
+    }
+}
+
+/* The 16-bit lanes of a word, added up. */
+inline DWORD FoldLanes(Word w) {
+    w = (w & kEvenLanes) + ((w >> 16) & kEvenLanes); /* 32-bit lanes, each < 2^18 */
+    DWORD dwSum = 0;
+    for (DWORD k = 0; k < kWordBytes; k += 4)
+        dwSum += static_cast<DWORD>((w >> (8 * k)) & 0xFFFFFFFFu);
+    return dwSum;
+}
+
+/*
+ * Any segment, a machine word at a time: bytes up to the first word boundary,
+ * then aligned words, then the last bytes. Each word's even and odd bytes go
+ * to two accumulators of 16-bit lanes; two words are added per step, so a
+ * lane grows by at most 510 per step and the lanes are emptied into the sums
+ * every 128 steps, before 65535 can be passed.
+ */
+inline void SumWords(const BYTE* p, DWORD n, AddrSums& s) {
+    DWORD dwHead =
+        static_cast<DWORD>((kWordBytes - (AddressOf(p) & (kWordBytes - 1))) & (kWordBytes - 1));
+    if (dwHead > n)
+        dwHead = n;
+    SumBytes(p, dwHead, s);
+    p += dwHead;
+    n -= dwHead;
+
+    DWORD dwSteps = n / (2 * kWordBytes);
+    while (dwSteps > 0) {
+        const DWORD dwChunk = dwSteps < 128 ? dwSteps : 128;
+        dwSteps -= dwChunk;
+        Word wEven = 0;
+        Word wOdd = 0;
+        for (DWORD k = 0; k < dwChunk; ++k) {
+            Word w0;
+            Word w1;
+            __builtin_memcpy(&w0, p, kWordBytes);
+            __builtin_memcpy(&w1, p + kWordBytes, kWordBytes);
+            wEven += (w0 & kEvenBytes) + (w1 & kEvenBytes);
+            wOdd += ((w0 >> 8) & kEvenBytes) + ((w1 >> 8) & kEvenBytes);
+            p += 2 * kWordBytes;
+        }
+        s.dwEven += FoldLanes(wEven);
+        s.dwOdd += FoldLanes(wOdd);
+    }
+    n %= 2 * kWordBytes;
+    SumBytes(p, n, s);
+}
+
+using SumFn = void (*)(const BYTE*, DWORD, AddrSums&);
+
+void SumWordPath(const BYTE* p, DWORD n, AddrSums& s) {
+    SumWords(p, n, s);
+}
+
+#if QUORVIN_PIXEL_SIMD
+/*
+ * The same in vectors of 16-bit lanes (VH: a vector of unsigned short): even
+ * bytes are a lane's low half, odd bytes its high half. Heads and tails
+ * shorter than a vector go through the word loop. VH is only ever used
+ * inside functions compiled for its instruction set (below), into which this
+ * is inlined.
+ */
+template <class VH>
+__attribute__((always_inline)) inline void SumVectors(const BYTE* p, DWORD n, AddrSums& s) {
+    constexpr DWORD kVecBytes = sizeof(VH);
+    constexpr DWORD kLanes = kVecBytes / 2;
+    DWORD dwHead =
+        static_cast<DWORD>((kVecBytes - (AddressOf(p) & (kVecBytes - 1))) & (kVecBytes - 1));
+    if (dwHead > n)
+        dwHead = n;
+    SumWords(p, dwHead, s);
+    p += dwHead;
+    n -= dwHead;
+
+    DWORD dwSteps = n / (2 * kVecBytes);
+    while (dwSteps > 0) {
+        const DWORD dwChunk = dwSteps < 128 ? dwSteps : 128;
+        dwSteps -= dwChunk;
+        VH vEven = {};
+        VH vOdd = {};
+        for (DWORD k = 0; k < dwChunk; ++k) {
+            VH v0;
+            VH v1;
+            __builtin_memcpy(&v0, p, kVecBytes);
+            __builtin_memcpy(&v1, p + kVecBytes, kVecBytes);
+            vEven += (v0 & 0xFF) + (v1 & 0xFF);
+            vOdd += (v0 >> 8) + (v1 >> 8);
+            p += 2 * kVecBytes;
+        }
+        DWORD dwEven = 0;
+        DWORD dwOdd = 0;
+        for (DWORD k = 0; k < kLanes; ++k) {
+            dwEven += vEven[k];
+            dwOdd += vOdd[k];
+        }
+        s.dwEven += dwEven;
+        s.dwOdd += dwOdd;
+    }
+    n %= 2 * kVecBytes;
+    SumWords(p, n, s);
+}
+
+typedef unsigned short V8Hu __attribute__((vector_size(16)));
+typedef unsigned short V16Hu __attribute__((vector_size(32)));
+typedef unsigned short V32Hu __attribute__((vector_size(64)));
+
+__attribute__((target("sse2"))) void SumSse2Path(const BYTE* p, DWORD n, AddrSums& s) {
+    SumVectors<V8Hu>(p, n, s);
+}
+__attribute__((target("avx2"))) void SumAvx2Path(const BYTE* p, DWORD n, AddrSums& s) {
+    SumVectors<V16Hu>(p, n, s);
+}
+__attribute__((target("avx512bw"))) void SumAvx512Path(const BYTE* p, DWORD n, AddrSums& s) {
+    SumVectors<V32Hu>(p, n, s);
+}
+#endif
+
+/* The selected variant; 0 until the first use picks one. Relaxed atomics:
+ * every value is a complete choice, and all choices give the same sums. */
+int g_iSumPath = 0;
+
+SumFn SumFnOf(quorvin_pixel::SumPath path) {
+    switch (path) {
+#if QUORVIN_PIXEL_SIMD
+    case quorvin_pixel::SumPath::kSse2:
+        return SumSse2Path;
+    case quorvin_pixel::SumPath::kAvx2:
+        return SumAvx2Path;
+    case quorvin_pixel::SumPath::kAvx512:
+        return SumAvx512Path;
+#endif
+    default:
+        return SumWordPath;
+    }
+}
+
+quorvin_pixel::SumPath BestSumPath() {
+#if QUORVIN_PIXEL_SIMD
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2"))
+        return quorvin_pixel::SumPath::kAvx2;
+    if (__builtin_cpu_supports("sse2"))
+        return quorvin_pixel::SumPath::kSse2;
+#endif
+    return quorvin_pixel::SumPath::kWord;
+}
+
+inline quorvin_pixel::PairSum ToPairSum(const BYTE* pbyteSeg, const AddrSums& s) {
+    if (AddressOf(pbyteSeg) & 1)
+        return quorvin_pixel::PairSum{s.dwOdd, s.dwEven};
+    return quorvin_pixel::PairSum{s.dwEven, s.dwOdd};
+}
+
+/* SumRowSegmentPairs: adds the bytes at even offsets from pbyteSeg into
+ * dwSum0 and those at odd offsets into dwSum1 (dwPixelCount bytes, any count,
+ * 0 included); reads exactly those bytes. */
+inline quorvin_pixel::PairSum SumRowSegmentPairs(SumFn fn, const BYTE* pbyteSeg,
+                                                 DWORD dwPixelCount) {
+    AddrSums s{0, 0};
+    fn(pbyteSeg, dwPixelCount, s);
+    return ToPairSum(pbyteSeg, s);
+}
+
+/* SumRowSegment: the plain sum of dwPixelCount bytes from pbyteSeg. */
+inline DWORD SumRowSegment(SumFn fn, const BYTE* pbyteSeg, DWORD dwPixelCount) {
+    AddrSums s{0, 0};
+    fn(pbyteSeg, dwPixelCount, s);
+    return s.dwEven + s.dwOdd;
 }
 
 inline BYTE MeanOrZero(DWORD dwSum, DWORD dwCount) {
@@ -124,7 +304,7 @@ inline BYTE MeanOrZero(DWORD dwSum, DWORD dwCount) {
 
 /* Bayer frame: the colour position of a row segment's bytes follows from the
  * parity of its row and of its first column, so no pixel needs a colour test. */
-void MeasureBayer(CAveragePixelValue* _this, DWORD dwWidth, const BYTE* pbyteRaw) {
+void MeasureBayer(CAveragePixelValue* _this, DWORD dwWidth, const BYTE* pbyteRaw, SumFn fn) {
     const BYTE* pbyteRow = pbyteRaw;
     DWORD dwY = 0;
     for (DWORD r = 0; r < 4; ++r) {
@@ -134,8 +314,8 @@ void MeasureBayer(CAveragePixelValue* _this, DWORD dwWidth, const BYTE* pbyteRaw
             DWORD dwCurXStart = 0;
             for (DWORD i = 0; i < 4; ++i) {
                 const DWORD dwCurXEnd = _this->m_pdwImagePosX[i];
-                const PairSum sum =
-                    SumRowSegmentPairs(pbyteRow + dwCurXStart, dwCurXEnd - dwCurXStart);
+                const quorvin_pixel::PairSum sum =
+                    SumRowSegmentPairs(fn, pbyteRow + dwCurXStart, dwCurXEnd - dwCurXStart);
                 ppdwLineSum[i][dwYStartColor + (dwCurXStart & 1)] += sum.dwSum0;
                 ppdwLineSum[i][dwYStartColor + ((dwCurXStart + 1) & 1)] += sum.dwSum1;
                 dwCurXStart = dwCurXEnd;
@@ -152,7 +332,8 @@ void MeasureBayer(CAveragePixelValue* _this, DWORD dwWidth, const BYTE* pbyteRaw
 }
 
 /* Single-channel frame: one mean per area, kept at colour position 0. */
-void MeasureSingleChannel(CAveragePixelValue* _this, DWORD dwWidth, const BYTE* pbyteRaw) {
+void MeasureSingleChannel(CAveragePixelValue* _this, DWORD dwWidth, const BYTE* pbyteRaw,
+                          SumFn fn) {
     const BYTE* pbyteRow = pbyteRaw;
     DWORD dwY = 0;
     for (DWORD r = 0; r < 4; ++r) {
@@ -161,7 +342,7 @@ void MeasureSingleChannel(CAveragePixelValue* _this, DWORD dwWidth, const BYTE* 
             DWORD dwCurXStart = 0;
             for (DWORD i = 0; i < 4; ++i) {
                 const DWORD dwCurXEnd = _this->m_pdwImagePosX[i];
-                pdwLineSum[i] += SumRowSegment(pbyteRow + dwCurXStart, dwCurXEnd - dwCurXStart);
+                pdwLineSum[i] += SumRowSegment(fn, pbyteRow + dwCurXStart, dwCurXEnd - dwCurXStart);
                 dwCurXStart = dwCurXEnd;
             }
             pbyteRow += dwWidth;
@@ -247,10 +428,11 @@ BOOL UpdateAverage(CAveragePixelValue* _this, DWORD dwWidth, DWORD dwHeight, WOR
         dwHeight != _this->m_dwImageHeight || wColorArray != _this->m_wColorArray)
         mbUpdateImagePosAndPixelCount(_this, dwWidth, dwHeight, wColorArray);
 
+    const SumFn fn = SumFnOf(quorvin_pixel::ActiveSumPath());
     if (wColorArray == kSingleChannel)
-        MeasureSingleChannel(_this, dwWidth, pbyteRaw);
+        MeasureSingleChannel(_this, dwWidth, pbyteRaw, fn);
     else
-        MeasureBayer(_this, dwWidth, pbyteRaw);
+        MeasureBayer(_this, dwWidth, pbyteRaw, fn);
     return TRUE;
 }
 
@@ -299,3 +481,52 @@ BOOL GetBrightnessAverage(CAveragePixelValue* _this, PBYTE pbyteWeight, PBYTE pb
 }
 
 } // extern "C"
+
+namespace quorvin_pixel {
+
+bool SumPathAvailable(SumPath path) {
+    switch (path) {
+    case SumPath::kAuto:
+    case SumPath::kWord:
+        return true;
+#if QUORVIN_PIXEL_SIMD
+    case SumPath::kSse2:
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("sse2");
+    case SumPath::kAvx2:
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2");
+    case SumPath::kAvx512:
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512bw");
+#endif
+    default:
+        return false;
+    }
+}
+
+bool SelectSumPath(SumPath path) {
+    if (!SumPathAvailable(path))
+        return false;
+    if (path == SumPath::kAuto)
+        path = BestSumPath();
+    __atomic_store_n(&g_iSumPath, static_cast<int>(path), __ATOMIC_RELAXED);
+    return true;
+}
+
+SumPath ActiveSumPath() {
+    int iPath = __atomic_load_n(&g_iSumPath, __ATOMIC_RELAXED);
+    if (iPath == 0) {
+        iPath = static_cast<int>(BestSumPath());
+        __atomic_store_n(&g_iSumPath, iPath, __ATOMIC_RELAXED);
+    }
+    return static_cast<SumPath>(iPath);
+}
+
+PairSum SumRowSegmentPairs(SumPath path, const BYTE* pbyteSeg, DWORD dwPixelCount) {
+    if (path == SumPath::kAuto)
+        path = ActiveSumPath();
+    return ::SumRowSegmentPairs(SumFnOf(path), pbyteSeg, dwPixelCount);
+}
+
+} // namespace quorvin_pixel

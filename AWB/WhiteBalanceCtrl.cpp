@@ -4,6 +4,7 @@
  * and blue gains.
  */
 #include "WhiteBalanceCtrl.h"
+#include "PixelKernels.h"
 
 namespace {
 
@@ -35,45 +36,6 @@ BOOL mbInitValue(CWhiteBalanceCtrl* _this) {
 }
 
 /*
- * Per-row table walks: the whole per-pixel cost of a correction lies here, so
- * a faster variant (wider loads, vector gathers) replaces these functions and
- * keeps their contracts. dwPairs is the number of pixel pairs of the row
- * (width / 2); a last odd column is never touched.
- *
- * MapRowPairs: for k < dwPairs, p[2k] = t0[p[2k]] and p[2k+1] = t1[p[2k+1]].
- */
-inline void MapRowPairs(PBYTE p, DWORD dwPairs, const BYTE* t0, const BYTE* t1) {
-    for (DWORD k = 0; k < dwPairs; ++k) {
-        p[0] = t0[p[0]];
-        p[1] = t1[p[1]];
-        p += 2;
-    }
-}
-
-/* MapRowAlternate: for k < dwPairs, p[2k] = t[p[2k]]; the bytes between are
- * neither read nor written. p is the row start plus the column offset (0 or 1). */
-inline void MapRowAlternate(PBYTE p, DWORD dwPairs, const BYTE* t) {
-    for (DWORD k = 0; k < dwPairs; ++k) {
-        p[0] = t[p[0]];
-        p += 2;
-    }
-}
-
-/* CopyRowPairs: for k < dwPairs, d[2k] = t0[s[2k]] and d[2k+1] = t1[s[2k+1]].
- * s may equal d (each byte is read before the byte at its offset is written);
- * no other overlap. */
-inline void CopyRowPairs(const BYTE* s, PBYTE d, DWORD dwPairs, const BYTE* t0, const BYTE* t1) {
-    for (DWORD k = 0; k < dwPairs; ++k) {
-        const BYTE byte0 = s[0];
-        const BYTE byte1 = s[1];
-        d[0] = t0[byte0];
-        d[1] = t1[byte1];
-        s += 2;
-        d += 2;
-    }
-}
-
-/*
  * Bayer layout of colour array code 2 + kSwap: the colour index at colour
  * position p is p ^ kSwap (codes 2 RGGB, 3 GRBG, 4 GBRG, 5 BGGR). Red and blue
  * (indices 0 and 3) sit on the even column of even rows and the odd column of
@@ -85,74 +47,336 @@ template <DWORD kSwap> struct BayerLayout {
     static constexpr DWORD kOddRowRedBlueColumn = 1 - kEvenRowRedBlueColumn;
 };
 
-/* The four tables in colour position order, chosen once per frame. */
-template <DWORD kSwap> struct PositionTables {
-    explicit PositionTables(const CWhiteBalanceCtrl* _this)
-        : pbyteTableColor0(_this->m_ppbyteTable[BayerLayout<kSwap>::IndexAt(0)]),
-          pbyteTableColor1(_this->m_ppbyteTable[BayerLayout<kSwap>::IndexAt(1)]),
-          pbyteTableColor2(_this->m_ppbyteTable[BayerLayout<kSwap>::IndexAt(2)]),
-          pbyteTableColor3(_this->m_ppbyteTable[BayerLayout<kSwap>::IndexAt(3)]) {}
-    const BYTE* pbyteTableColor0;
-    const BYTE* pbyteTableColor1;
-    const BYTE* pbyteTableColor2;
-    const BYTE* pbyteTableColor3;
+/* Which bytes of a row's pixel pairs a pass rewrites; the others are left as
+ * they are (in place) or not written (copy). */
+constexpr DWORD kBothColumns = 0;
+constexpr DWORD kEvenColumns = 1;
+constexpr DWORD kOddColumns = 2;
+
+/* A table that the rule entry = index < limit + 1 ? (index * gain) >> 7 : 255
+ * reproduces. wLimit is the threshold minus 1, as a signed 16-bit value (-1:
+ * every entry is 255). */
+struct TableRule {
+    WORD wGain;
+    WORD wLimit;
 };
 
-template <DWORD kSwap>
-void CorrectInPlace(const CWhiteBalanceCtrl* _this, DWORD dwWidth, DWORD dwHeight, PBYTE pbyteRaw) {
-    using Layout = BayerLayout<kSwap>;
-    const PositionTables<kSwap> tables(_this);
-    const DWORD dwXCycle = dwWidth >> 1;
-    DWORD dwRestYCycle = dwHeight >> 1;
-    if (dwXCycle == 0 || dwRestYCycle == 0)
-        return;
-    PBYTE pbyteLineStartPos = pbyteRaw;
+/*
+ * One correction pass over a frame. pbyteSrc equals pbyteDst in place. Only
+ * the first 2 * (width / 2) bytes of the first 2 * (height / 2) rows are
+ * visited. Everything per colour position: position p = 2 * (row % 2) +
+ * (column % 2).
+ */
+struct FrameJob {
+    const BYTE* pbyteSrc;
+    PBYTE pbyteDst;
+    DWORD dwWidth;
+    DWORD dwHeight;
+    const BYTE* ppbyteTable[4];
+    TableRule pRule[4];
+    DWORD dwEvenRowColumns; /* kBothColumns, kEvenColumns or kOddColumns */
+    DWORD dwOddRowColumns;
+};
 
-    if (_this->m_pwGain[1] == kUnityGain && _this->m_pwGain[2] == kUnityGain) {
-        /* Green tables are the identity: touch red and blue only. */
-        const BYTE* pbyteEvenRowTable =
-            Layout::kEvenRowRedBlueColumn == 0 ? tables.pbyteTableColor0 : tables.pbyteTableColor1;
-        const BYTE* pbyteOddRowTable =
-            Layout::kOddRowRedBlueColumn == 0 ? tables.pbyteTableColor2 : tables.pbyteTableColor3;
-        for (; dwRestYCycle > 0; --dwRestYCycle) {
-            MapRowAlternate(pbyteLineStartPos + Layout::kEvenRowRedBlueColumn, dwXCycle,
-                            pbyteEvenRowTable);
-            pbyteLineStartPos += dwWidth;
-            MapRowAlternate(pbyteLineStartPos + Layout::kOddRowRedBlueColumn, dwXCycle,
-                            pbyteOddRowTable);
-            pbyteLineStartPos += dwWidth;
+using Word = __UINTPTR_TYPE__; /* the machine word: 8 bytes on x86-64, 4 on i386 */
+constexpr DWORD kWordBytes = sizeof(Word);
+constexpr Word kEvenBytes = static_cast<Word>(~Word{0}) / 0xFFFFu * 0xFFu; /* 0x00FF00FF... */
+
+/*
+ * The table walk of one row: dwBytes (even) bytes, pair by pair, byte 2k
+ * through t0 and byte 2k + 1 through t1. A machine word is loaded, its bytes
+ * looked up and the word stored whole: one load and one store per word
+ * instead of one per byte. Bytes outside kColumns keep their value; each
+ * source word is read before the destination word at its offset is written.
+ */
+template <DWORD kColumns>
+inline void WalkRow(const BYTE* s, PBYTE d, DWORD dwBytes, const BYTE* t0, const BYTE* t1) {
+    constexpr Word kKeep = kColumns == kBothColumns   ? Word{0}
+                           : kColumns == kEvenColumns ? static_cast<Word>(~kEvenBytes)
+                                                      : kEvenBytes;
+    DWORD i = 0;
+    for (; i + kWordBytes <= dwBytes; i += kWordBytes) {
+        Word w;
+        __builtin_memcpy(&w, s + i, kWordBytes);
+        Word r = w & kKeep;
+        for (DWORD k = 0; k < kWordBytes; k += 2) {
+            if (kColumns != kOddColumns)
+                r |= static_cast<Word>(t0[(w >> (8 * k)) & 0xFF]) << (8 * k);
+            if (kColumns != kEvenColumns)
+                r |= static_cast<Word>(t1[(w >> (8 * k + 8)) & 0xFF]) << (8 * k + 8);
         }
-        return;
+        __builtin_memcpy(d + i, &r, kWordBytes);
     }
-
-    for (; dwRestYCycle > 0; --dwRestYCycle) {
-        MapRowPairs(pbyteLineStartPos, dwXCycle, tables.pbyteTableColor0, tables.pbyteTableColor1);
-        pbyteLineStartPos += dwWidth;
-        MapRowPairs(pbyteLineStartPos, dwXCycle, tables.pbyteTableColor2, tables.pbyteTableColor3);
-        pbyteLineStartPos += dwWidth;
+    for (; i < dwBytes; i += 2) {
+        const BYTE byte0 = s[i];
+        const BYTE byte1 = s[i + 1];
+        if (kColumns != kOddColumns)
+            d[i] = t0[byte0];
+        if (kColumns != kEvenColumns)
+            d[i + 1] = t1[byte1];
     }
 }
 
-template <DWORD kSwap>
-void CorrectCopy(const CWhiteBalanceCtrl* _this, DWORD dwWidth, DWORD dwHeight,
-                 const BYTE* pbyteRaw, PBYTE pDest) {
-    const PositionTables<kSwap> tables(_this);
-    const DWORD dwXCycle = dwWidth >> 1;
-    DWORD dwRestYCycle = dwHeight >> 1;
-    if (dwXCycle == 0 || dwRestYCycle == 0)
-        return;
-    const BYTE* pbyteCurPixel = pbyteRaw;
-    PBYTE pDestPixel = pDest;
-    for (; dwRestYCycle > 0; --dwRestYCycle) {
-        CopyRowPairs(pbyteCurPixel, pDestPixel, dwXCycle, tables.pbyteTableColor0,
-                     tables.pbyteTableColor1);
-        pbyteCurPixel += dwWidth;
-        pDestPixel += dwWidth;
-        CopyRowPairs(pbyteCurPixel, pDestPixel, dwXCycle, tables.pbyteTableColor2,
-                     tables.pbyteTableColor3);
-        pbyteCurPixel += dwWidth;
-        pDestPixel += dwWidth;
+template <DWORD kEvenRow, DWORD kOddRow> void WalkFrame(const FrameJob& job) {
+    const DWORD dwBytes = job.dwWidth & ~DWORD{1};
+    const BYTE* s = job.pbyteSrc;
+    PBYTE d = job.pbyteDst;
+    for (DWORD dwRestYCycle = job.dwHeight >> 1; dwRestYCycle > 0; --dwRestYCycle) {
+        WalkRow<kEvenRow>(s, d, dwBytes, job.ppbyteTable[0], job.ppbyteTable[1]);
+        s += job.dwWidth;
+        d += job.dwWidth;
+        WalkRow<kOddRow>(s, d, dwBytes, job.ppbyteTable[2], job.ppbyteTable[3]);
+        s += job.dwWidth;
+        d += job.dwWidth;
     }
+}
+
+void WalkFrameAny(const FrameJob& job) {
+    if (job.dwEvenRowColumns == kEvenColumns)
+        WalkFrame<kEvenColumns, kOddColumns>(job);
+    else if (job.dwEvenRowColumns == kOddColumns)
+        WalkFrame<kOddColumns, kEvenColumns>(job);
+    else
+        WalkFrame<kBothColumns, kBothColumns>(job);
+}
+
+/* Rule variants: whether one table follows its gain's rule (filling the
+ * rule), and the pass over a frame whose tables all do. */
+struct RuleOps {
+    bool (*pfnFindRule)(WORD wGain, const BYTE* pbyteTable, TableRule& rule);
+    void (*pfnFrame)(const FrameJob& job);
+};
+
+#if QUORVIN_PIXEL_SIMD
+/*
+ * The rule in vectors of 16-bit lanes (VH: a vector of unsigned short), one
+ * pixel per lane: even bytes are a lane's low half, odd bytes its high half.
+ * Below the threshold index * gain < 32640 holds for every table the module
+ * builds, so the 16-bit product is exact; at and above it the lane is forced
+ * to all ones, whose low byte is 255. Whatever the gain, the variant is used
+ * only after FindRule has seen it reproduce the table entry by entry.
+ * Everything here is inlined into functions compiled for VH's instruction set.
+ */
+template <class VH, DWORD kColumns>
+__attribute__((always_inline)) inline void RuleRow(const BYTE* s, PBYTE d, DWORD dwBytes,
+                                                   const TableRule& rule0, const TableRule& rule1,
+                                                   const BYTE* t0, const BYTE* t1) {
+    typedef short VS __attribute__((vector_size(sizeof(VH))));
+    constexpr DWORD kVecBytes = sizeof(VH);
+    const VH vGain0 = VH{} + rule0.wGain;
+    const VH vGain1 = VH{} + rule1.wGain;
+    const VS vLimit0 = VS{} + static_cast<short>(rule0.wLimit);
+    const VS vLimit1 = VS{} + static_cast<short>(rule1.wLimit);
+    DWORD i = 0;
+    for (; i + kVecBytes <= dwBytes; i += kVecBytes) {
+        VH v;
+        __builtin_memcpy(&v, s + i, kVecBytes);
+        VH vOut;
+        if (kColumns == kBothColumns) {
+            const VH x0 = v & 0xFF;
+            const VH x1 = v >> 8;
+            const VH y0 =
+                ((x0 * vGain0) >> 7) | reinterpret_cast<VH>(reinterpret_cast<VS>(x0) > vLimit0);
+            const VH y1 =
+                ((x1 * vGain1) >> 7) | reinterpret_cast<VH>(reinterpret_cast<VS>(x1) > vLimit1);
+            vOut = (y0 & 0xFF) | (y1 << 8);
+        } else if (kColumns == kEvenColumns) {
+            const VH x0 = v & 0xFF;
+            const VH y0 =
+                ((x0 * vGain0) >> 7) | reinterpret_cast<VH>(reinterpret_cast<VS>(x0) > vLimit0);
+            vOut = (y0 & 0xFF) | (v & 0xFF00);
+        } else {
+            const VH x1 = v >> 8;
+            const VH y1 =
+                ((x1 * vGain1) >> 7) | reinterpret_cast<VH>(reinterpret_cast<VS>(x1) > vLimit1);
+            vOut = (v & 0xFF) | (y1 << 8);
+        }
+        __builtin_memcpy(d + i, &vOut, kVecBytes);
+    }
+    /* The last pairs, shorter than a vector: the tables hold the same values. */
+    WalkRow<kColumns>(s + i, d + i, dwBytes - i, t0, t1);
+}
+
+template <class VH, DWORD kEvenRow, DWORD kOddRow>
+__attribute__((always_inline)) inline void RuleFrame(const FrameJob& job) {
+    const DWORD dwBytes = job.dwWidth & ~DWORD{1};
+    const BYTE* s = job.pbyteSrc;
+    PBYTE d = job.pbyteDst;
+    for (DWORD dwRestYCycle = job.dwHeight >> 1; dwRestYCycle > 0; --dwRestYCycle) {
+        RuleRow<VH, kEvenRow>(s, d, dwBytes, job.pRule[0], job.pRule[1], job.ppbyteTable[0],
+                              job.ppbyteTable[1]);
+        s += job.dwWidth;
+        d += job.dwWidth;
+        RuleRow<VH, kOddRow>(s, d, dwBytes, job.pRule[2], job.pRule[3], job.ppbyteTable[2],
+                             job.ppbyteTable[3]);
+        s += job.dwWidth;
+        d += job.dwWidth;
+    }
+}
+
+template <class VH> __attribute__((always_inline)) inline void RuleFrameAny(const FrameJob& job) {
+    if (job.dwEvenRowColumns == kEvenColumns)
+        RuleFrame<VH, kEvenColumns, kOddColumns>(job);
+    else if (job.dwEvenRowColumns == kOddColumns)
+        RuleFrame<VH, kOddColumns, kEvenColumns>(job);
+    else
+        RuleFrame<VH, kBothColumns, kBothColumns>(job);
+}
+
+/* The bytes 0 to 255, to run a rule over every table index. */
+struct ByteRamp {
+    BYTE pbyte[256];
+};
+constexpr ByteRamp MakeByteRamp() {
+    ByteRamp ramp{};
+    for (DWORD i = 0; i < 256; ++i)
+        ramp.pbyte[i] = static_cast<BYTE>(i);
+    return ramp;
+}
+constexpr ByteRamp kByteRamp = MakeByteRamp();
+
+/* Whether the rule (gain, threshold) run by this variant gives the table. */
+template <class VH>
+__attribute__((always_inline)) inline bool RuleGivesTable(const TableRule& rule,
+                                                          const BYTE* pbyteTable) {
+    BYTE pbyteOut[256];
+    RuleRow<VH, kBothColumns>(kByteRamp.pbyte, pbyteOut, 256, rule, rule, kByteRamp.pbyte,
+                              kByteRamp.pbyte);
+    Word wDiff = 0;
+    for (DWORD i = 0; i < 256; i += kWordBytes) {
+        Word w0;
+        Word w1;
+        __builtin_memcpy(&w0, pbyteOut + i, kWordBytes);
+        __builtin_memcpy(&w1, pbyteTable + i, kWordBytes);
+        wDiff |= w0 ^ w1;
+    }
+    return wDiff == 0;
+}
+
+/* The two thresholds the module builds tables with: floor(32640 / gain) (the
+ * controller's tables) and ceil(32640 / gain) (the manual gains' plain
+ * min((index * gain) >> 7, 255)), both at most 256; 256 for gain 0. */
+template <class VH>
+__attribute__((always_inline)) inline bool FindRule(WORD wGain, const BYTE* pbyteTable,
+                                                    TableRule& rule) {
+    DWORD dwFloor = 256;
+    DWORD dwCeil = 256;
+    if (wGain != 0) {
+        dwFloor = kTableFullScale / wGain;
+        dwCeil = (kTableFullScale + wGain - 1) / wGain;
+        dwFloor = dwFloor > 256 ? 256 : dwFloor;
+        dwCeil = dwCeil > 256 ? 256 : dwCeil;
+    }
+    rule.wGain = wGain;
+    rule.wLimit = static_cast<WORD>(dwFloor - 1);
+    if (RuleGivesTable<VH>(rule, pbyteTable))
+        return true;
+    if (dwCeil == dwFloor)
+        return false;
+    rule.wLimit = static_cast<WORD>(dwCeil - 1);
+    return RuleGivesTable<VH>(rule, pbyteTable);
+}
+
+typedef unsigned short V8Hu __attribute__((vector_size(16)));
+typedef unsigned short V16Hu __attribute__((vector_size(32)));
+typedef unsigned short V32Hu __attribute__((vector_size(64)));
+
+__attribute__((target("sse2"))) bool FindRuleSse2(WORD wGain, const BYTE* t, TableRule& rule) {
+    return FindRule<V8Hu>(wGain, t, rule);
+}
+__attribute__((target("sse2"))) void RuleFrameSse2(const FrameJob& job) {
+    RuleFrameAny<V8Hu>(job);
+}
+__attribute__((target("avx2"))) bool FindRuleAvx2(WORD wGain, const BYTE* t, TableRule& rule) {
+    return FindRule<V16Hu>(wGain, t, rule);
+}
+__attribute__((target("avx2"))) void RuleFrameAvx2(const FrameJob& job) {
+    RuleFrameAny<V16Hu>(job);
+}
+__attribute__((target("avx512bw"))) bool FindRuleAvx512(WORD wGain, const BYTE* t,
+                                                        TableRule& rule) {
+    return FindRule<V32Hu>(wGain, t, rule);
+}
+__attribute__((target("avx512bw"))) void RuleFrameAvx512(const FrameJob& job) {
+    RuleFrameAny<V32Hu>(job);
+}
+#endif
+
+/* The selected variant; 0 until the first use picks one. */
+int g_iMapPath = 0;
+
+quorvin_pixel::MapPath BestMapPath() {
+#if QUORVIN_PIXEL_SIMD
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512bw"))
+        return quorvin_pixel::MapPath::kAvx512Rule;
+    if (__builtin_cpu_supports("avx2"))
+        return quorvin_pixel::MapPath::kAvx2Rule;
+    if (__builtin_cpu_supports("sse2"))
+        return quorvin_pixel::MapPath::kSse2Rule;
+#endif
+    return quorvin_pixel::MapPath::kTableWalk;
+}
+
+/* The rule variant's operations; both null for the table walk. */
+RuleOps RuleOpsOf(quorvin_pixel::MapPath path) {
+    switch (path) {
+#if QUORVIN_PIXEL_SIMD
+    case quorvin_pixel::MapPath::kSse2Rule:
+        return RuleOps{FindRuleSse2, RuleFrameSse2};
+    case quorvin_pixel::MapPath::kAvx2Rule:
+        return RuleOps{FindRuleAvx2, RuleFrameAvx2};
+    case quorvin_pixel::MapPath::kAvx512Rule:
+        return RuleOps{FindRuleAvx512, RuleFrameAvx512};
+#endif
+    default:
+        return RuleOps{nullptr, nullptr};
+    }
+}
+
+/*
+ * One correction pass: the four tables in colour position order, the green
+ * shortcut (in place, both green gains at unity: only red and blue bytes are
+ * rewritten), then the rule variant when every table it would stand for
+ * follows its gain's rule, else the table walk.
+ */
+template <DWORD kSwap>
+void Correct(const CWhiteBalanceCtrl* _this, DWORD dwWidth, DWORD dwHeight, const BYTE* pbyteSrc,
+             PBYTE pbyteDst, bool bInPlace) {
+    using Layout = BayerLayout<kSwap>;
+    if ((dwWidth >> 1) == 0 || (dwHeight >> 1) == 0)
+        return;
+    FrameJob job;
+    job.pbyteSrc = pbyteSrc;
+    job.pbyteDst = pbyteDst;
+    job.dwWidth = dwWidth;
+    job.dwHeight = dwHeight;
+    for (DWORD p = 0; p < 4; ++p)
+        job.ppbyteTable[p] = _this->m_ppbyteTable[Layout::IndexAt(p)];
+    const bool bGreenShortcut =
+        bInPlace && _this->m_pwGain[1] == kUnityGain && _this->m_pwGain[2] == kUnityGain;
+    if (bGreenShortcut) {
+        job.dwEvenRowColumns = Layout::kEvenRowRedBlueColumn == 0 ? kEvenColumns : kOddColumns;
+        job.dwOddRowColumns = Layout::kOddRowRedBlueColumn == 0 ? kEvenColumns : kOddColumns;
+    } else {
+        job.dwEvenRowColumns = kBothColumns;
+        job.dwOddRowColumns = kBothColumns;
+    }
+
+    const RuleOps ops = RuleOpsOf(quorvin_pixel::ActiveMapPath());
+    bool bRules = ops.pfnFrame != nullptr;
+    for (DWORD p = 0; p < 4 && bRules; ++p) {
+        job.pRule[p] = TableRule{0, 0};
+        const DWORD dwIndex = Layout::IndexAt(p);
+        const bool bGreen = dwIndex == 1 || dwIndex == 2;
+        if (bGreenShortcut && bGreen)
+            continue; /* not rewritten */
+        bRules = ops.pfnFindRule(_this->m_pwGain[dwIndex], job.ppbyteTable[p], job.pRule[p]);
+    }
+    if (bRules)
+        ops.pfnFrame(job);
+    else
+        WalkFrameAny(job);
 }
 
 /* Codes other than 2 to 5 (1 included) leave the frame alone. */
@@ -160,16 +384,16 @@ BOOL mbWhiteBalanceProcess(CWhiteBalanceCtrl* _this, DWORD dwWidth, DWORD dwHeig
                            WORD wColorArray, PBYTE pbyteRaw) {
     switch (wColorArray) {
     case 2:
-        CorrectInPlace<0>(_this, dwWidth, dwHeight, pbyteRaw);
+        Correct<0>(_this, dwWidth, dwHeight, pbyteRaw, pbyteRaw, true);
         break;
     case 3:
-        CorrectInPlace<1>(_this, dwWidth, dwHeight, pbyteRaw);
+        Correct<1>(_this, dwWidth, dwHeight, pbyteRaw, pbyteRaw, true);
         break;
     case 4:
-        CorrectInPlace<2>(_this, dwWidth, dwHeight, pbyteRaw);
+        Correct<2>(_this, dwWidth, dwHeight, pbyteRaw, pbyteRaw, true);
         break;
     case 5:
-        CorrectInPlace<3>(_this, dwWidth, dwHeight, pbyteRaw);
+        Correct<3>(_this, dwWidth, dwHeight, pbyteRaw, pbyteRaw, true);
         break;
     default:
         break;
@@ -177,20 +401,22 @@ BOOL mbWhiteBalanceProcess(CWhiteBalanceCtrl* _this, DWORD dwWidth, DWORD dwHeig
     return TRUE;
 }
 
+/* pbyteRaw may equal pDest: the walks read each word (or vector) before
+ * writing the one at its offset. */
 BOOL mbWhiteBalanceCopyProcess(CWhiteBalanceCtrl* _this, DWORD dwWidth, DWORD dwHeight,
                                WORD wColorArray, PBYTE pbyteRaw, PBYTE pDest) {
     switch (wColorArray) {
     case 2:
-        CorrectCopy<0>(_this, dwWidth, dwHeight, pbyteRaw, pDest);
+        Correct<0>(_this, dwWidth, dwHeight, pbyteRaw, pDest, false);
         break;
     case 3:
-        CorrectCopy<1>(_this, dwWidth, dwHeight, pbyteRaw, pDest);
+        Correct<1>(_this, dwWidth, dwHeight, pbyteRaw, pDest, false);
         break;
     case 4:
-        CorrectCopy<2>(_this, dwWidth, dwHeight, pbyteRaw, pDest);
+        Correct<2>(_this, dwWidth, dwHeight, pbyteRaw, pDest, false);
         break;
     case 5:
-        CorrectCopy<3>(_this, dwWidth, dwHeight, pbyteRaw, pDest);
+        Correct<3>(_this, dwWidth, dwHeight, pbyteRaw, pDest, false);
         break;
     default:
         break;
@@ -370,3 +596,54 @@ DWORD lluint_sqrt(DDWORD x) {
 }
 
 } // extern "C"
+
+namespace quorvin_pixel {
+
+bool MapPathAvailable(MapPath path) {
+    switch (path) {
+    case MapPath::kAuto:
+    case MapPath::kTableWalk:
+        return true;
+#if QUORVIN_PIXEL_SIMD
+    case MapPath::kSse2Rule:
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("sse2");
+    case MapPath::kAvx2Rule:
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2");
+    case MapPath::kAvx512Rule:
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512bw");
+#endif
+    default:
+        return false;
+    }
+}
+
+bool SelectMapPath(MapPath path) {
+    if (!MapPathAvailable(path))
+        return false;
+    if (path == MapPath::kAuto)
+        path = BestMapPath();
+    __atomic_store_n(&g_iMapPath, static_cast<int>(path), __ATOMIC_RELAXED);
+    return true;
+}
+
+MapPath ActiveMapPath() {
+    int iPath = __atomic_load_n(&g_iMapPath, __ATOMIC_RELAXED);
+    if (iPath == 0) {
+        iPath = static_cast<int>(BestMapPath());
+        __atomic_store_n(&g_iMapPath, iPath, __ATOMIC_RELAXED);
+    }
+    return static_cast<MapPath>(iPath);
+}
+
+bool RuleReproducesTable(MapPath path, WORD wGain, const BYTE* pbyteTable) {
+    if (path == MapPath::kAuto)
+        path = ActiveMapPath();
+    const RuleOps ops = RuleOpsOf(path);
+    TableRule rule;
+    return ops.pfnFindRule != nullptr && ops.pfnFindRule(wGain, pbyteTable, rule);
+}
+
+} // namespace quorvin_pixel
