@@ -5,6 +5,7 @@ target_link_libraries(quorvin_modinfo PRIVATE quorvin_awb quorvin_warnings)
 
 add_test(NAME modinfo_listing
   COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:quorvin_modinfo>
+          "-DEMULATOR=$<TARGET_PROPERTY:quorvin_modinfo,CROSSCOMPILING_EMULATOR>"
           -DEXPECTED=${CMAKE_CURRENT_LIST_DIR}/modinfo/expected.txt
           -P ${CMAKE_CURRENT_LIST_DIR}/modinfo/compare_output.cmake)
 add_test(NAME modinfo_field COMMAND quorvin_modinfo -F license)

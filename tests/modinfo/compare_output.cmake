@@ -1,6 +1,6 @@
-# Runs PROGRAM with ARGS (a ;-list) and fails unless its standard output equals
-# the file EXPECTED byte for byte.
-execute_process(COMMAND ${PROGRAM} ${ARGS} OUTPUT_VARIABLE actual RESULT_VARIABLE rc)
+# Runs PROGRAM with ARGS (a ;-list), through EMULATOR when one is given, and
+# fails unless its standard output equals the file EXPECTED byte for byte.
+execute_process(COMMAND ${EMULATOR} ${PROGRAM} ${ARGS} OUTPUT_VARIABLE actual RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${PROGRAM} exited with ${rc}")
 endif()
