@@ -6,10 +6,16 @@
  * variables with *next_modif_flag21 set to 1 (the driver clears it); new
  * colour gains arrive in *R, *G, *B in units of 1/16 (16 = x1.0).
  *
- * Operations that take the object's lock may sleep. Given a null object or
- * memory that Quorvin_InitAWBObject never initialised, every operation except
- * Quorvin_GetAWBObjectSize and Quorvin_InitAWBObject touches nothing:
- * int results are -QUORVIN_EINVAL, BOOL results FALSE.
+ * Every operation on an object except Quorvin_InitAWBObject and
+ * Quorvin_FreeAWBObject holds the object's lock (awb_lock) for its whole
+ * duration, so they never overlap on one object; they may sleep waiting for
+ * it. The driver reads what the module wrote after the call returns.
+ *
+ * Given a null object or memory that Quorvin_InitAWBObject never initialised,
+ * every operation except Quorvin_GetAWBObjectSize and Quorvin_InitAWBObject
+ * touches nothing and takes no lock: int results are -QUORVIN_EINVAL, BOOL
+ * results FALSE. The same holds for a null pSrc or pbyteTarget. Binding with
+ * any null pointer leaves the object unbound, so that it is refused later.
  */
 #ifndef QUORVIN_AWB_AWB_H
 #define QUORVIN_AWB_AWB_H
@@ -56,7 +62,14 @@ extern LuminanceCtrlFOPS luminance_fops;
 BOOL SetShutterAndCDSGainToCamera(struct CLuminanceCtrl* _this);
 BOOL GetFrameClock(struct CLuminanceCtrl* _this, PWORD pwLinePerFrame, PWORD pwClockPerLine);
 
+/* Bytes the driver allocates for one object: sizeof(AWBObject), 1636 on
+ * 32-bit x86. */
 int Quorvin_GetAWBObjectSize(void);
+/* Binds and initialises an object. Reads only *next_shutter_line_le,
+ * *next_shutter_clock_le (the initial shutter) and the four initial white
+ * balance gains at pw_init_gain_le (unit 1/128, copied); writes nothing
+ * through the bound pointers. A non-zero trigger_version means a camera with
+ * digital gain, whose shutter is controlled to the clock. */
 void Quorvin_InitAWBObject(void* AWBObject, __u8* raw_data, __u16* crt_totalVLines_le,
                            __u16* crt_totalHClock_le, __u16* next_shutter_line_le,
                            __u16* next_shutter_clock_le, __u16* next_gain_le, __u32* width,
@@ -77,6 +90,9 @@ BOOL Quorvin_CLuminance_SetTarget(void* AWBObject, PBYTE pbyteTarget);
 BOOL Quorvin_CLuminance_SetCtrlSpeed(void* AWBObject, BYTE byteShutterCtrlSpeedLimit,
                                      BYTE byteGainCtrlSpeedLimit, BYTE byteSkipFrameCount,
                                      BYTE byteAverageFrameCount);
+/* Loads the white balance gains from *R, *G (both greens) and *B, each
+ * shifted left by 3 and kept to 16 bits, and rebuilds the four tables as
+ * min((gain * i) >> 7, 255). */
 void Quorvin_Set_Gain(void* AWBObject);
 void Quorvin_Set_Auto_Max_Gain(void* AWBObject, WORD _wAutoMaxCDSGain);
 void Quorvin_Set_Auto_Min_Gain(void* AWBObject, WORD _wAutoMinCDSGain);
@@ -85,8 +101,8 @@ void Quorvin_Set_Auto_Min_Shutter(void* AWBObject, WORD _wAutoMinShutterLine);
 void Quorvin_Set_Auto_Max_ShutterC(void* AWBObject, WORD _wAutoMaxShutterClock);
 void Quorvin_Set_Auto_Min_ShutterC(void* AWBObject, WORD _wAutoMinShutterClock);
 
-/* Module load and unload (defined by each host's platform layer, where the
- * kernel needs them): nothing to set up or tear down. */
+/* Module load and unload, defined by each host's platform layer: nothing to
+ * set up or tear down; init returns 0. */
 int usb_QuorvinUSB_init(void);
 void usb_QuorvinUSB_exit(void);
 
