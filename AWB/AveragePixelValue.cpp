@@ -183,6 +183,12 @@ void SumWordPath(const BYTE* p, DWORD n, AddrSums& s) {
 }
 
 #if QUORVIN_PIXEL_SIMD
+/* Vectors of 32-bit lanes, by vector size in bytes. */
+template <DWORD kBytes> struct WideLanes;
+template <> struct WideLanes<16> { typedef unsigned int Type __attribute__((vector_size(16))); };
+template <> struct WideLanes<32> { typedef unsigned int Type __attribute__((vector_size(32))); };
+template <> struct WideLanes<64> { typedef unsigned int Type __attribute__((vector_size(64))); };
+
 /*
  * The same in vectors of 16-bit lanes (VH: a vector of unsigned short): even
  * bytes are a lane's low half, odd bytes its high half. Heads and tails
@@ -194,6 +200,7 @@ template <class VH>
 __attribute__((always_inline)) inline void SumVectors(const BYTE* p, DWORD n, AddrSums& s) {
     constexpr DWORD kVecBytes = sizeof(VH);
     constexpr DWORD kLanes = kVecBytes / 2;
+    using VW = typename WideLanes<kVecBytes>::Type;
     DWORD dwHead =
         static_cast<DWORD>((kVecBytes - (AddressOf(p) & (kVecBytes - 1))) & (kVecBytes - 1));
     if (dwHead > n)
@@ -217,11 +224,16 @@ __attribute__((always_inline)) inline void SumVectors(const BYTE* p, DWORD n, Ad
             vOdd += (v0 >> 8) + (v1 >> 8);
             p += 2 * kVecBytes;
         }
+        /* 16-bit lanes to 32-bit lanes, then across */
+        VW vwEven = reinterpret_cast<VW>(vEven);
+        VW vwOdd = reinterpret_cast<VW>(vOdd);
+        vwEven = (vwEven & 0xFFFF) + (vwEven >> 16);
+        vwOdd = (vwOdd & 0xFFFF) + (vwOdd >> 16);
         DWORD dwEven = 0;
         DWORD dwOdd = 0;
-        for (DWORD k = 0; k < kLanes; ++k) {
-            dwEven += vEven[k];
-            dwOdd += vOdd[k];
+        for (DWORD k = 0; k < kLanes / 2; ++k) {
+            dwEven += vwEven[k];
+            dwOdd += vwOdd[k];
         }
         s.dwEven += dwEven;
         s.dwOdd += dwOdd;

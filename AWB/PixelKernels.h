@@ -17,7 +17,9 @@
 
 #include "win.h"
 
-#if !defined(__KERNEL__) && (defined(__x86_64__) || defined(__i386__))
+/* QUORVIN_NO_SIMD builds a user-space core with the kernel's variants only
+ * (the benchmarks measure the kernel's code that way). */
+#if !defined(__KERNEL__) && !defined(QUORVIN_NO_SIMD) && (defined(__x86_64__) || defined(__i386__))
 #define QUORVIN_PIXEL_SIMD 1
 #else
 #define QUORVIN_PIXEL_SIMD 0

@@ -7,6 +7,7 @@
 #include <AWB/WhiteBalanceCtrl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -207,19 +208,19 @@ void ExpectAllMapPathsAgree(const CWhiteBalanceCtrl& wb, const BYTE* frame, DWOR
     for (MapPath path : MapPaths()) {
         quorvin_pixel::SelectMapPath(path);
         CWhiteBalanceCtrl copy = wb;
-        std::unique_ptr<BYTE[]> buf(new BYTE[offset + n + 1]);
+        std::unique_ptr<BYTE[]> buf(new BYTE[offset + n]);
         std::memcpy(buf.get() + offset, frame, n);
         ImageProcessing(&copy, w, h, code, buf.get() + offset);
-        ASSERT_EQ(std::memcmp(buf.get() + offset, ref.data(), n), 0)
+        ASSERT_TRUE(std::equal(ref.begin(), ref.end(), buf.get() + offset))
             << "in place, variant " << int(path) << " " << w << "x" << h << " code " << code;
-        std::unique_ptr<BYTE[]> dst(new BYTE[offset + n + 1]);
+        std::unique_ptr<BYTE[]> dst(new BYTE[offset + n]);
         std::memset(dst.get() + offset, 0xC3, n);
         ImageCopyProcessing(&copy, w, h, code, const_cast<PBYTE>(frame), dst.get() + offset);
-        ASSERT_EQ(std::memcmp(dst.get() + offset, refCopy.data(), n), 0)
+        ASSERT_TRUE(std::equal(refCopy.begin(), refCopy.end(), dst.get() + offset))
             << "copy, variant " << int(path) << " " << w << "x" << h << " code " << code;
         std::memcpy(buf.get() + offset, frame, n);
         ImageCopyProcessing(&copy, w, h, code, buf.get() + offset, buf.get() + offset);
-        ASSERT_EQ(std::memcmp(buf.get() + offset, refSame.data(), n), 0)
+        ASSERT_TRUE(std::equal(refSame.begin(), refSame.end(), buf.get() + offset))
             << "copy onto itself, variant " << int(path) << " " << w << "x" << h;
     }
 }

@@ -1,0 +1,435 @@
+// Per-frame cost of the module's pixel passes beside what the memory allows.
+//
+// Every figure is measured at 640x480, 1920x1080 and 3840x2160, in cache (one
+// frame, used over and over) and out of cache (a pool of frames larger than
+// the last-level cache, one frame after the other). Beside the module's
+// passes the same run measures the baselines the ratios are taken against:
+// streaming reads of the frame (64-bit words; 32- and 64-byte vectors), an
+// in-place 64-bit read-modify-write pass, memcpy, and the plain pair loops of
+// the statistics and of the table correction.
+//
+// Names: <what>.<variant>/<width>x<height>/<in|out>. scripts/bench.sh runs this
+// and prints the ratios. Built twice: quorvin-bench (the user-space core) and
+// quorvin-bench-kernel (the core compiled with general registers only, as the
+// kernel compiles it); the second registers only what the kernel has.
+#include <AWB/AWB.h>
+#include <AWB/PixelKernels.h>
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using quorvin_pixel::MapPath;
+using quorvin_pixel::SumPath;
+
+struct Size {
+    DWORD w, h;
+};
+const Size kSizes[] = {{640, 480}, {1920, 1080}, {3840, 2160}};
+
+// Bytes of frames the out-of-cache pool holds at least; far above the
+// last-level cache of the machines this runs on. QUORVIN_BENCH_POOL_MB
+// overrides it.
+size_t PoolBytes() {
+    const char* env = std::getenv("QUORVIN_BENCH_POOL_MB");
+    const size_t mb = env != nullptr ? std::strtoul(env, nullptr, 10) : 512;
+    return (mb == 0 ? 512 : mb) << 20;
+}
+
+// Frames of one size, 64-byte aligned, filled with a Bayer-like pattern and
+// touched once, so that no page fault falls in the timed loop.
+class Frames {
+public:
+    Frames(Size size, bool outOfCache) : m_bytes(size_t{size.w} * size.h) {
+        size_t count = 1;
+        if (outOfCache)
+            count = std::max<size_t>(2, (PoolBytes() + m_bytes - 1) / m_bytes);
+        const size_t stride = (m_bytes + 63) & ~size_t{63};
+        m_storage = static_cast<BYTE*>(std::aligned_alloc(64, stride * count));
+        for (size_t i = 0; i < count; ++i) {
+            BYTE* f = m_storage + i * stride;
+            for (size_t k = 0; k < m_bytes; ++k)
+                f[k] = static_cast<BYTE>((k * 2654435761u >> 13) ^ (k % size.w));
+            m_frames.push_back(f);
+        }
+    }
+    ~Frames() { std::free(m_storage); }
+    Frames(const Frames&) = delete;
+    Frames& operator=(const Frames&) = delete;
+    BYTE* Next() {
+        BYTE* f = m_frames[m_next];
+        m_next = m_next + 1 == m_frames.size() ? 0 : m_next + 1;
+        return f;
+    }
+    size_t Bytes() const { return m_bytes; }
+
+private:
+    size_t m_bytes;
+    BYTE* m_storage = nullptr;
+    std::vector<BYTE*> m_frames;
+    size_t m_next = 0;
+};
+
+// ---- Baselines -----------------------------------------------------------
+// Scalar loops are compiled without auto-vectorisation (bench/CMakeLists.txt),
+// so that "64-bit" and "plain" mean what the kernel would run.
+
+uint64_t ReadWords(const BYTE* p, size_t n) {
+    uint64_t a = 0, b = 0;
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        uint64_t w0, w1;
+        std::memcpy(&w0, p + i, 8);
+        std::memcpy(&w1, p + i + 8, 8);
+        a += w0;
+        b += w1;
+    }
+    return a + b;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+typedef uint64_t V4u64 __attribute__((vector_size(32)));
+typedef uint64_t V8u64 __attribute__((vector_size(64)));
+
+__attribute__((target("avx2"))) uint64_t ReadAvx2(const BYTE* p, size_t n) {
+    V4u64 a = {}, b = {};
+    for (size_t i = 0; i + 64 <= n; i += 64) {
+        V4u64 v0, v1;
+        std::memcpy(&v0, p + i, 32);
+        std::memcpy(&v1, p + i + 32, 32);
+        a += v0;
+        b += v1;
+    }
+    a += b;
+    return a[0] + a[1] + a[2] + a[3];
+}
+
+__attribute__((target("avx512f"))) uint64_t ReadAvx512(const BYTE* p, size_t n) {
+    V8u64 a = {}, b = {};
+    for (size_t i = 0; i + 128 <= n; i += 128) {
+        V8u64 v0, v1;
+        std::memcpy(&v0, p + i, 64);
+        std::memcpy(&v1, p + i + 64, 64);
+        a += v0;
+        b += v1;
+    }
+    a += b;
+    uint64_t s = 0;
+    for (int k = 0; k < 8; ++k)
+        s += a[k];
+    return s;
+}
+#endif
+
+void RmwWords(BYTE* p, size_t n) {
+    for (size_t i = 0; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        w ^= 0x0101010101010101ull;
+        std::memcpy(p + i, &w, 8);
+    }
+}
+
+// The statistics' plain pair loop over a whole frame, as the module first
+// had it: per row and area column, pairs into two sums.
+void PlainPairLoop(const CAveragePixelValue& geometry, const BYTE* raw, DWORD width,
+                   DWORD sums[16][4]) {
+    const BYTE* row = raw;
+    DWORD y = 0;
+    for (DWORD r = 0; r < 4; ++r) {
+        for (; y < geometry.m_pdwImagePosY[r]; ++y) {
+            const DWORD yColor = 2 * (y & 1);
+            DWORD x0 = 0;
+            for (DWORD i = 0; i < 4; ++i) {
+                const DWORD x1 = geometry.m_pdwImagePosX[i];
+                const BYTE* p = row + x0;
+                DWORD s0 = 0, s1 = 0;
+                for (DWORD k = 0; k < (x1 - x0) / 2; ++k) {
+                    s0 += p[0];
+                    s1 += p[1];
+                    p += 2;
+                }
+                if ((x1 - x0) & 1)
+                    s0 += p[0];
+                sums[4 * r + i][yColor + (x0 & 1)] += s0;
+                sums[4 * r + i][yColor + ((x0 + 1) & 1)] += s1;
+                x0 = x1;
+            }
+            row += width;
+        }
+    }
+}
+
+// The correction's plain table walk, byte by byte; green: red and blue only.
+void PlainWalk(const CWhiteBalanceCtrl& wb, DWORD w, DWORD h, BYTE* raw, bool green) {
+    const BYTE(*t)[256] = wb.m_ppbyteTable;
+    for (DWORD y = 0; y + 1 < h; y += 2) {
+        BYTE* even = raw + size_t{y} * w;
+        BYTE* odd = even + w;
+        if (green) {
+            for (DWORD k = 0; k < w / 2; ++k) {
+                even[2 * k] = t[0][even[2 * k]];
+                odd[2 * k + 1] = t[3][odd[2 * k + 1]];
+            }
+        } else {
+            for (DWORD k = 0; k < w / 2; ++k) {
+                even[2 * k] = t[0][even[2 * k]];
+                even[2 * k + 1] = t[1][even[2 * k + 1]];
+            }
+            for (DWORD k = 0; k < w / 2; ++k) {
+                odd[2 * k] = t[2][odd[2 * k]];
+                odd[2 * k + 1] = t[3][odd[2 * k + 1]];
+            }
+        }
+    }
+}
+
+void PlainCopyWalk(const CWhiteBalanceCtrl& wb, DWORD w, DWORD h, const BYTE* src, BYTE* dst) {
+    const BYTE(*t)[256] = wb.m_ppbyteTable;
+    for (DWORD y = 0; y + 1 < h; ++y) {
+        const DWORD c = 2 * (y & 1);
+        const BYTE* s = src + size_t{y} * w;
+        BYTE* d = dst + size_t{y} * w;
+        for (DWORD k = 0; k < w / 2; ++k) {
+            d[2 * k] = t[c][s[2 * k]];
+            d[2 * k + 1] = t[c + 1][s[2 * k + 1]];
+        }
+    }
+}
+
+// ---- Module state --------------------------------------------------------
+
+// Gains of a typical white balance: red and blue away from unity; greens at
+// unity (green shortcut) or not.
+CWhiteBalanceCtrl Controller(bool greenAtUnity) {
+    WORD gains[4] = {230, 140, 150, 310};
+    if (greenAtUnity)
+        gains[1] = gains[2] = 128;
+    CWhiteBalanceCtrl wb;
+    CWhiteBalanceCtrl_init(&wb, gains, 2);
+    return wb;
+}
+
+// A bound balance object with its camera variables.
+struct Camera {
+    Camera(Size size, BYTE* frame)
+        : width(size.w), height(size.h), memory(static_cast<size_t>(Quorvin_GetAWBObjectSize())) {
+        Quorvin_InitAWBObject(memory.data(), frame, &vlines, &hclock, &line, &clock, &gain, &width,
+                              &height, &flag, &r, &g, &b, initGains, 64, 0, 0);
+    }
+    AWBObject& obj() { return *reinterpret_cast<AWBObject*>(memory.data()); }
+    __u32 width, height;
+    std::vector<unsigned char> memory;
+    __u16 vlines = 1250, hclock = 2000, line = 400, clock = 0, gain = 64, r = 0, g = 0, b = 0;
+    int flag = 0;
+    __u16 initGains[4] = {200, 128, 128, 260};
+};
+
+// ---- Registration --------------------------------------------------------
+
+std::string Name(const std::string& what, Size size, bool out) {
+    return what + "/" + std::to_string(size.w) + "x" + std::to_string(size.h) +
+           (out ? "/out" : "/in");
+}
+
+template <class Fn> void Add(const std::string& what, Size size, bool out, Fn fn) {
+    benchmark::RegisterBenchmark(Name(what, size, out).c_str(), [=](benchmark::State& state) {
+        Frames frames(size, out);
+        fn(state, frames);
+        state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                                static_cast<int64_t>(frames.Bytes()));
+    })->Unit(benchmark::kMicrosecond);
+}
+
+const char* SumName(SumPath p) {
+    switch (p) {
+    case SumPath::kWord:
+        return "word";
+    case SumPath::kSse2:
+        return "sse2";
+    case SumPath::kAvx2:
+        return "avx2";
+    case SumPath::kAvx512:
+        return "avx512";
+    default:
+        return "auto";
+    }
+}
+
+const char* MapName(MapPath p) {
+    switch (p) {
+    case MapPath::kTableWalk:
+        return "walk";
+    case MapPath::kSse2Rule:
+        return "sse2";
+    case MapPath::kAvx2Rule:
+        return "avx2";
+    case MapPath::kAvx512Rule:
+        return "avx512";
+    default:
+        return "auto";
+    }
+}
+
+void RegisterBaselines(Size size, bool out) {
+    Add("read.word64", size, out, [](benchmark::State& state, Frames& frames) {
+        for (auto _ : state)
+            benchmark::DoNotOptimize(ReadWords(frames.Next(), frames.Bytes()));
+    });
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2"))
+        Add("read.avx2", size, out, [](benchmark::State& state, Frames& frames) {
+            for (auto _ : state)
+                benchmark::DoNotOptimize(ReadAvx2(frames.Next(), frames.Bytes()));
+        });
+    if (__builtin_cpu_supports("avx512f"))
+        Add("read.avx512", size, out, [](benchmark::State& state, Frames& frames) {
+            for (auto _ : state)
+                benchmark::DoNotOptimize(ReadAvx512(frames.Next(), frames.Bytes()));
+        });
+#endif
+    Add("rmw.word64", size, out, [](benchmark::State& state, Frames& frames) {
+        for (auto _ : state) {
+            BYTE* f = frames.Next();
+            RmwWords(f, frames.Bytes());
+            benchmark::ClobberMemory();
+        }
+    });
+    Add("memcpy", size, out, [size, out](benchmark::State& state, Frames& frames) {
+        Frames dst(size, out);
+        for (auto _ : state) {
+            std::memcpy(dst.Next(), frames.Next(), frames.Bytes());
+            benchmark::ClobberMemory();
+        }
+    });
+    Add("plain.pairs", size, out, [size](benchmark::State& state, Frames& frames) {
+        CAveragePixelValue geometry;
+        CAveragePixelValue_init(&geometry);
+        mbUpdateImagePosAndPixelCount(&geometry, size.w, size.h, 2);
+        for (auto _ : state) {
+            DWORD sums[16][4] = {};
+            PlainPairLoop(geometry, frames.Next(), size.w, sums);
+            benchmark::DoNotOptimize(sums);
+        }
+    });
+    for (bool green : {false, true})
+        Add(green ? "plain.walk.green" : "plain.walk", size, out,
+            [size, green](benchmark::State& state, Frames& frames) {
+                const CWhiteBalanceCtrl wb = Controller(green);
+                for (auto _ : state) {
+                    PlainWalk(wb, size.w, size.h, frames.Next(), green);
+                    benchmark::ClobberMemory();
+                }
+            });
+    Add("plain.copywalk", size, out, [size, out](benchmark::State& state, Frames& frames) {
+        const CWhiteBalanceCtrl wb = Controller(false);
+        Frames dst(size, out);
+        for (auto _ : state) {
+            PlainCopyWalk(wb, size.w, size.h, frames.Next(), dst.Next());
+            benchmark::ClobberMemory();
+        }
+    });
+}
+
+void RegisterModule(Size size, bool out) {
+    for (SumPath p : {SumPath::kWord, SumPath::kSse2, SumPath::kAvx2, SumPath::kAvx512}) {
+        if (!quorvin_pixel::SumPathAvailable(p))
+            continue;
+        Add(std::string("UpdateAverage.") + SumName(p), size, out,
+            [size, p](benchmark::State& state, Frames& frames) {
+                quorvin_pixel::SelectSumPath(p);
+                CAveragePixelValue stats;
+                CAveragePixelValue_init(&stats);
+                for (auto _ : state)
+                    UpdateAverage(&stats, size.w, size.h, 2, frames.Next());
+                benchmark::DoNotOptimize(stats);
+                quorvin_pixel::SelectSumPath(SumPath::kAuto);
+            });
+    }
+    for (MapPath p :
+         {MapPath::kTableWalk, MapPath::kSse2Rule, MapPath::kAvx2Rule, MapPath::kAvx512Rule}) {
+        if (!quorvin_pixel::MapPathAvailable(p))
+            continue;
+        for (bool green : {false, true})
+            Add(std::string(green ? "ImageProcessing.green." : "ImageProcessing.") + MapName(p),
+                size, out, [size, p, green](benchmark::State& state, Frames& frames) {
+                    quorvin_pixel::SelectMapPath(p);
+                    CWhiteBalanceCtrl wb = Controller(green);
+                    for (auto _ : state) {
+                        ImageProcessing(&wb, size.w, size.h, 2, frames.Next());
+                        benchmark::ClobberMemory();
+                    }
+                    quorvin_pixel::SelectMapPath(MapPath::kAuto);
+                });
+        Add(std::string("ImageCopyProcessing.") + MapName(p), size, out,
+            [size, out, p](benchmark::State& state, Frames& frames) {
+                quorvin_pixel::SelectMapPath(p);
+                CWhiteBalanceCtrl wb = Controller(false);
+                Frames dst(size, out);
+                for (auto _ : state) {
+                    ImageCopyProcessing(&wb, size.w, size.h, 2, frames.Next(), dst.Next());
+                    benchmark::ClobberMemory();
+                }
+                quorvin_pixel::SelectMapPath(MapPath::kAuto);
+            });
+    }
+    // Whole per-frame calls on which both controllers run: their skip
+    // countdowns are cleared before every call.
+    for (bool correct : {false, true})
+        Add(correct ? "Frame.ImageBalance" : "Frame.ALCWBalance", size, out,
+            [size, correct](benchmark::State& state, Frames& frames) {
+                Camera cam(size, frames.Next());
+                AWBObject& obj = cam.obj();
+                for (auto _ : state) {
+                    obj.raw_data = frames.Next();
+                    obj.m_objWhiteBalanceCtrl.m_byteAWBRestSkipCount = 0;
+                    obj.m_objLuminanceCtrl.m_byteRestSkipCount = 0;
+                    if (correct)
+                        Quorvin_ImageBalance(&obj);
+                    else
+                        Quorvin_ALCWBalance(&obj);
+                }
+            });
+}
+
+// A frame on which no controller is due: white balance fixed, luminance off.
+void RegisterSkipped() {
+    for (bool correct : {false, true})
+        benchmark::RegisterBenchmark(correct ? "Skipped.ImageBalance" : "Skipped.ALCWBalance",
+                                     [correct](benchmark::State& state) {
+                                         Camera cam(Size{1920, 1080});
+                                         std::vector<BYTE> frame(1920 * 1080);
+                                         AWBObject& obj = cam.obj();
+                                         obj.raw_data = frame.data();
+                                         obj.m_objWhiteBalanceCtrl.m_byteMode = 1;
+                                         obj.m_objLuminanceCtrl.m_byteMode = 0;
+                                         for (auto _ : state)
+                                             benchmark::DoNotOptimize(
+                                                 correct ? Quorvin_ImageBalance(&obj)
+                                                         : Quorvin_ALCWBalance(&obj));
+                                     })
+            ->Unit(benchmark::kNanosecond);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    for (bool out : {false, true})
+        for (Size size : kSizes) {
+            RegisterBaselines(size, out);
+            RegisterModule(size, out);
+        }
+    RegisterSkipped();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
