@@ -37,8 +37,8 @@ enum class SumPath : int {
 };
 
 /*
- * How a frame is corrected. kTableWalk looks every byte up in its table (a
- * machine word at a time); it is the kernel's variant and the fallback of the
+ * How a frame is corrected. kTableWalk looks every byte up in its table; it
+ * is the kernel's variant and the fallback of the
  * others. The rule variants compute each colour's table arithmetically,
  * entry = index < threshold ? (index * gain) >> 7 : 255, and are used for a
  * frame only when each of its tables is exactly reproduced by its gain and one

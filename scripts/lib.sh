@@ -29,7 +29,7 @@ need_pkgs() {
 
 # The packages every build needs.
 QUORVIN_BASE_PKGS=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev googletest
-    clang-format libpng-dev libcli11-dev)
+    clang-format libpng-dev libcli11-dev libbenchmark-dev)
 
 # cmake_build PRESET: configure, build (quietly) and run the tests of a preset.
 cmake_build_and_test() {

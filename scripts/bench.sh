@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Builds the release benchmarks and prints each pixel pass's throughput as
+# ratios to the baselines measured in the same run. Two programs run: the
+# user-space core (every variant the processor has) and the core compiled as
+# the kernel compiles it (general registers only). Arguments go to both
+# (e.g. --benchmark_filter=1920x1080). QUORVIN_BENCH_MIN_TIME (seconds,
+# default 0.3) sets the time per figure; QUORVIN_BENCH_POOL_MB the size of
+# the out-of-cache frame pool (default 512); QUORVIN_BENCH_BUILD the build
+# directory (default build/release).
+set -euo pipefail
+source "$(dirname "$0")/lib.sh"
+cd "$QUORVIN_ROOT"
+need_pkgs "${QUORVIN_BASE_PKGS[@]}" python3
+build=${QUORVIN_BENCH_BUILD:-build/release}
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" --target quorvin-bench quorvin-bench-kernel >/dev/null
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+min_time=${QUORVIN_BENCH_MIN_TIME:-0.3}
+for prog in quorvin-bench quorvin-bench-kernel; do
+    echo "== running $prog" >&2
+    "$build/bench/$prog" --benchmark_min_time="$min_time" \
+        --benchmark_out="$out/$prog.json" --benchmark_out_format=json "$@" >&2
+done
+python3 - "$out/quorvin-bench.json" "$out/quorvin-bench-kernel.json" <<'PY'
+import json, sys
+def load(path):
+    runs = json.load(open(path))['benchmarks']
+    return {r['name']: r for r in runs if r.get('run_type', 'iteration') == 'iteration'}
+user, kernel = load(sys.argv[1]), load(sys.argv[2])
+def gbs(runs, name):
+    r = runs.get(name)
+    return r['bytes_per_second'] / 1e9 if r and 'bytes_per_second' in r else None
+def ratio(a, b):
+    return f'{a / b:6.2f}' if a and b else '     -'
+plain_of = {'UpdateAverage': 'plain.pairs', 'ImageProcessing': 'plain.walk',
+            'ImageProcessing.green': 'plain.walk.green', 'ImageCopyProcessing': 'plain.copywalk',
+            'Frame': 'plain.pairs'}
+print('Throughput in GB/s of frame bytes; ratios to baselines of the same program and run:')
+print('read64 = 64-bit streaming read, readSIMD = best vector read, rmw64 = in-place 64-bit')
+print('read-modify-write, plain = the plain pair loop or table walk of the same pass,')
+print('full = the same variant without the green shortcut.')
+header = f'{"pass":34}{"GB/s":>7}{"read64":>8}{"rdSIMD":>8}{"rmw64":>8}{"memcpy":>8}{"plain":>8}{"full":>8}'
+sizes = sorted({n.split('/', 1)[1] for n in user if '/' in n},
+               key=lambda s: (s.endswith('out'), int(s.split('x')[0])))
+for size in sizes:
+    print(f'\n{size}\n{header}')
+    for prog, runs in (('user', user), ('kernel', kernel)):
+        base = lambda n: gbs(runs, f'{n}/{size}')
+        read64 = base('read.word64')
+        simd = max([v for v in (base('read.avx2'), base('read.avx512')) if v] or [0]) or None
+        for name in sorted(n for n in runs if n.endswith('/' + size)):
+            what = name.split('/')[0]
+            if what.startswith(('read.', 'rmw.', 'memcpy', 'plain.')):
+                continue
+            kind = what.rsplit('.', 1)[0]
+            value = gbs(runs, name)
+            full = None
+            if '.green.' in what:
+                full = gbs(runs, f'{what.replace(".green", "")}/{size}')
+            plain = base(plain_of.get(kind, plain_of.get(kind.split('.')[0], '')))
+            label = f'{prog}: {what}'
+            print(f'{label:34}{value:7.2f}{ratio(value, read64):>8}{ratio(value, simd):>8}'
+                  f'{ratio(value, base("rmw.word64")):>8}{ratio(value, base("memcpy")):>8}'
+                  f'{ratio(value, plain):>8}{ratio(value, full):>8}')
+    print(f'{"baselines (user)":34}' + '  '.join(
+        f'{b}={base_v:.2f}' for b in ('read.word64', 'read.avx2', 'read.avx512', 'rmw.word64',
+                                      'memcpy', 'plain.pairs', 'plain.walk')
+        if (base_v := gbs(user, f'{b}/{size}'))))
+print('\nSkipped frames (no controller due):')
+for name in ('Skipped.ALCWBalance', 'Skipped.ImageBalance'):
+    for prog, runs in (('user', user), ('kernel', kernel)):
+        r = runs.get(name)
+        if r:
+            print(f'  {prog}: {name:24} {r["real_time"]:7.1f} {r["time_unit"]}')
+PY
