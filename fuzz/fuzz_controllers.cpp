@@ -8,6 +8,7 @@
 #include "AWB/AveragePixelValue.h"
 #include "AWB/LuminanceCtrl.h"
 #include "AWB/WhiteBalanceCtrl.h"
+#include "fuzz/fuzz_support.h"
 #include "fuzz/model.h"
 
 #include <cstdint>
@@ -18,34 +19,8 @@
 
 namespace {
 
-[[noreturn]] void fail(const char* what, int line) {
-    std::fprintf(stderr, "invariant violated (line %d): %s\n", line, what);
-    std::abort();
-}
-#define CHECK(cond)                                                                                \
-    do {                                                                                           \
-        if (!(cond))                                                                               \
-            fail(#cond, __LINE__);                                                                 \
-    } while (0)
-
-// memcmp that accepts the null data() of an empty vector.
-bool bytes_differ(const void* a, const void* b, size_t n) {
-    return n != 0 && std::memcmp(a, b, n) != 0;
-}
-
-class Input {
-public:
-    Input(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
-    bool empty() const { return m_pos >= m_size; }
-    uint8_t u8() { return m_pos < m_size ? m_data[m_pos++] : 0; }
-    uint16_t u16() { return static_cast<uint16_t>(u8() | (u8() << 8)); }
-    uint32_t u32() { return static_cast<uint32_t>(u16()) | (static_cast<uint32_t>(u16()) << 16); }
-
-private:
-    const uint8_t* m_data;
-    size_t m_size;
-    size_t m_pos = 0;
-};
+using fuzz_support::bytes_differ;
+using fuzz_support::Input;
 
 // A buffer of exactly n bytes (AddressSanitizer guards both ends).
 struct Buffer {

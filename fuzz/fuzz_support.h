@@ -1,0 +1,52 @@
+// Helpers shared by the fuzz targets: invariant checks that abort, and a
+// reader that decodes the fuzzer's input from the front.
+#ifndef QUORVIN_FUZZ_SUPPORT_H
+#define QUORVIN_FUZZ_SUPPORT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace fuzz_support {
+
+[[noreturn]] inline void fail(const char* what, int line) {
+    std::fprintf(stderr, "invariant violated (line %d): %s\n", line, what);
+    std::abort();
+}
+#define CHECK(cond)                                                                                \
+    do {                                                                                           \
+        if (!(cond))                                                                               \
+            ::fuzz_support::fail(#cond, __LINE__);                                                 \
+    } while (0)
+
+// memcmp that accepts the null data() of an empty vector.
+inline bool bytes_differ(const void* a, const void* b, size_t n) {
+    return n != 0 && std::memcmp(a, b, n) != 0;
+}
+
+// Consumes the input from the front; an exhausted input reads as zeros.
+class Input {
+public:
+    Input(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
+    bool empty() const { return m_pos >= m_size; }
+    uint8_t u8() { return m_pos < m_size ? m_data[m_pos++] : 0; }
+    uint16_t u16() { return static_cast<uint16_t>(u8() | (u8() << 8)); }
+    uint32_t u32() { return static_cast<uint32_t>(u16()) | (static_cast<uint32_t>(u16()) << 16); }
+    size_t take(uint8_t* out, size_t n) {
+        size_t k = 0;
+        for (; k < n && m_pos < m_size; ++k)
+            out[k] = m_data[m_pos++];
+        return k;
+    }
+
+private:
+    const uint8_t* m_data;
+    size_t m_size;
+    size_t m_pos = 0;
+};
+
+} // namespace fuzz_support
+
+#endif // QUORVIN_FUZZ_SUPPORT_H
