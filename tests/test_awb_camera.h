@@ -5,6 +5,8 @@
 
 #include <AWB/AWB.h>
 
+#include <gtest/gtest.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -70,6 +72,31 @@ struct Camera {
         return r != kUnwritten || g != kUnwritten || b != kUnwritten;
     }
 };
+
+// Every operation that takes an object, called on the given pointer; the
+// results of the int- and BOOL-returning ones are checked against the refusal.
+inline void expect_all_refused(void* p) {
+    std::vector<uint8_t> src(64, 7);
+    BYTE target[3] = {100, 5, 5};
+    EXPECT_EQ(Quorvin_ALCWBalance(p), -QUORVIN_EINVAL);
+    EXPECT_EQ(Quorvin_ImageBalance(p), -QUORVIN_EINVAL);
+    EXPECT_EQ(Quorvin_ColorProcessing(p), -QUORVIN_EINVAL);
+    EXPECT_EQ(Quorvin_ImageProcessing(p, src.data()), -QUORVIN_EINVAL);
+    EXPECT_EQ(Quorvin_SetAutoAWB(p, 1), -QUORVIN_EINVAL);
+    EXPECT_EQ(Quorvin_SetAutoGain(p, 1), -QUORVIN_EINVAL);
+    EXPECT_EQ(Quorvin_SetAutoExposure(p, 0x10), -QUORVIN_EINVAL);
+    EXPECT_EQ(Quorvin_CLuminance_SetTarget(p, target), FALSE);
+    EXPECT_EQ(Quorvin_CLuminance_SetCtrlSpeed(p, 1, 2, 3, 4), FALSE);
+    Quorvin_Set_Gain(p);
+    Quorvin_Set_Auto_Max_Gain(p, 1);
+    Quorvin_Set_Auto_Min_Gain(p, 1);
+    Quorvin_Set_Auto_Max_Shutter(p, 1);
+    Quorvin_Set_Auto_Min_Shutter(p, 1);
+    Quorvin_Set_Auto_Max_ShutterC(p, 1);
+    Quorvin_Set_Auto_Min_ShutterC(p, 1);
+    Quorvin_FreeAWBObject(p);
+    EXPECT_EQ(src, std::vector<uint8_t>(64, 7));
+}
 
 } // namespace awbtest
 

@@ -12,6 +12,7 @@
 namespace {
 
 using awbtest::Camera;
+using awbtest::expect_all_refused;
 
 TEST(AwbObject, SizeIsTheRecordSize) {
     EXPECT_EQ(Quorvin_GetAWBObjectSize(), static_cast<int>(sizeof(AWBObject)));
@@ -144,31 +145,6 @@ TEST(AwbObject, RebindingResetsTheObject) {
     EXPECT_EQ(cam.lum().m_byteRestSkipCount, 0);
     EXPECT_EQ(cam.lum().m_wShutterLine, 7);
     EXPECT_EQ(cam.lum().m_byteAlreadySampleingCount, 0);
-}
-
-// Every operation that takes an object, called on the given pointer; the
-// results of the int- and BOOL-returning ones are checked against the refusal.
-void expect_all_refused(void* p) {
-    std::vector<uint8_t> src(64, 7);
-    BYTE target[3] = {100, 5, 5};
-    EXPECT_EQ(Quorvin_ALCWBalance(p), -QUORVIN_EINVAL);
-    EXPECT_EQ(Quorvin_ImageBalance(p), -QUORVIN_EINVAL);
-    EXPECT_EQ(Quorvin_ColorProcessing(p), -QUORVIN_EINVAL);
-    EXPECT_EQ(Quorvin_ImageProcessing(p, src.data()), -QUORVIN_EINVAL);
-    EXPECT_EQ(Quorvin_SetAutoAWB(p, 1), -QUORVIN_EINVAL);
-    EXPECT_EQ(Quorvin_SetAutoGain(p, 1), -QUORVIN_EINVAL);
-    EXPECT_EQ(Quorvin_SetAutoExposure(p, 0x10), -QUORVIN_EINVAL);
-    EXPECT_EQ(Quorvin_CLuminance_SetTarget(p, target), FALSE);
-    EXPECT_EQ(Quorvin_CLuminance_SetCtrlSpeed(p, 1, 2, 3, 4), FALSE);
-    Quorvin_Set_Gain(p);
-    Quorvin_Set_Auto_Max_Gain(p, 1);
-    Quorvin_Set_Auto_Min_Gain(p, 1);
-    Quorvin_Set_Auto_Max_Shutter(p, 1);
-    Quorvin_Set_Auto_Min_Shutter(p, 1);
-    Quorvin_Set_Auto_Max_ShutterC(p, 1);
-    Quorvin_Set_Auto_Min_ShutterC(p, 1);
-    Quorvin_FreeAWBObject(p);
-    EXPECT_EQ(src, std::vector<uint8_t>(64, 7));
 }
 
 TEST(AwbObjectGuards, NullObjectIsRefused) {
