@@ -140,11 +140,19 @@ inline DWORD FoldLanes(Word w) {
 
 /*
  * Any segment, a machine word at a time: bytes up to the first word boundary,
- * then aligned words, then the last bytes. Each word's even and odd bytes go
- * to two accumulators of 16-bit lanes; two words are added per step, so a
- * lane grows by at most 510 per step and the lanes are emptied into the sums
- * every 128 steps, before 65535 can be passed.
+ * then aligned words, then the last bytes.
+ *
+ * Of each word only the odd bytes are isolated, into 16-bit lanes (wOdd); the
+ * word itself is added whole (wAll, modulo the word size). Up to 257 words
+ * keep every lane of wOdd and of the even bytes' lanes below 65536 (257 * 255
+ * = 65535), and then wAll - (wOdd << 8) is exactly the even bytes' lanes: the
+ * odd bytes' contribution to wAll is wOdd shifted up a byte, and what either
+ * loses above the word's top bit is the same. Two independent pairs of
+ * accumulators take alternate words; a run of at most 256 words ends in one
+ * fold of the lanes into the sums.
  */
+constexpr DWORD kRunWords = 256;
+
 inline void SumWords(const BYTE* p, DWORD n, AddrSums& s) {
     DWORD dwHead =
         static_cast<DWORD>((kWordBytes - (AddressOf(p) & (kWordBytes - 1))) & (kWordBytes - 1));
@@ -154,26 +162,38 @@ inline void SumWords(const BYTE* p, DWORD n, AddrSums& s) {
     p += dwHead;
     n -= dwHead;
 
-    DWORD dwSteps = n / (2 * kWordBytes);
-    while (dwSteps > 0) {
-        const DWORD dwChunk = dwSteps < 128 ? dwSteps : 128;
-        dwSteps -= dwChunk;
-        Word wEven = 0;
-        Word wOdd = 0;
-        for (DWORD k = 0; k < dwChunk; ++k) {
+    DWORD dwWords = n / kWordBytes;
+    while (dwWords > 0) {
+        const DWORD dwRun = dwWords < kRunWords ? dwWords : kRunWords;
+        dwWords -= dwRun;
+        Word wAll0 = 0;
+        Word wOdd0 = 0;
+        Word wAll1 = 0;
+        Word wOdd1 = 0;
+        for (DWORD k = dwRun >> 1; k > 0; --k) {
             Word w0;
             Word w1;
             __builtin_memcpy(&w0, p, kWordBytes);
             __builtin_memcpy(&w1, p + kWordBytes, kWordBytes);
-            wEven += (w0 & kEvenBytes) + (w1 & kEvenBytes);
-            wOdd += ((w0 >> 8) & kEvenBytes) + ((w1 >> 8) & kEvenBytes);
+            wAll0 += w0;
+            wOdd0 += (w0 >> 8) & kEvenBytes;
+            wAll1 += w1;
+            wOdd1 += (w1 >> 8) & kEvenBytes;
             p += 2 * kWordBytes;
         }
+        if (dwRun & 1) {
+            Word w0;
+            __builtin_memcpy(&w0, p, kWordBytes);
+            wAll0 += w0;
+            wOdd0 += (w0 >> 8) & kEvenBytes;
+            p += kWordBytes;
+        }
+        const Word wOdd = wOdd0 + wOdd1;
+        const Word wEven = static_cast<Word>(wAll0 + wAll1 - (wOdd << 8));
         s.dwEven += FoldLanes(wEven);
         s.dwOdd += FoldLanes(wOdd);
     }
-    n %= 2 * kWordBytes;
-    SumBytes(p, n, s);
+    SumBytes(p, n % kWordBytes, s);
 }
 
 using SumFn = void (*)(const BYTE*, DWORD, AddrSums&);
