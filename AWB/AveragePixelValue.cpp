@@ -210,17 +210,19 @@ template <> struct WideLanes<32> { typedef unsigned int Type __attribute__((vect
 template <> struct WideLanes<64> { typedef unsigned int Type __attribute__((vector_size(64))); };
 
 /*
- * The same in vectors of 16-bit lanes (VH: a vector of unsigned short): even
- * bytes are a lane's low half, odd bytes its high half. Heads and tails
- * shorter than a vector go through the word loop. VH is only ever used
- * inside functions compiled for its instruction set (below), into which this
- * is inlined.
+ * The same in vectors (VH: a vector of unsigned short): the odd bytes are
+ * each 16-bit lane's high half shifted down, and the vectors are added whole
+ * in 64-bit lanes, so that the even bytes' lanes come out by the same
+ * subtraction as in the word loop. Heads and tails shorter than a vector go
+ * through the word loop. VH is only ever used inside functions compiled for
+ * its instruction set (below), into which this is inlined.
  */
 template <class VH>
 __attribute__((always_inline)) inline void SumVectors(const BYTE* p, DWORD n, AddrSums& s) {
     constexpr DWORD kVecBytes = sizeof(VH);
     constexpr DWORD kLanes = kVecBytes / 2;
     using VW = typename WideLanes<kVecBytes>::Type;
+    typedef unsigned long long VQ __attribute__((vector_size(kVecBytes)));
     DWORD dwHead =
         static_cast<DWORD>((kVecBytes - (AddressOf(p) & (kVecBytes - 1))) & (kVecBytes - 1));
     if (dwHead > n)
@@ -229,21 +231,34 @@ __attribute__((always_inline)) inline void SumVectors(const BYTE* p, DWORD n, Ad
     p += dwHead;
     n -= dwHead;
 
-    DWORD dwSteps = n / (2 * kVecBytes);
-    while (dwSteps > 0) {
-        const DWORD dwChunk = dwSteps < 128 ? dwSteps : 128;
-        dwSteps -= dwChunk;
-        VH vEven = {};
-        VH vOdd = {};
-        for (DWORD k = 0; k < dwChunk; ++k) {
+    DWORD dwVectors = n / kVecBytes;
+    while (dwVectors > 0) {
+        const DWORD dwRun = dwVectors < kRunWords ? dwVectors : kRunWords;
+        dwVectors -= dwRun;
+        VQ vAll0 = {};
+        VH vOdd0 = {};
+        VQ vAll1 = {};
+        VH vOdd1 = {};
+        for (DWORD k = dwRun >> 1; k > 0; --k) {
             VH v0;
             VH v1;
             __builtin_memcpy(&v0, p, kVecBytes);
             __builtin_memcpy(&v1, p + kVecBytes, kVecBytes);
-            vEven += (v0 & 0xFF) + (v1 & 0xFF);
-            vOdd += (v0 >> 8) + (v1 >> 8);
+            vAll0 += reinterpret_cast<VQ>(v0);
+            vOdd0 += v0 >> 8;
+            vAll1 += reinterpret_cast<VQ>(v1);
+            vOdd1 += v1 >> 8;
             p += 2 * kVecBytes;
         }
+        if (dwRun & 1) {
+            VH v0;
+            __builtin_memcpy(&v0, p, kVecBytes);
+            vAll0 += reinterpret_cast<VQ>(v0);
+            vOdd0 += v0 >> 8;
+            p += kVecBytes;
+        }
+        const VH vOdd = vOdd0 + vOdd1;
+        const VQ vEven = vAll0 + vAll1 - (reinterpret_cast<VQ>(vOdd) << 8);
         /* 16-bit lanes to 32-bit lanes, then across */
         VW vwEven = reinterpret_cast<VW>(vEven);
         VW vwOdd = reinterpret_cast<VW>(vOdd);
@@ -258,8 +273,7 @@ __attribute__((always_inline)) inline void SumVectors(const BYTE* p, DWORD n, Ad
         s.dwEven += dwEven;
         s.dwOdd += dwOdd;
     }
-    n %= 2 * kVecBytes;
-    SumWords(p, n, s);
+    SumWords(p, n % kVecBytes, s);
 }
 
 typedef unsigned short V8Hu __attribute__((vector_size(16)));
