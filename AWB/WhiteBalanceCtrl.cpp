@@ -90,17 +90,43 @@ constexpr DWORD kWordBytes = sizeof(Word);
  */
 template <DWORD kColumns>
 inline void WalkRow(const BYTE* s, PBYTE d, DWORD dwBytes, const BYTE* t0, const BYTE* t1) {
-    for (DWORD i = 0; i < dwBytes; i += 2) {
-        if (kColumns == kBothColumns) {
+    if (kColumns == kBothColumns) {
+        for (DWORD i = 0; i < dwBytes; i += 2) {
             const BYTE byte0 = s[i];
             const BYTE byte1 = s[i + 1];
             d[i] = t0[byte0];
             d[i + 1] = t1[byte1];
-        } else if (kColumns == kEvenColumns) {
-            d[i] = t0[s[i]];
-        } else {
-            d[i + 1] = t1[s[i + 1]];
         }
+        return;
+    }
+    /* One column of each pair: every other byte, four at a time, all four
+     * read before any is written (a write could otherwise force the next
+     * reads to wait for it, s and d and the table all being bytes). */
+    const DWORD dwColumn = kColumns == kEvenColumns ? 0 : 1;
+    const BYTE* t = kColumns == kEvenColumns ? t0 : t1;
+    const BYTE* ps = s + dwColumn;
+    PBYTE pd = d + dwColumn;
+    DWORD dwPairs = dwBytes >> 1;
+    for (; dwPairs >= 4; dwPairs -= 4) {
+        const BYTE byte0 = ps[0];
+        const BYTE byte1 = ps[2];
+        const BYTE byte2 = ps[4];
+        const BYTE byte3 = ps[6];
+        const BYTE byteOut0 = t[byte0];
+        const BYTE byteOut1 = t[byte1];
+        const BYTE byteOut2 = t[byte2];
+        const BYTE byteOut3 = t[byte3];
+        pd[0] = byteOut0;
+        pd[2] = byteOut1;
+        pd[4] = byteOut2;
+        pd[6] = byteOut3;
+        ps += 8;
+        pd += 8;
+    }
+    for (; dwPairs > 0; --dwPairs) {
+        pd[0] = t[ps[0]];
+        ps += 2;
+        pd += 2;
     }
 }
 
