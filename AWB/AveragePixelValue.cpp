@@ -4,11 +4,17 @@
  *
  * The geometry (area boundaries and pixel counts) is computed only when the
  * frame size or the colour array code changes; a measurement is then one pass
- * over the frame with one load and one addition per pixel, followed by one
- * division per area and colour position.
+ * over the frame, a machine word (or a vector) at a time with no per-pixel
+ * colour test, followed by one division per area and colour position.
  */
 #include "AveragePixelValue.h"
 #include "PixelKernels.h"
+
+/* The lane functions below are templates that the SIMD variants instantiate
+ * with vector types. Each is always inlined into a function compiled for its
+ * vector's instruction set, so no call ever passes a vector: the ABI notes GCC
+ * gives for such signatures (at the end of the file) do not apply. */
+#pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace {
 
@@ -87,16 +93,18 @@ void BayerAreaCounts(DWORD dwX0, DWORD dwX1, DWORD dwY0, DWORD dwY1, DWORD pdwCo
 /*
  * Row-segment sums: the whole per-pixel cost of a measurement lies here.
  *
- * A segment's bytes are summed by the parity of their address, not of their
- * offset: the body of a segment is read in aligned machine words (or aligned
- * vectors), whose even bytes always sit at even addresses. The caller turns
- * address parity into offset parity with the parity of the segment's start.
- * Sums are modulo 2^32, as the plain pair loop's are.
+ * Bytes are summed by the parity of their address, not of their column: the
+ * body of a segment is read in aligned machine words (or aligned vectors),
+ * whose even bytes always sit at even addresses. All rows of one parity start
+ * at addresses of one parity, so address parity is turned into column parity
+ * once per area row. Sums are modulo 2^32, as the plain pair loop's are.
  */
 struct AddrSums {
     DWORD dwEven; /* bytes at even addresses */
     DWORD dwOdd;  /* bytes at odd addresses */
 };
+
+#define QUORVIN_PIXEL_INLINE __attribute__((always_inline)) inline
 
 using Word = __UINTPTR_TYPE__; /* the machine word: 8 bytes on x86-64, 4 on i386 */
 constexpr DWORD kWordBytes = sizeof(Word);
@@ -110,7 +118,7 @@ inline Word AddressOf(const BYTE* p) {
 }
 
 /* Bytes one by one: the short heads and tails around the aligned body. */
-inline void SumBytes(const BYTE* p, DWORD n, AddrSums& s) {
+QUORVIN_PIXEL_INLINE void SumBytes(const BYTE* p, DWORD n, AddrSums& s) {
     DWORD dwFirst = 0;
     DWORD dwSecond = 0;
     DWORD i = 0;
@@ -129,184 +137,342 @@ inline void SumBytes(const BYTE* p, DWORD n, AddrSums& s) {
     }
 }
 
-/* The 16-bit lanes of a word, added up. */
-inline DWORD FoldLanes(Word w) {
-    w = (w & kEvenLanes) + ((w >> 16) & kEvenLanes); /* 32-bit lanes, each < 2^18 */
-    DWORD dwSum = 0;
-    for (DWORD k = 0; k < kWordBytes; k += 4)
-        dwSum += static_cast<DWORD>((w >> (8 * k)) & 0xFFFFFFFFu);
-    return dwSum;
+/*
+ * Lane accumulators. Every aligned unit w (a word or a vector) of a body is
+ * added whole into vAll, and its odd bytes, isolated into 16-bit lanes, into
+ * vOdd. While at most kRunUnits units have been added, no lane of vOdd, nor
+ * of the even bytes' lanes, can pass 256 * 255 < 65536, and the even bytes'
+ * lanes are exactly vAll - (vOdd << 8): the odd bytes' share of vAll is vOdd
+ * shifted up a byte, and what either loses above the top bit is the same. A
+ * fold adds the lanes into the two sums and empties the accumulator.
+ *
+ * An accumulator lives as long as an area row, one per area column and row
+ * parity, so a fold costs once per 256 units rather than once per segment.
+ */
+constexpr DWORD kRunUnits = 256;
+
+template <class L> struct Lanes {
+    typename L::V vAll;
+    typename L::V vOdd;
+    DWORD dwUnits; /* units added since the last fold */
+};
+
+/* Machine words in general registers, the kernel's variant; vAll is a single
+ * integer, modulo the word size. */
+struct WordLanes {
+    using V = Word;
+    static constexpr DWORD kBytes = kWordBytes;
+    static QUORVIN_PIXEL_INLINE V Load(const BYTE* p) {
+        V v;
+        __builtin_memcpy(&v, p, kBytes);
+        return v;
+    }
+    static QUORVIN_PIXEL_INLINE V Odd(V w) { return (w >> 8) & kEvenBytes; }
+    /* The same from a load one byte further on (whose last byte, the next
+     * unit's first, is masked away): a load in place of the shift leaves
+     * three arithmetic operations a word (add, and, add), and the word loop
+     * is bound by arithmetic, not by loads. */
+    static QUORVIN_PIXEL_INLINE V OddAhead(const BYTE* p) { return Load(p + 1) & kEvenBytes; }
+    static constexpr bool kLoadAhead = true;
+    /* The 16-bit lanes of w, added up. */
+    static QUORVIN_PIXEL_INLINE DWORD SumLanes(V w) {
+        w = (w & kEvenLanes) + ((w >> 16) & kEvenLanes); /* 32-bit lanes, each < 2^17 */
+        DWORD dwSum = 0;
+        for (DWORD k = 0; k < kBytes; k += 4)
+            dwSum += static_cast<DWORD>((w >> (8 * k)) & 0xFFFFFFFFu);
+        return dwSum;
+    }
+    static QUORVIN_PIXEL_INLINE void SumEdge(const BYTE* p, DWORD n, AddrSums& s) {
+        SumBytes(p, n, s);
+    }
+};
+
+template <class L> QUORVIN_PIXEL_INLINE void Fold(Lanes<L>& acc, AddrSums& s) {
+    using V = typename L::V;
+    const V vEven = acc.vAll - (acc.vOdd << 8);
+    s.dwEven += L::SumLanes(vEven);
+    s.dwOdd += L::SumLanes(acc.vOdd);
+    acc.vAll = V{};
+    acc.vOdd = V{};
+    acc.dwUnits = 0;
 }
 
-/*
- * Any segment, a machine word at a time: bytes up to the first word boundary,
- * then aligned words, then the last bytes.
- *
- * Of each word only the odd bytes are isolated, into 16-bit lanes (wOdd); the
- * word itself is added whole (wAll, modulo the word size). Up to 257 words
- * keep every lane of wOdd and of the even bytes' lanes below 65536 (257 * 255
- * = 65535), and then wAll - (wOdd << 8) is exactly the even bytes' lanes: the
- * odd bytes' contribution to wAll is wOdd shifted up a byte, and what either
- * loses above the word's top bit is the same. Two independent pairs of
- * accumulators take alternate words; a run of at most 256 words ends in one
- * fold of the lanes into the sums.
- */
-constexpr DWORD kRunWords = 256;
+/* dwUnits aligned units from p into the accumulator, which has room for them,
+ * with two independent pairs of running sums. */
+template <class L> struct UnitAdder {
+    using V = typename L::V;
+    V vAll0, vOdd0, vAll1, vOdd1;
 
-inline void SumWords(const BYTE* p, DWORD n, AddrSums& s) {
-    DWORD dwHead =
-        static_cast<DWORD>((kWordBytes - (AddressOf(p) & (kWordBytes - 1))) & (kWordBytes - 1));
+    /* Units one at a time. */
+    QUORVIN_PIXEL_INLINE void AddSingles(const BYTE* p, DWORD dwUnits) {
+        for (; dwUnits > 0; --dwUnits) {
+            const V w0 = L::Load(p);
+            vAll0 += w0;
+            vOdd0 += L::Odd(w0);
+            p += L::kBytes;
+        }
+    }
+
+    /* 2 * kPairs units. With bAhead, all but the last take their odd bytes
+     * from OddAhead; the last is the last unit of a cache line, whose own
+     * bytes are used, so that no load reaches past the line (into one that
+     * may not have arrived yet, or past the buffer). */
+    template <DWORD kPairs, bool bAhead> QUORVIN_PIXEL_INLINE void AddPairs(const BYTE* p) {
+#pragma GCC unroll 8
+        for (DWORD j = 0; j < kPairs; ++j) {
+            const BYTE* const p0 = p + 2 * j * L::kBytes;
+            const BYTE* const p1 = p0 + L::kBytes;
+            const V w0 = L::Load(p0);
+            const V w1 = L::Load(p1);
+            vAll0 += w0;
+            vAll1 += w1;
+            if constexpr (bAhead) {
+                vOdd0 += L::OddAhead(p0);
+                vOdd1 += j + 1 < kPairs ? L::OddAhead(p1) : L::Odd(w1);
+            } else {
+                vOdd0 += L::Odd(w0);
+                vOdd1 += L::Odd(w1);
+            }
+        }
+    }
+};
+
+constexpr DWORD kLineBytes = 64;
+
+template <class L> QUORVIN_PIXEL_INLINE void AddUnits(const BYTE* p, DWORD dwUnits, Lanes<L>& acc) {
+    using V = typename L::V;
+    constexpr DWORD kB = L::kBytes;
+    acc.dwUnits += dwUnits;
+    UnitAdder<L> add{acc.vAll, acc.vOdd, V{}, V{}};
+    if constexpr (L::kLoadAhead) {
+        /* Whole cache lines, each in one step; the units before the first
+         * and after the last whole line one at a time. */
+        constexpr DWORD kLineUnits = kLineBytes / kB;
+        DWORD dwLead = static_cast<DWORD>((kLineBytes - (AddressOf(p) & (kLineBytes - 1))) &
+                                          (kLineBytes - 1)) /
+                       kB;
+        if (dwLead > dwUnits)
+            dwLead = dwUnits;
+        add.AddSingles(p, dwLead);
+        p += dwLead * kB;
+        dwUnits -= dwLead;
+        for (DWORD k = dwUnits / kLineUnits; k > 0; --k) {
+            add.template AddPairs<kLineUnits / 2, true>(p);
+            p += kLineBytes;
+        }
+        add.AddSingles(p, dwUnits % kLineUnits);
+    } else {
+        /* Eight units a step, the last ones in steps of four, two and one. */
+        for (DWORD k = dwUnits >> 3; k > 0; --k) {
+            add.template AddPairs<4, false>(p);
+            p += 8 * kB;
+        }
+        if (dwUnits & 4) {
+            add.template AddPairs<2, false>(p);
+            p += 4 * kB;
+        }
+        if (dwUnits & 2) {
+            add.template AddPairs<1, false>(p);
+            p += 2 * kB;
+        }
+        add.AddSingles(p, dwUnits & 1);
+    }
+    acc.vAll = add.vAll0 + add.vAll1;
+    acc.vOdd = add.vOdd0 + add.vOdd1;
+}
+
+/* Any segment: the bytes up to the first unit boundary and after the last go
+ * to the sums directly, the aligned units to the accumulator, which is folded
+ * into the same sums whenever it is full. */
+template <class L>
+QUORVIN_PIXEL_INLINE void SumSegment(const BYTE* p, DWORD n, Lanes<L>& acc, AddrSums& s) {
+    constexpr DWORD kB = L::kBytes;
+    DWORD dwHead = static_cast<DWORD>((kB - (AddressOf(p) & (kB - 1))) & (kB - 1));
     if (dwHead > n)
         dwHead = n;
-    SumBytes(p, dwHead, s);
-    p += dwHead;
-    n -= dwHead;
-
-    DWORD dwWords = n / kWordBytes;
-    while (dwWords > 0) {
-        const DWORD dwRun = dwWords < kRunWords ? dwWords : kRunWords;
-        dwWords -= dwRun;
-        Word wAll0 = 0;
-        Word wOdd0 = 0;
-        Word wAll1 = 0;
-        Word wOdd1 = 0;
-        for (DWORD k = dwRun >> 1; k > 0; --k) {
-            Word w0;
-            Word w1;
-            __builtin_memcpy(&w0, p, kWordBytes);
-            __builtin_memcpy(&w1, p + kWordBytes, kWordBytes);
-            wAll0 += w0;
-            wOdd0 += (w0 >> 8) & kEvenBytes;
-            wAll1 += w1;
-            wOdd1 += (w1 >> 8) & kEvenBytes;
-            p += 2 * kWordBytes;
-        }
-        if (dwRun & 1) {
-            Word w0;
-            __builtin_memcpy(&w0, p, kWordBytes);
-            wAll0 += w0;
-            wOdd0 += (w0 >> 8) & kEvenBytes;
-            p += kWordBytes;
-        }
-        const Word wOdd = wOdd0 + wOdd1;
-        const Word wEven = static_cast<Word>(wAll0 + wAll1 - (wOdd << 8));
-        s.dwEven += FoldLanes(wEven);
-        s.dwOdd += FoldLanes(wOdd);
+    if (dwHead != 0) {
+        L::SumEdge(p, dwHead, s);
+        p += dwHead;
+        n -= dwHead;
     }
-    SumBytes(p, n % kWordBytes, s);
+    DWORD dwUnits = n / kB;
+    if (acc.dwUnits + dwUnits > kRunUnits) {
+        /* no room: fold first, and fold in runs a body too long for one */
+        Fold(acc, s);
+        for (; dwUnits > kRunUnits; dwUnits -= kRunUnits) {
+            AddUnits(p, kRunUnits, acc);
+            Fold(acc, s);
+            p += kRunUnits * kB;
+        }
+    }
+    if (dwUnits != 0) {
+        AddUnits(p, dwUnits, acc);
+        p += dwUnits * kB;
+    }
+    if (n % kB != 0)
+        L::SumEdge(p, n % kB, s);
 }
 
-using SumFn = void (*)(const BYTE*, DWORD, AddrSums&);
-
-void SumWordPath(const BYTE* p, DWORD n, AddrSums& s) {
-    SumWords(p, n, s);
+/* One segment on its own, with an accumulator of its own. */
+template <class L> QUORVIN_PIXEL_INLINE void SumLoneSegment(const BYTE* p, DWORD n, AddrSums& s) {
+    Lanes<L> acc{};
+    SumSegment(p, n, acc, s);
+    Fold(acc, s);
 }
 
 #if QUORVIN_PIXEL_SIMD
 /* Vectors of 32-bit lanes, by vector size in bytes. */
-template <DWORD kBytes> struct WideLanes;
+template <DWORD kSize> struct WideLanes;
 template <> struct WideLanes<16> { typedef unsigned int Type __attribute__((vector_size(16))); };
 template <> struct WideLanes<32> { typedef unsigned int Type __attribute__((vector_size(32))); };
 template <> struct WideLanes<64> { typedef unsigned int Type __attribute__((vector_size(64))); };
 
 /*
- * The same in vectors (VH: a vector of unsigned short): the odd bytes are
- * each 16-bit lane's high half shifted down, and the vectors are added whole
- * in 64-bit lanes, so that the even bytes' lanes come out by the same
- * subtraction as in the word loop. Heads and tails shorter than a vector go
+ * Vectors of 16-bit lanes (VH): the odd bytes are each lane's high half
+ * shifted down, and vAll is added lane by lane, modulo 2^16, which gives the
+ * even bytes' lanes by the same subtraction. Edges shorter than a vector go
  * through the word loop. VH is only ever used inside functions compiled for
- * its instruction set (below), into which this is inlined.
+ * its instruction set (below), into which all of this is inlined.
  */
-template <class VH>
-__attribute__((always_inline)) inline void SumVectors(const BYTE* p, DWORD n, AddrSums& s) {
-    constexpr DWORD kVecBytes = sizeof(VH);
-    constexpr DWORD kLanes = kVecBytes / 2;
-    using VW = typename WideLanes<kVecBytes>::Type;
-    typedef unsigned long long VQ __attribute__((vector_size(kVecBytes)));
-    DWORD dwHead =
-        static_cast<DWORD>((kVecBytes - (AddressOf(p) & (kVecBytes - 1))) & (kVecBytes - 1));
-    if (dwHead > n)
-        dwHead = n;
-    SumWords(p, dwHead, s);
-    p += dwHead;
-    n -= dwHead;
-
-    DWORD dwVectors = n / kVecBytes;
-    while (dwVectors > 0) {
-        const DWORD dwRun = dwVectors < kRunWords ? dwVectors : kRunWords;
-        dwVectors -= dwRun;
-        VQ vAll0 = {};
-        VH vOdd0 = {};
-        VQ vAll1 = {};
-        VH vOdd1 = {};
-        for (DWORD k = dwRun >> 1; k > 0; --k) {
-            VH v0;
-            VH v1;
-            __builtin_memcpy(&v0, p, kVecBytes);
-            __builtin_memcpy(&v1, p + kVecBytes, kVecBytes);
-            vAll0 += reinterpret_cast<VQ>(v0);
-            vOdd0 += v0 >> 8;
-            vAll1 += reinterpret_cast<VQ>(v1);
-            vOdd1 += v1 >> 8;
-            p += 2 * kVecBytes;
-        }
-        if (dwRun & 1) {
-            VH v0;
-            __builtin_memcpy(&v0, p, kVecBytes);
-            vAll0 += reinterpret_cast<VQ>(v0);
-            vOdd0 += v0 >> 8;
-            p += kVecBytes;
-        }
-        const VH vOdd = vOdd0 + vOdd1;
-        const VQ vEven = vAll0 + vAll1 - (reinterpret_cast<VQ>(vOdd) << 8);
-        /* 16-bit lanes to 32-bit lanes, then across */
-        VW vwEven = reinterpret_cast<VW>(vEven);
-        VW vwOdd = reinterpret_cast<VW>(vOdd);
-        vwEven = (vwEven & 0xFFFF) + (vwEven >> 16);
-        vwOdd = (vwOdd & 0xFFFF) + (vwOdd >> 16);
-        DWORD dwEven = 0;
-        DWORD dwOdd = 0;
-        for (DWORD k = 0; k < kLanes / 2; ++k) {
-            dwEven += vwEven[k];
-            dwOdd += vwOdd[k];
-        }
-        s.dwEven += dwEven;
-        s.dwOdd += dwOdd;
+template <class VH> struct VectorLanes {
+    using V = VH;
+    static constexpr DWORD kBytes = sizeof(VH);
+    static QUORVIN_PIXEL_INLINE V Load(const BYTE* p) {
+        V v;
+        __builtin_memcpy(&v, p, kBytes);
+        return v;
     }
-    SumWords(p, n % kVecBytes, s);
-}
+    static QUORVIN_PIXEL_INLINE V Odd(V v) { return v >> 8; }
+    static constexpr bool kLoadAhead = false;
+    static QUORVIN_PIXEL_INLINE DWORD SumLanes(V v) {
+        using VW = typename WideLanes<kBytes>::Type;
+        VW vw = reinterpret_cast<VW>(v);
+        vw = (vw & 0xFFFF) + (vw >> 16);
+        DWORD dwSum = 0;
+        for (DWORD k = 0; k < kBytes / 4; ++k)
+            dwSum += vw[k];
+        return dwSum;
+    }
+    static QUORVIN_PIXEL_INLINE void SumEdge(const BYTE* p, DWORD n, AddrSums& s) {
+        SumLoneSegment<WordLanes>(p, n, s);
+    }
+};
 
 typedef unsigned short V8Hu __attribute__((vector_size(16)));
 typedef unsigned short V16Hu __attribute__((vector_size(32)));
 typedef unsigned short V32Hu __attribute__((vector_size(64)));
-
-__attribute__((target("sse2"))) void SumSse2Path(const BYTE* p, DWORD n, AddrSums& s) {
-    SumVectors<V8Hu>(p, n, s);
-}
-__attribute__((target("avx2"))) void SumAvx2Path(const BYTE* p, DWORD n, AddrSums& s) {
-    SumVectors<V16Hu>(p, n, s);
-}
-__attribute__((target("avx512bw"))) void SumAvx512Path(const BYTE* p, DWORD n, AddrSums& s) {
-    SumVectors<V32Hu>(p, n, s);
-}
 #endif
 
-/* The selected variant; 0 until the first use picks one. Relaxed atomics:
- * every value is a complete choice, and all choices give the same sums. */
-int g_iSumPath = 0;
+/*
+ * A whole frame, area row by area row. Each area row keeps one accumulator
+ * and one pair of sums per area column and row parity; at its end the
+ * address-parity sums become colour-position sums and then means.
+ */
+inline BYTE MeanOrZero(DWORD dwSum, DWORD dwCount) {
+    return dwCount == 0 ? BYTE{0} : static_cast<BYTE>(dwSum / dwCount);
+}
 
-SumFn SumFnOf(quorvin_pixel::SumPath path) {
+template <class L>
+QUORVIN_PIXEL_INLINE void MeasureFrame(CAveragePixelValue* _this, DWORD dwWidth,
+                                       const BYTE* pbyteRaw) {
+    const bool bSingle = _this->m_wColorArray == kSingleChannel;
+    const BYTE* pbyteRow = pbyteRaw;
+    DWORD dwY = 0;
+    for (DWORD r = 0; r < 4; ++r) {
+        AddrSums ppSums[4][2] = {};
+        Lanes<L> ppAcc[4][2] = {};
+        for (; dwY < _this->m_pdwImagePosY[r]; ++dwY) {
+            const DWORD dwParity = dwY & 1;
+            DWORD dwX0 = 0;
+            for (DWORD i = 0; i < 4; ++i) {
+                const DWORD dwX1 = _this->m_pdwImagePosX[i];
+                SumSegment(pbyteRow + dwX0, dwX1 - dwX0, ppAcc[i][dwParity], ppSums[i][dwParity]);
+                dwX0 = dwX1;
+            }
+            pbyteRow += dwWidth;
+        }
+        for (DWORD i = 0; i < 4; ++i) {
+            const DWORD a = 4 * r + i;
+            DWORD pdwSum[4];
+            for (DWORD dwParity = 0; dwParity < 2; ++dwParity) {
+                AddrSums& s = ppSums[i][dwParity];
+                Fold(ppAcc[i][dwParity], s);
+                /* Column parity of the bytes at even addresses: that of the
+                 * rows' first addresses. */
+                const DWORD dwEvenColumn =
+                    static_cast<DWORD>(AddressOf(pbyteRaw) ^ (dwParity & dwWidth)) & 1;
+                pdwSum[2 * dwParity + dwEvenColumn] = s.dwEven;
+                pdwSum[2 * dwParity + (dwEvenColumn ^ 1)] = s.dwOdd;
+            }
+            if (bSingle) {
+                _this->m_pbyteAverage[a][0] =
+                    MeanOrZero(pdwSum[0] + pdwSum[1] + pdwSum[2] + pdwSum[3],
+                               _this->m_pdwAreaPixelCount[a][0]);
+            } else {
+                for (DWORD p = 0; p < 4; ++p)
+                    _this->m_pbyteAverage[a][p] =
+                        MeanOrZero(pdwSum[p], _this->m_pdwAreaPixelCount[a][p]);
+            }
+        }
+    }
+}
+
+/* Each variant twice: a frame, and (for the tests) one segment alone. */
+using MeasureFn = void (*)(CAveragePixelValue*, DWORD, const BYTE*);
+using SegmentFn = void (*)(const BYTE*, DWORD, AddrSums&);
+
+/* Not inlined into UpdateAverage, so that the accumulators' stack is not
+ * added to the geometry computation's. */
+__attribute__((noinline)) void MeasureWordPath(CAveragePixelValue* _this, DWORD dwWidth,
+                                               const BYTE* pbyteRaw) {
+    MeasureFrame<WordLanes>(_this, dwWidth, pbyteRaw);
+}
+void SegmentWordPath(const BYTE* p, DWORD n, AddrSums& s) {
+    SumLoneSegment<WordLanes>(p, n, s);
+}
+
+#if QUORVIN_PIXEL_SIMD
+#define QUORVIN_VECTOR_PATHS(isa, VH, Name)                                                        \
+    __attribute__((target(isa))) void Measure##Name##Path(CAveragePixelValue* _this,               \
+                                                          DWORD dwWidth, const BYTE* p) {          \
+        MeasureFrame<VectorLanes<VH>>(_this, dwWidth, p);                                          \
+    }                                                                                              \
+    __attribute__((target(isa))) void Segment##Name##Path(const BYTE* p, DWORD n, AddrSums& s) {   \
+        SumLoneSegment<VectorLanes<VH>>(p, n, s);                                                  \
+    }
+QUORVIN_VECTOR_PATHS("sse2", V8Hu, Sse2)
+QUORVIN_VECTOR_PATHS("avx2", V16Hu, Avx2)
+QUORVIN_VECTOR_PATHS("avx512bw", V32Hu, Avx512)
+#undef QUORVIN_VECTOR_PATHS
+#endif
+
+MeasureFn MeasureFnOf(quorvin_pixel::SumPath path) {
     switch (path) {
 #if QUORVIN_PIXEL_SIMD
     case quorvin_pixel::SumPath::kSse2:
-        return SumSse2Path;
+        return MeasureSse2Path;
     case quorvin_pixel::SumPath::kAvx2:
-        return SumAvx2Path;
+        return MeasureAvx2Path;
     case quorvin_pixel::SumPath::kAvx512:
-        return SumAvx512Path;
+        return MeasureAvx512Path;
 #endif
     default:
-        return SumWordPath;
+        return MeasureWordPath;
+    }
+}
+
+SegmentFn SegmentFnOf(quorvin_pixel::SumPath path) {
+    switch (path) {
+#if QUORVIN_PIXEL_SIMD
+    case quorvin_pixel::SumPath::kSse2:
+        return SegmentSse2Path;
+    case quorvin_pixel::SumPath::kAvx2:
+        return SegmentAvx2Path;
+    case quorvin_pixel::SumPath::kAvx512:
+        return SegmentAvx512Path;
+#endif
+    default:
+        return SegmentWordPath;
     }
 }
 
@@ -321,85 +487,9 @@ quorvin_pixel::SumPath BestSumPath() {
     return quorvin_pixel::SumPath::kWord;
 }
 
-inline quorvin_pixel::PairSum ToPairSum(const BYTE* pbyteSeg, const AddrSums& s) {
-    if (AddressOf(pbyteSeg) & 1)
-        return quorvin_pixel::PairSum{s.dwOdd, s.dwEven};
-    return quorvin_pixel::PairSum{s.dwEven, s.dwOdd};
-}
-
-/* SumRowSegmentPairs: adds the bytes at even offsets from pbyteSeg into
- * dwSum0 and those at odd offsets into dwSum1 (dwPixelCount bytes, any count,
- * 0 included); reads exactly those bytes. */
-inline quorvin_pixel::PairSum SumRowSegmentPairs(SumFn fn, const BYTE* pbyteSeg,
-                                                 DWORD dwPixelCount) {
-    AddrSums s{0, 0};
-    fn(pbyteSeg, dwPixelCount, s);
-    return ToPairSum(pbyteSeg, s);
-}
-
-/* SumRowSegment: the plain sum of dwPixelCount bytes from pbyteSeg. */
-inline DWORD SumRowSegment(SumFn fn, const BYTE* pbyteSeg, DWORD dwPixelCount) {
-    AddrSums s{0, 0};
-    fn(pbyteSeg, dwPixelCount, s);
-    return s.dwEven + s.dwOdd;
-}
-
-inline BYTE MeanOrZero(DWORD dwSum, DWORD dwCount) {
-    return dwCount == 0 ? BYTE{0} : static_cast<BYTE>(dwSum / dwCount);
-}
-
-/* Bayer frame: the colour position of a row segment's bytes follows from the
- * parity of its row and of its first column, so no pixel needs a colour test. */
-void MeasureBayer(CAveragePixelValue* _this, DWORD dwWidth, const BYTE* pbyteRaw, SumFn fn) {
-    const BYTE* pbyteRow = pbyteRaw;
-    DWORD dwY = 0;
-    for (DWORD r = 0; r < 4; ++r) {
-        DWORD ppdwLineSum[4][4] = {};
-        for (; dwY < _this->m_pdwImagePosY[r]; ++dwY) {
-            const DWORD dwYStartColor = 2 * (dwY & 1);
-            DWORD dwCurXStart = 0;
-            for (DWORD i = 0; i < 4; ++i) {
-                const DWORD dwCurXEnd = _this->m_pdwImagePosX[i];
-                const quorvin_pixel::PairSum sum =
-                    SumRowSegmentPairs(fn, pbyteRow + dwCurXStart, dwCurXEnd - dwCurXStart);
-                ppdwLineSum[i][dwYStartColor + (dwCurXStart & 1)] += sum.dwSum0;
-                ppdwLineSum[i][dwYStartColor + ((dwCurXStart + 1) & 1)] += sum.dwSum1;
-                dwCurXStart = dwCurXEnd;
-            }
-            pbyteRow += dwWidth;
-        }
-        for (DWORD i = 0; i < 4; ++i) {
-            const DWORD a = 4 * r + i;
-            for (DWORD p = 0; p < 4; ++p)
-                _this->m_pbyteAverage[a][p] =
-                    MeanOrZero(ppdwLineSum[i][p], _this->m_pdwAreaPixelCount[a][p]);
-        }
-    }
-}
-
-/* Single-channel frame: one mean per area, kept at colour position 0. */
-void MeasureSingleChannel(CAveragePixelValue* _this, DWORD dwWidth, const BYTE* pbyteRaw,
-                          SumFn fn) {
-    const BYTE* pbyteRow = pbyteRaw;
-    DWORD dwY = 0;
-    for (DWORD r = 0; r < 4; ++r) {
-        DWORD pdwLineSum[4] = {};
-        for (; dwY < _this->m_pdwImagePosY[r]; ++dwY) {
-            DWORD dwCurXStart = 0;
-            for (DWORD i = 0; i < 4; ++i) {
-                const DWORD dwCurXEnd = _this->m_pdwImagePosX[i];
-                pdwLineSum[i] += SumRowSegment(fn, pbyteRow + dwCurXStart, dwCurXEnd - dwCurXStart);
-                dwCurXStart = dwCurXEnd;
-            }
-            pbyteRow += dwWidth;
-        }
-        for (DWORD i = 0; i < 4; ++i) {
-            const DWORD a = 4 * r + i;
-            _this->m_pbyteAverage[a][0] =
-                MeanOrZero(pdwLineSum[i], _this->m_pdwAreaPixelCount[a][0]);
-        }
-    }
-}
+/* The selected variant; 0 until the first use picks one. Relaxed atomics:
+ * every value is a complete choice, and all choices give the same sums. */
+int g_iSumPath = 0;
 
 /* Colour position that holds colour index dwIndex under a Bayer code 2..5
  * (each mapping is its own inverse, so it also gives the index at a position). */
@@ -474,11 +564,7 @@ BOOL UpdateAverage(CAveragePixelValue* _this, DWORD dwWidth, DWORD dwHeight, WOR
         dwHeight != _this->m_dwImageHeight || wColorArray != _this->m_wColorArray)
         mbUpdateImagePosAndPixelCount(_this, dwWidth, dwHeight, wColorArray);
 
-    const SumFn fn = SumFnOf(quorvin_pixel::ActiveSumPath());
-    if (wColorArray == kSingleChannel)
-        MeasureSingleChannel(_this, dwWidth, pbyteRaw, fn);
-    else
-        MeasureBayer(_this, dwWidth, pbyteRaw, fn);
+    MeasureFnOf(quorvin_pixel::ActiveSumPath())(_this, dwWidth, pbyteRaw);
     return TRUE;
 }
 
@@ -572,7 +658,11 @@ SumPath ActiveSumPath() {
 PairSum SumRowSegmentPairs(SumPath path, const BYTE* pbyteSeg, DWORD dwPixelCount) {
     if (path == SumPath::kAuto)
         path = ActiveSumPath();
-    return ::SumRowSegmentPairs(SumFnOf(path), pbyteSeg, dwPixelCount);
+    AddrSums s{0, 0};
+    SegmentFnOf(path)(pbyteSeg, dwPixelCount, s);
+    if (AddressOf(pbyteSeg) & 1)
+        return PairSum{s.dwOdd, s.dwEven};
+    return PairSum{s.dwEven, s.dwOdd};
 }
 
 } // namespace quorvin_pixel

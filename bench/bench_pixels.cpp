@@ -19,7 +19,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -74,6 +77,17 @@ private:
     std::vector<BYTE*> m_frames;
     size_t m_next = 0;
 };
+
+// One pool of frames per size, place and slot (slot 1: the destinations of
+// the copying passes), built once and shared by every figure and repetition,
+// so that repeated, interleaved runs do not rebuild hundreds of megabytes.
+Frames& SharedFrames(Size size, bool outOfCache, int slot = 0) {
+    static std::map<std::tuple<DWORD, DWORD, bool, int>, std::unique_ptr<Frames>> pools;
+    std::unique_ptr<Frames>& pool = pools[std::make_tuple(size.w, size.h, outOfCache, slot)];
+    if (!pool)
+        pool = std::make_unique<Frames>(size, outOfCache);
+    return *pool;
+}
 
 // ---- Baselines -----------------------------------------------------------
 // Scalar loops are compiled without auto-vectorisation (bench/CMakeLists.txt),
@@ -239,7 +253,7 @@ std::string Name(const std::string& what, Size size, bool out) {
 
 template <class Fn> void Add(const std::string& what, Size size, bool out, Fn fn) {
     benchmark::RegisterBenchmark(Name(what, size, out).c_str(), [=](benchmark::State& state) {
-        Frames frames(size, out);
+        Frames& frames = SharedFrames(size, out);
         fn(state, frames);
         state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
                                 static_cast<int64_t>(frames.Bytes()));
@@ -302,7 +316,7 @@ void RegisterBaselines(Size size, bool out) {
         }
     });
     Add("memcpy", size, out, [size, out](benchmark::State& state, Frames& frames) {
-        Frames dst(size, out);
+        Frames& dst = SharedFrames(size, out, 1);
         for (auto _ : state) {
             std::memcpy(dst.Next(), frames.Next(), frames.Bytes());
             benchmark::ClobberMemory();
@@ -329,7 +343,7 @@ void RegisterBaselines(Size size, bool out) {
             });
     Add("plain.copywalk", size, out, [size, out](benchmark::State& state, Frames& frames) {
         const CWhiteBalanceCtrl wb = Controller(false);
-        Frames dst(size, out);
+        Frames& dst = SharedFrames(size, out, 1);
         for (auto _ : state) {
             PlainCopyWalk(wb, size.w, size.h, frames.Next(), dst.Next());
             benchmark::ClobberMemory();
@@ -371,7 +385,7 @@ void RegisterModule(Size size, bool out) {
             [size, out, p](benchmark::State& state, Frames& frames) {
                 quorvin_pixel::SelectMapPath(p);
                 CWhiteBalanceCtrl wb = Controller(false);
-                Frames dst(size, out);
+                Frames& dst = SharedFrames(size, out, 1);
                 for (auto _ : state) {
                     ImageCopyProcessing(&wb, size.w, size.h, 2, frames.Next(), dst.Next());
                     benchmark::ClobberMemory();

@@ -6,7 +6,10 @@
 # (e.g. --benchmark_filter=1920x1080). QUORVIN_BENCH_MIN_TIME (seconds,
 # default 0.3) sets the time per figure; QUORVIN_BENCH_POOL_MB the size of
 # the out-of-cache frame pool (default 512); QUORVIN_BENCH_BUILD the build
-# directory (default build/release).
+# directory (default build/release); QUORVIN_BENCH_REPS the repetitions of
+# each figure (default 5). Repetitions run in random order, interleaved with
+# the other figures, and each figure is the median of its repetitions, so that
+# a passing load on a shared machine moves a figure and its baselines alike.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 cd "$QUORVIN_ROOT"
@@ -17,16 +20,19 @@ cmake --build "$build" --target quorvin-bench quorvin-bench-kernel >/dev/null
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 min_time=${QUORVIN_BENCH_MIN_TIME:-0.3}
+reps=${QUORVIN_BENCH_REPS:-5}
 for prog in quorvin-bench quorvin-bench-kernel; do
     echo "== running $prog" >&2
-    "$build/bench/$prog" --benchmark_min_time="$min_time" \
+    "$build/bench/$prog" --benchmark_min_time="$min_time" --benchmark_repetitions="$reps" \
+        --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true \
         --benchmark_out="$out/$prog.json" --benchmark_out_format=json "$@" >&2
 done
 python3 - "$out/quorvin-bench.json" "$out/quorvin-bench-kernel.json" <<'PY'
 import json, sys
 def load(path):
     runs = json.load(open(path))['benchmarks']
-    return {r['name']: r for r in runs if r.get('run_type', 'iteration') == 'iteration'}
+    medians = {r['run_name']: r for r in runs if r.get('aggregate_name') == 'median'}
+    return medians or {r['name']: r for r in runs if r.get('run_type', 'iteration') == 'iteration'}
 user, kernel = load(sys.argv[1]), load(sys.argv[2])
 def gbs(runs, name):
     r = runs.get(name)
@@ -36,7 +42,7 @@ def ratio(a, b):
 plain_of = {'UpdateAverage': 'plain.pairs', 'ImageProcessing': 'plain.walk',
             'ImageProcessing.green': 'plain.walk.green', 'ImageCopyProcessing': 'plain.copywalk',
             'Frame': 'plain.pairs'}
-print('Throughput in GB/s of frame bytes; ratios to baselines of the same program and run:')
+print('Throughput in GB/s of frame bytes (median of the repetitions); ratios to baselines of the same program and run:')
 print('read64 = 64-bit streaming read, readSIMD = best vector read, rmw64 = in-place 64-bit')
 print('read-modify-write, plain = the plain pair loop or table walk of the same pass,')
 print('full = the same variant without the green shortcut.')

@@ -171,6 +171,28 @@ TEST(FastPath, AveragesOfLargeRandomFramesAgree) {
         }
 }
 
+// The lane accumulators live across the rows of an area row and are folded
+// only when full: saturated frames, and frames bright at one colour position
+// only, tall enough that every accumulator fills many times over, at widths
+// whose segments are whole words and cache lines, odd, or longer than one
+// accumulator's room (8400: 2100-byte segments), at aligned and odd starts.
+TEST(FastPath, AveragesOfSaturatedTallFramesAgree) {
+    const DWORD sizes[][2] = {{1920, 96}, {1928, 70}, {2056, 41}, {8400, 6}, {1283, 75}, {64, 700}};
+    for (const auto& size : sizes) {
+        const DWORD w = size[0], h = size[1];
+        for (DWORD bright = 0; bright < 5; ++bright)
+            for (DWORD offset : {0u, 1u}) {
+                std::vector<BYTE> buf(offset + size_t{w} * h);
+                for (DWORD y = 0; y < h; ++y)
+                    for (DWORD x = 0; x < w; ++x)
+                        buf[offset + size_t{y} * w + x] =
+                            bright == 4 || 2 * (y % 2) + x % 2 == bright ? 255 : 0;
+                for (int code : {1, 2})
+                    ExpectAllSumPathsAgree(buf.data() + offset, w, h, static_cast<WORD>(code));
+            }
+    }
+}
+
 // Plain pair-loop correction, as the module defines it.
 void RefCorrect(const CWhiteBalanceCtrl& wb, DWORD w, DWORD h, WORD code, const BYTE* src,
                 BYTE* dst, bool inPlace) {
