@@ -61,6 +61,10 @@ struct TableRule {
     WORD wLimit;
 };
 
+/* The rule that gives every byte back unchanged (gain 1.0, no threshold):
+ * what the vectors apply to the colours the green shortcut leaves alone. */
+constexpr TableRule kIdentityRule = {kUnityGain, 255};
+
 /*
  * One correction pass over a frame. pbyteSrc equals pbyteDst in place. Only
  * the first 2 * (width / 2) bytes of the first 2 * (height / 2) rows are
@@ -169,11 +173,13 @@ struct RuleOps {
  * to all ones, whose low byte is 255. Whatever the gain, the variant is used
  * only after FindRule has seen it reproduce the table entry by entry.
  * Everything here is inlined into functions compiled for VH's instruction set.
+ *
+ * The vectors of a row: returns how many bytes (a multiple of the vector
+ * size) were done; the caller walks the rest through the tables.
  */
-template <class VH, DWORD kColumns>
-__attribute__((always_inline)) inline void RuleRow(const BYTE* s, PBYTE d, DWORD dwBytes,
-                                                   const TableRule& rule0, const TableRule& rule1,
-                                                   const BYTE* t0, const BYTE* t1) {
+template <class VH>
+__attribute__((always_inline)) inline DWORD
+RuleRow(const BYTE* s, PBYTE d, DWORD dwBytes, const TableRule& rule0, const TableRule& rule1) {
     typedef short VS __attribute__((vector_size(sizeof(VH))));
     constexpr DWORD kVecBytes = sizeof(VH);
     const VH vGain0 = VH{} + rule0.wGain;
@@ -184,56 +190,46 @@ __attribute__((always_inline)) inline void RuleRow(const BYTE* s, PBYTE d, DWORD
     for (; i + kVecBytes <= dwBytes; i += kVecBytes) {
         VH v;
         __builtin_memcpy(&v, s + i, kVecBytes);
-        VH vOut;
-        if (kColumns == kBothColumns) {
-            const VH x0 = v & 0xFF;
-            const VH x1 = v >> 8;
-            const VH y0 =
-                ((x0 * vGain0) >> 7) | reinterpret_cast<VH>(reinterpret_cast<VS>(x0) > vLimit0);
-            const VH y1 =
-                ((x1 * vGain1) >> 7) | reinterpret_cast<VH>(reinterpret_cast<VS>(x1) > vLimit1);
-            vOut = (y0 & 0xFF) | (y1 << 8);
-        } else if (kColumns == kEvenColumns) {
-            const VH x0 = v & 0xFF;
-            const VH y0 =
-                ((x0 * vGain0) >> 7) | reinterpret_cast<VH>(reinterpret_cast<VS>(x0) > vLimit0);
-            vOut = (y0 & 0xFF) | (v & 0xFF00);
-        } else {
-            const VH x1 = v >> 8;
-            const VH y1 =
-                ((x1 * vGain1) >> 7) | reinterpret_cast<VH>(reinterpret_cast<VS>(x1) > vLimit1);
-            vOut = (v & 0xFF) | (y1 << 8);
-        }
+        const VH x0 = v & 0xFF;
+        const VH x1 = v >> 8;
+        const VH y0 =
+            ((x0 * vGain0) >> 7) | reinterpret_cast<VH>(reinterpret_cast<VS>(x0) > vLimit0);
+        const VH y1 =
+            ((x1 * vGain1) >> 7) | reinterpret_cast<VH>(reinterpret_cast<VS>(x1) > vLimit1);
+        const VH vOut = (y0 & 0xFF) | (y1 << 8);
         __builtin_memcpy(d + i, &vOut, kVecBytes);
     }
-    /* The last pairs, shorter than a vector: the tables hold the same values. */
-    WalkRow<kColumns>(s + i, d + i, dwBytes - i, t0, t1);
+    return i;
 }
 
-template <class VH, DWORD kEvenRow, DWORD kOddRow>
-__attribute__((always_inline)) inline void RuleFrame(const FrameJob& job) {
+/* Every row through one and the same loop, the rules of each row chosen by
+ * its parity: the processor's prefetchers follow a load by the instruction
+ * that issues it, and a separate loop for even and for odd rows, each seeing
+ * every other row, measured a third of the speed out of cache. The last
+ * pairs of a row, shorter than a vector, are walked through the tables, with
+ * the green shortcut's columns as the table walk has them. */
+template <class VH> __attribute__((always_inline)) inline void RuleFrame(const FrameJob& job) {
     const DWORD dwBytes = job.dwWidth & ~DWORD{1};
+    const DWORD dwRows = job.dwHeight & ~DWORD{1};
     const BYTE* s = job.pbyteSrc;
     PBYTE d = job.pbyteDst;
-    for (DWORD dwRestYCycle = job.dwHeight >> 1; dwRestYCycle > 0; --dwRestYCycle) {
-        RuleRow<VH, kEvenRow>(s, d, dwBytes, job.pRule[0], job.pRule[1], job.ppbyteTable[0],
-                              job.ppbyteTable[1]);
-        s += job.dwWidth;
-        d += job.dwWidth;
-        RuleRow<VH, kOddRow>(s, d, dwBytes, job.pRule[2], job.pRule[3], job.ppbyteTable[2],
-                             job.ppbyteTable[3]);
+    for (DWORD y = 0; y < dwRows; ++y) {
+        const DWORD k = 2 * (y & 1);
+        const DWORD i = RuleRow<VH>(s, d, dwBytes, job.pRule[k], job.pRule[k + 1]);
+        if (i < dwBytes) {
+            const BYTE* t0 = job.ppbyteTable[k];
+            const BYTE* t1 = job.ppbyteTable[k + 1];
+            const DWORD dwColumns = (y & 1) ? job.dwOddRowColumns : job.dwEvenRowColumns;
+            if (dwColumns == kEvenColumns)
+                WalkRow<kEvenColumns>(s + i, d + i, dwBytes - i, t0, t1);
+            else if (dwColumns == kOddColumns)
+                WalkRow<kOddColumns>(s + i, d + i, dwBytes - i, t0, t1);
+            else
+                WalkRow<kBothColumns>(s + i, d + i, dwBytes - i, t0, t1);
+        }
         s += job.dwWidth;
         d += job.dwWidth;
     }
-}
-
-template <class VH> __attribute__((always_inline)) inline void RuleFrameAny(const FrameJob& job) {
-    if (job.dwEvenRowColumns == kEvenColumns)
-        RuleFrame<VH, kEvenColumns, kOddColumns>(job);
-    else if (job.dwEvenRowColumns == kOddColumns)
-        RuleFrame<VH, kOddColumns, kEvenColumns>(job);
-    else
-        RuleFrame<VH, kBothColumns, kBothColumns>(job);
 }
 
 /* The bytes 0 to 255, to run a rule over every table index. */
@@ -253,8 +249,8 @@ template <class VH>
 __attribute__((always_inline)) inline bool RuleGivesTable(const TableRule& rule,
                                                           const BYTE* pbyteTable) {
     BYTE pbyteOut[256];
-    RuleRow<VH, kBothColumns>(kByteRamp.pbyte, pbyteOut, 256, rule, rule, kByteRamp.pbyte,
-                              kByteRamp.pbyte);
+    static_assert(256 % sizeof(VH) == 0, "the ramp is whole vectors");
+    RuleRow<VH>(kByteRamp.pbyte, pbyteOut, 256, rule, rule);
     Word wDiff = 0;
     for (DWORD i = 0; i < 256; i += kWordBytes) {
         Word w0;
@@ -298,20 +294,20 @@ __attribute__((target("sse2"))) bool FindRuleSse2(WORD wGain, const BYTE* t, Tab
     return FindRule<V8Hu>(wGain, t, rule);
 }
 __attribute__((target("sse2"))) void RuleFrameSse2(const FrameJob& job) {
-    RuleFrameAny<V8Hu>(job);
+    RuleFrame<V8Hu>(job);
 }
 __attribute__((target("avx2"))) bool FindRuleAvx2(WORD wGain, const BYTE* t, TableRule& rule) {
     return FindRule<V16Hu>(wGain, t, rule);
 }
 __attribute__((target("avx2"))) void RuleFrameAvx2(const FrameJob& job) {
-    RuleFrameAny<V16Hu>(job);
+    RuleFrame<V16Hu>(job);
 }
 __attribute__((target("avx512bw"))) bool FindRuleAvx512(WORD wGain, const BYTE* t,
                                                         TableRule& rule) {
     return FindRule<V32Hu>(wGain, t, rule);
 }
 __attribute__((target("avx512bw"))) void RuleFrameAvx512(const FrameJob& job) {
-    RuleFrameAny<V32Hu>(job);
+    RuleFrame<V32Hu>(job);
 }
 #endif
 
@@ -379,11 +375,11 @@ void Correct(const CWhiteBalanceCtrl* _this, DWORD dwWidth, DWORD dwHeight, cons
     const RuleOps ops = RuleOpsOf(quorvin_pixel::ActiveMapPath());
     bool bRules = ops.pfnFrame != nullptr;
     for (DWORD p = 0; p < 4 && bRules; ++p) {
-        job.pRule[p] = TableRule{0, 0};
+        job.pRule[p] = kIdentityRule;
         const DWORD dwIndex = Layout::IndexAt(p);
         const bool bGreen = dwIndex == 1 || dwIndex == 2;
         if (bGreenShortcut && bGreen)
-            continue; /* not rewritten */
+            continue; /* not rewritten: the vectors write these bytes back unchanged */
         bRules = ops.pfnFindRule(_this->m_pwGain[dwIndex], job.ppbyteTable[p], job.pRule[p]);
     }
     if (bRules)
