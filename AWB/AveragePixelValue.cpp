@@ -453,33 +453,24 @@ QUORVIN_VECTOR_PATHS("avx512bw", V32Hu, Avx512)
 #undef QUORVIN_VECTOR_PATHS
 #endif
 
-MeasureFn MeasureFnOf(quorvin_pixel::SumPath path) {
-    switch (path) {
-#if QUORVIN_PIXEL_SIMD
-    case quorvin_pixel::SumPath::kSse2:
-        return MeasureSse2Path;
-    case quorvin_pixel::SumPath::kAvx2:
-        return MeasureAvx2Path;
-    case quorvin_pixel::SumPath::kAvx512:
-        return MeasureAvx512Path;
-#endif
-    default:
-        return MeasureWordPath;
-    }
-}
+/* A variant's two entry points: a whole frame, and one segment alone. */
+struct SumOps {
+    MeasureFn pfnMeasure;
+    SegmentFn pfnSegment;
+};
 
-SegmentFn SegmentFnOf(quorvin_pixel::SumPath path) {
+SumOps SumOpsOf(quorvin_pixel::SumPath path) {
     switch (path) {
 #if QUORVIN_PIXEL_SIMD
     case quorvin_pixel::SumPath::kSse2:
-        return SegmentSse2Path;
+        return SumOps{MeasureSse2Path, SegmentSse2Path};
     case quorvin_pixel::SumPath::kAvx2:
-        return SegmentAvx2Path;
+        return SumOps{MeasureAvx2Path, SegmentAvx2Path};
     case quorvin_pixel::SumPath::kAvx512:
-        return SegmentAvx512Path;
+        return SumOps{MeasureAvx512Path, SegmentAvx512Path};
 #endif
     default:
-        return SegmentWordPath;
+        return SumOps{MeasureWordPath, SegmentWordPath};
     }
 }
 
@@ -571,7 +562,7 @@ BOOL UpdateAverage(CAveragePixelValue* _this, DWORD dwWidth, DWORD dwHeight, WOR
         dwHeight != _this->m_dwImageHeight || wColorArray != _this->m_wColorArray)
         mbUpdateImagePosAndPixelCount(_this, dwWidth, dwHeight, wColorArray);
 
-    MeasureFnOf(quorvin_pixel::ActiveSumPath())(_this, dwWidth, pbyteRaw);
+    SumOpsOf(quorvin_pixel::ActiveSumPath()).pfnMeasure(_this, dwWidth, pbyteRaw);
     return TRUE;
 }
 
@@ -666,7 +657,7 @@ PairSum SumRowSegmentPairs(SumPath path, const BYTE* pbyteSeg, DWORD dwPixelCoun
     if (path == SumPath::kAuto)
         path = ActiveSumPath();
     AddrSums s{0, 0};
-    SegmentFnOf(path)(pbyteSeg, dwPixelCount, s);
+    SumOpsOf(path).pfnSegment(pbyteSeg, dwPixelCount, s);
     if (AddressOf(pbyteSeg) & 1)
         return PairSum{s.dwOdd, s.dwEven};
     return PairSum{s.dwEven, s.dwOdd};
