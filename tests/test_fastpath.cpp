@@ -131,13 +131,16 @@ void ExpectAveragesMatchReference(const CAveragePixelValue& s, const BYTE* raw, 
 // Measures with every variant; the records must be identical byte for byte
 // (positions a single-channel frame leaves alone included) and match the
 // reference.
-void ExpectAllSumPathsAgree(const BYTE* raw, DWORD w, DWORD h, WORD code) {
+void ExpectAllSumPathsAgree(const BYTE* raw, DWORD w, DWORD h, WORD code,
+                            const WORD* splitX = nullptr) {
     RestorePaths restore;
     std::vector<CAveragePixelValue> records;
     for (SumPath path : SumPaths()) {
         CAveragePixelValue s;
         std::memset(&s, 0x5A, sizeof s);
         CAveragePixelValue_init(&s);
+        if (splitX)
+            std::memcpy(s.m_pwSepalatePosX, splitX, sizeof s.m_pwSepalatePosX);
         quorvin_pixel::SelectSumPath(path);
         UpdateAverage(&s, w, h, code, const_cast<PBYTE>(raw));
         records.push_back(s);
@@ -191,6 +194,31 @@ TEST(FastPath, AveragesOfSaturatedTallFramesAgree) {
                     ExpectAllSumPathsAgree(buf.data() + offset, w, h, static_cast<WORD>(code));
             }
     }
+}
+
+// Split lines at which every area column holds one whole vector (of 16, 32
+// or 64 bytes), and the two vectors split at its ends overlap in byte
+// positions, so that those positions take two additions a row besides the
+// whole vector's: an accumulator that took one row more than its room between
+// folds would overflow on saturated frames.
+TEST(FastPath, AveragesWithSplitVectorsSharingBytesAgree) {
+    struct Case {
+        DWORD w;
+        WORD splitX[3];
+    };
+    const Case cases[] = {
+        {115, {1740, 5044, 7305}}, {230, {1740, 5044, 7348}}, {460, {1740, 5044, 7370}}};
+    const DWORD h = 1040;
+    for (const Case& c : cases)
+        for (DWORD bright = 0; bright < 5; ++bright) {
+            std::vector<BYTE> buf(size_t{c.w} * h);
+            for (DWORD y = 0; y < h; ++y)
+                for (DWORD x = 0; x < c.w; ++x)
+                    buf[size_t{y} * c.w + x] =
+                        bright == 4 || 2 * (y % 2) + x % 2 == bright ? 255 : 0;
+            for (int code : {1, 2})
+                ExpectAllSumPathsAgree(buf.data(), c.w, h, static_cast<WORD>(code), c.splitX);
+        }
 }
 
 // Plain pair-loop correction, as the module defines it.
