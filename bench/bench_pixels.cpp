@@ -16,6 +16,8 @@
 #include <AWB/PixelKernels.h>
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -229,6 +231,12 @@ CWhiteBalanceCtrl Controller(bool greenAtUnity) {
     return wb;
 }
 
+CAveragePixelValue NewStats() {
+    CAveragePixelValue stats;
+    CAveragePixelValue_init(&stats);
+    return stats;
+}
+
 // A bound balance object with its camera variables.
 struct Camera {
     Camera(Size size, BYTE* frame)
@@ -251,13 +259,76 @@ std::string Name(const std::string& what, Size size, bool out) {
            (out ? "/out" : "/in");
 }
 
-template <class Fn> void Add(const std::string& what, Size size, bool out, Fn fn) {
-    benchmark::RegisterBenchmark(Name(what, size, out).c_str(), [=](benchmark::State& state) {
-        Frames& frames = SharedFrames(size, out);
-        fn(state, frames);
-        state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
-                                static_cast<int64_t>(frames.Bytes()));
-    })->Unit(benchmark::kMicrosecond);
+template <class Fn>
+benchmark::internal::Benchmark* Add(const std::string& what, Size size, bool out, Fn fn) {
+    return benchmark::RegisterBenchmark(Name(what, size, out).c_str(),
+                                        [=](benchmark::State& state) {
+                                            Frames& frames = SharedFrames(size, out);
+                                            fn(state, frames);
+                                            state.SetBytesProcessed(
+                                                static_cast<int64_t>(state.iterations()) *
+                                                static_cast<int64_t>(frames.Bytes()));
+                                        })
+        ->Unit(benchmark::kMicrosecond);
+}
+
+// ---- Paired figures --------------------------------------------------------
+// Out of cache, this shared machine's memory speed drifts by up to half from
+// one second to the next, and so does the ratio of two figures measured apart.
+// A paired figure alternates a pass with its baselines frame by frame within
+// one run: every iteration times the pass on the next frame of the pool, then
+// each baseline on the frames after it. The figure's own time is the pass's;
+// its counters are the ratios of summed times (baseline / pass, so above 1 is
+// faster than the baseline): vs_read64, vs_readSIMD (the faster of the vector
+// reads the processor has) or vs_rmw64.
+enum class Baseline { kReads, kRmw };
+
+template <class Pass> double Timed(Pass&& pass) {
+    const auto t0 = std::chrono::steady_clock::now();
+    pass();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+template <class Pass>
+void AddPaired(const std::string& what, Size size, Baseline baseline, Pass pass) {
+    Add("Paired." + what, size, true, [=](benchmark::State& state, Frames& frames) {
+        Pass run = pass; // its own state, changed by every call
+        double tPass = 0, tWord = 0, tAvx2 = 0, tAvx512 = 0;
+#if defined(__x86_64__) || defined(__i386__)
+        const bool avx2 = __builtin_cpu_supports("avx2");
+        const bool avx512 = __builtin_cpu_supports("avx512f");
+#else
+            const bool avx2 = false, avx512 = false;
+#endif
+        const size_t n = frames.Bytes();
+        for (auto _ : state) {
+            const double t = Timed([&] { run(frames.Next()); });
+            state.SetIterationTime(t);
+            tPass += t;
+            if (baseline == Baseline::kRmw) {
+                tWord += Timed([&] {
+                    RmwWords(frames.Next(), n);
+                    benchmark::ClobberMemory();
+                });
+                continue;
+            }
+            tWord += Timed([&] { benchmark::DoNotOptimize(ReadWords(frames.Next(), n)); });
+#if defined(__x86_64__) || defined(__i386__)
+            if (avx2)
+                tAvx2 += Timed([&] { benchmark::DoNotOptimize(ReadAvx2(frames.Next(), n)); });
+            if (avx512)
+                tAvx512 += Timed([&] { benchmark::DoNotOptimize(ReadAvx512(frames.Next(), n)); });
+#endif
+        }
+        if (baseline == Baseline::kRmw) {
+            state.counters["vs_rmw64"] = tWord / tPass;
+            return;
+        }
+        state.counters["vs_read64"] = tWord / tPass;
+        const double tSimd = avx2 && avx512 ? std::min(tAvx2, tAvx512) : avx2 ? tAvx2 : tAvx512;
+        if (avx2 || avx512)
+            state.counters["vs_readSIMD"] = tSimd / tPass;
+    })->UseManualTime();
 }
 
 const char* SumName(SumPath p) {
@@ -365,6 +436,13 @@ void RegisterModule(Size size, bool out) {
                 benchmark::DoNotOptimize(stats);
                 quorvin_pixel::SelectSumPath(SumPath::kAuto);
             });
+        if (out)
+            AddPaired(std::string("UpdateAverage.") + SumName(p), size, Baseline::kReads,
+                      [size, p, stats = NewStats()](BYTE* frame) mutable {
+                          quorvin_pixel::SelectSumPath(p);
+                          UpdateAverage(&stats, size.w, size.h, 2, frame);
+                          benchmark::DoNotOptimize(stats);
+                      });
     }
     for (MapPath p :
          {MapPath::kTableWalk, MapPath::kSse2Rule, MapPath::kAvx2Rule, MapPath::kAvx512Rule}) {
@@ -381,6 +459,13 @@ void RegisterModule(Size size, bool out) {
                     }
                     quorvin_pixel::SelectMapPath(MapPath::kAuto);
                 });
+        if (out)
+            AddPaired(std::string("ImageProcessing.") + MapName(p), size, Baseline::kRmw,
+                      [size, p, wb = Controller(false)](BYTE* frame) mutable {
+                          quorvin_pixel::SelectMapPath(p);
+                          ImageProcessing(&wb, size.w, size.h, 2, frame);
+                          benchmark::ClobberMemory();
+                      });
         Add(std::string("ImageCopyProcessing.") + MapName(p), size, out,
             [size, out, p](benchmark::State& state, Frames& frames) {
                 quorvin_pixel::SelectMapPath(p);

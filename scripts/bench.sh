@@ -47,7 +47,7 @@ print('read64 = 64-bit streaming read, readSIMD = best vector read, rmw64 = in-p
 print('read-modify-write, plain = the plain pair loop or table walk of the same pass,')
 print('full = the same variant without the green shortcut.')
 header = f'{"pass":34}{"GB/s":>7}{"read64":>8}{"rdSIMD":>8}{"rmw64":>8}{"memcpy":>8}{"plain":>8}{"full":>8}'
-sizes = sorted({n.split('/', 1)[1] for n in user if '/' in n},
+sizes = sorted({n.split('/', 1)[1] for n in user if '/' in n and not n.startswith('Paired.')},
                key=lambda s: (s.endswith('out'), int(s.split('x')[0])))
 for size in sizes:
     print(f'\n{size}\n{header}')
@@ -73,6 +73,17 @@ for size in sizes:
         f'{b}={base_v:.2f}' for b in ('read.word64', 'read.avx2', 'read.avx512', 'rmw.word64',
                                       'memcpy', 'plain.pairs', 'plain.walk')
         if (base_v := gbs(user, f'{b}/{size}'))))
+paired = [(prog, name, r) for prog, runs in (('user', user), ('kernel', kernel))
+          for name, r in runs.items() if name.startswith('Paired.')]
+if paired:
+    print('\nPaired, out of cache: the pass and its baselines alternate frame by frame in one run,')
+    print('so drifts of memory speed touch both alike; ratios of summed times.')
+    print(f'{"pass":44}{"GB/s":>7}{"read64":>8}{"rdSIMD":>8}{"rmw64":>8}')
+    for prog, name, r in sorted(paired, key=lambda t: (t[1].split('/')[1], t[0] != 'user', t[1])):
+        what, size = name.split('/')[0][len('Paired.'):], '/'.join(name.split('/')[1:3])
+        cell = lambda k: f'{r[k]:8.2f}' if k in r else '       -'
+        print(f'{prog + ": " + what + " " + size:44}{r["bytes_per_second"] / 1e9:7.2f}'
+              f'{cell("vs_read64")}{cell("vs_readSIMD")}{cell("vs_rmw64")}')
 print('\nSkipped frames (no controller due):')
 for name in ('Skipped.ALCWBalance', 'Skipped.ImageBalance'):
     for prog, runs in (('user', user), ('kernel', kernel)):
