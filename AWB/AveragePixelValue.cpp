@@ -547,11 +547,11 @@ QUORVIN_PIXEL_INLINE void SumPlannedRow(const BYTE* p, const RowPlan<L>& plan, R
         }
     }
     if (plan.dwTail != 0) {
-        BYTE pbyteTail[kB] = {};
+        BYTE pbyteTail[kB];
         const BYTE* pbyteLoad = p;
         if (bLastRow) {
-            for (DWORD j = 0; j < plan.dwTail; ++j)
-                pbyteTail[j] = p[j];
+            for (DWORD j = 0; j < kB; ++j)
+                pbyteTail[j] = j < plan.dwTail ? p[j] : BYTE{0};
             pbyteLoad = pbyteTail;
         }
         AddVector(L::Load(pbyteLoad) & plan.vTail, acc, 3);
