@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 // The balance object: binding to the camera driver's variables, the two camera
 // callbacks of the luminance controller, and every exported operation.
 //

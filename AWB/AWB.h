@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0 OR MIT */
 /*
  * The balance object: one per camera. The camera driver allocates
  * Quorvin_GetAWBObjectSize() bytes, binds them to its own variables with

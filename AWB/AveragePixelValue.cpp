@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 /*
  * Area statistics: per-area, per-colour-position means of a raw frame, and
  * the weighted colour averages and brightness derived from them.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0 OR MIT */
 /*
  * Area statistics: the frame is cut into a 4 x 4 grid of areas, and for each
  * area and each colour position of the 2 x 2 Bayer cell the mean raw value of

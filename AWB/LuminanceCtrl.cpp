@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 // Luminance controller: automatic exposure (shutter) and CDS gain.
 //
 // Integer only. Brightness ratios are measured in eighths (or sixteenths) of

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0 OR MIT */
 /*
  * Luminance controller: keeps the weighted brightness at a target by moving
  * the exposure (shutter: whole lines plus clocks within a line, in the

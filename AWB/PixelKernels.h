@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0 OR MIT */
 /*
  * Internal to the core: the per-pixel loops of the area statistics (row
  * segment sums) and of the frame correction (table walks), and the choice

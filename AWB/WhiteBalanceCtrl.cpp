@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 /*
  * White balance controller: colour gains (1/128 units), their lookup tables,
  * frame correction through the tables, and the automatic control of the red

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0 OR MIT */
 /*
  * White balance controller: four colour gains (unit 1/128, 128 = x1.0) with a
  * 256-entry lookup table each, in colour index order (0 red, 1 green of the

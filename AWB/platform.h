@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0 OR MIT */
 /*
  * What the module needs from its host, and nothing more. Two implementations
  * exist outside AWB/: the kernel glue (kernel semaphores and 64-bit division

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 // Per-frame cost of the module's pixel passes beside what the memory allows.
 //
 // Every figure is measured at 640x480, 1920x1080 and 3840x2160, in cache (one

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0 OR MIT
 # Builds the libFuzzer targets with Debian's clang, AddressSanitizer and
 # UndefinedBehaviorSanitizer: fuzz/fuzz_*.cpp each become one executable in
 # the output directory (default build/fuzz), linked with the core and the

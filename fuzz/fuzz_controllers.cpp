@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 // Fuzz target: the controllers on their own, with records in any reachable
 // state. Area statistics and weighted averages for every colour array code
 // (1 to 5 and others), gain tables, pixel correction in place and into a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 // Fuzz target: the exported operations, driven the way a camera driver drives
 // them. One input is a sequence of calls on one or two balance objects: frame
 // sizes from 0 x 0 to a few hundred pixels, frame contents, frame timing

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0 OR MIT */
 // Helpers shared by the fuzz targets: invariant checks that abort, and a
 // reader that decodes the fuzzer's input from the front.
 #ifndef QUORVIN_FUZZ_SUPPORT_H

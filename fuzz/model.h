@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0 OR MIT */
 // Slow, obviously correct models of what the controllers compute, for the
 // fuzz targets, the robustness tests and the threaded stress test to compare
 // against. Written for clarity, not speed: per-pixel loops, 64-bit where the

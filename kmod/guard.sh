@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0 OR MIT
 # Checks a kernel module build for what a C++ core must never bring into the
 # kernel. Run after every build of a module:
 #

@@ -1,4 +1,4 @@
-// SPDX-License-Identifier: LicenseRef-Proprietary
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 /*
  * Kernel side of the Quorvin_AWB module: everything that needs kernel
  * headers lives here, so that the C++ core never sees one.
@@ -16,7 +16,6 @@
 #include <linux/module.h>
 #include <linux/moduleparam.h>
 #include <linux/semaphore.h>
-#include <linux/version.h>
 
 #include "AWB/AWB.h"
 #include "AWB/platform.h"
@@ -78,32 +77,13 @@ QUORVIN_MODULE_INIT(QUORVIN_MODULE_INIT_FN);
 QUORVIN_MODULE_EXIT(QUORVIN_MODULE_EXIT_FN);
 
 /*
- * Exports. Four operations (the per-frame and correction ones) are meant to
- * be GPL-only. Since Linux 5.9 the module loader refuses a client that uses
- * GPL-only symbols any symbol of a module that taints the kernel as
- * proprietary (kernel/module.c, inherit_taint(), added by commit 262e6ae7081d
- * "modules: inherit TAINT_PROPRIETARY_MODULE", merged for v5.9-rc1), and a
- * proprietary client could never use GPL-only symbols. On those kernels the
- * four would be unusable by every client, so there they are ordinary exports;
- * older kernels keep the GPL-only kind. The rule was also backported to some
- * stable releases of older series: build for those with
- * QUORVIN_GPL_EXPORTS_REFUSED=1 on the make command line (0 forces the
- * GPL-only kind).
+ * Exports: the four per-frame and correction operations are GPL-only, the
+ * other fifteen ordinary. The module's licence is GPL-compatible, so GPL
+ * drivers may use all nineteen on every kernel, and drivers of any licence
+ * the ordinary ones.
  */
-#ifndef QUORVIN_GPL_EXPORTS_REFUSED
-#if LINUX_VERSION_CODE >= KERNEL_VERSION(5, 9, 0)
-#define QUORVIN_GPL_EXPORTS_REFUSED 1
-#else
-#define QUORVIN_GPL_EXPORTS_REFUSED 0
-#endif
-#endif
-
-#if QUORVIN_GPL_EXPORTS_REFUSED
-#define QUORVIN_EXPORT_GPL_ONLY(sym) EXPORT_SYMBOL(sym);
-#else
-#define QUORVIN_EXPORT_GPL_ONLY(sym) EXPORT_SYMBOL_GPL(sym);
-#endif
 #define QUORVIN_EXPORT(sym) EXPORT_SYMBOL(sym);
+#define QUORVIN_EXPORT_GPL_ONLY(sym) EXPORT_SYMBOL_GPL(sym);
 QUORVIN_MODULE_EXPORTS(QUORVIN_EXPORT, QUORVIN_EXPORT_GPL_ONLY)
 #undef QUORVIN_EXPORT
 #undef QUORVIN_EXPORT_GPL_ONLY

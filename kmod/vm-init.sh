@@ -1,4 +1,5 @@
 #!/bin/busybox sh
+# SPDX-License-Identifier: GPL-2.0 OR MIT
 # /init of the test virtual machine (busybox only): loads the module and the
 # client, probes them, and writes every result to the second serial port
 # (ttyS1), which the host reads back; the first one carries the console.
@@ -37,6 +38,7 @@ say "taint $(cat /proc/sys/kernel/tainted)"
 start=$(cat /proc/uptime)
 insmod /modules/quorvin_client.ko
 say "insmod_client $? ${start%% *} $(cut -d' ' -f1 /proc/uptime)"
+say "taint_client $(cat /proc/sys/kernel/tainted)"
 rmmod Quorvin_AWB 2>/dev/null
 say "rmmod_awb_in_use $?"
 rmmod quorvin_client

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0 OR MIT */
 /*
  * The module's identity, its parameter and its export list, written once and
  * expanded by both hosts: the kernel glue turns them into MODULE_LICENSE,
@@ -10,7 +11,7 @@
 #define QUORVIN_PLATFORM_MODULE_DEF_H
 
 #define QUORVIN_MODULE_NAME        "Quorvin_AWB"
-#define QUORVIN_MODULE_LICENSE     "Proprietary"
+#define QUORVIN_MODULE_LICENSE     "Dual MIT/GPL"
 #define QUORVIN_MODULE_DESCRIPTION "Quorvin USB Cameras: AutoWhiteBalance"
 
 /* Load and unload functions: the module sets up and tears down nothing. */

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0 OR MIT
 # Builds the release benchmarks and prints each pixel pass's throughput as
 # ratios to the baselines measured in the same run. Two programs run: the
 # user-space core (every variant the processor has) and the core compiled as

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0 OR MIT
 # Shared helpers of the project's scripts; sourced, not run.
 
 # Repository root.

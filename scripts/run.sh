@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0 OR MIT
 # Builds the project (release preset) and runs the virtual camera on its
 # built-in scene; installs the Debian packages it needs when they are missing.
 # Arguments are passed to quorvin-camsim (try --help or --list-scenarios),

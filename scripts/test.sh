@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0 OR MIT
 # Builds and runs every test of the project: each step under scripts/test.d/
 # in order. Installs the Debian packages it needs. QUORVIN_SKIP_VM=1 skips the
 # kernel boot tests for a quick local run.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0 OR MIT
 # A camera driver written in C11 that binds an object, runs a simulated sensor
 # in closed loop through both per-frame calls and checks what it receives.
 add_executable(c_client ${CMAKE_CURRENT_LIST_DIR}/c_client/c_client.c)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 /* Compiled as C11: every public header must be valid C for C drivers. */
 #include <AWB/AWB.h>
 #include <AWB/AveragePixelValue.h>

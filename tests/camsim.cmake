@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0 OR MIT
 # Tests of the virtual camera (tools/camsim), driven through its library
 # rather than the program. Built only where the tools are.
 if(QUORVIN_BUILD_TOOLS)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0 OR MIT
 # The kernel client's camera-driver scenario, built for user space against
 # the library: its output is the reference the kernel test compares the
 # kernel run with (kmod/vm-test.sh), and it runs here as a test of its own.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0 OR MIT
 # The modinfo-like listing of the module's metadata, parameter and exports,
 # and checks of its output.
 add_executable(quorvin_modinfo ${CMAKE_CURRENT_LIST_DIR}/modinfo/quorvin_modinfo.cpp)
@@ -9,7 +10,7 @@ add_test(NAME modinfo_listing
           -DEXPECTED=${CMAKE_CURRENT_LIST_DIR}/modinfo/expected.txt
           -P ${CMAKE_CURRENT_LIST_DIR}/modinfo/compare_output.cmake)
 add_test(NAME modinfo_field COMMAND quorvin_modinfo -F license)
-set_tests_properties(modinfo_field PROPERTIES PASS_REGULAR_EXPRESSION "^Proprietary\n$")
+set_tests_properties(modinfo_field PROPERTIES PASS_REGULAR_EXPRESSION "^Dual MIT/GPL\n$")
 add_test(NAME modinfo_params COMMAND quorvin_modinfo -p)
 set_tests_properties(modinfo_params PROPERTIES
   PASS_REGULAR_EXPRESSION "^debug_awb:debug\\[0\\]:  21 for debug \\(int\\)\n$")

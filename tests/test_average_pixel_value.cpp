@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 // Area statistics: grid geometry, per-area means and weighted averages.
 #include <AWB/AveragePixelValue.h>
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0 OR MIT */
 // A camera driver as the balance-object tests play it: it owns every variable
 // the object is bound to, the frame buffer and the object's memory.
 #ifndef QUORVIN_TESTS_TEST_AWB_CAMERA_H

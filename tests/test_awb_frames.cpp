@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 // The per-frame loop end to end, through the exported operations and the
 // driver's variables only (the object's fields are read to check a
 // precondition, never written).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 // The user-space host: module identity, parameter parsing at load time, load
 // and unload, and the lock's semaphore.
 #include <AWB/platform.h>
@@ -30,7 +31,7 @@ protected:
 TEST(ModuleInfo, IdentityAndParameter) {
     const QuorvinModuleInfo* info = quorvin_module_info();
     EXPECT_STREQ(info->name, "Quorvin_AWB");
-    EXPECT_STREQ(info->license, "Proprietary");
+    EXPECT_STREQ(info->license, "Dual MIT/GPL");
     EXPECT_STREQ(info->description, "Quorvin USB Cameras: AutoWhiteBalance");
     ASSERT_EQ(info->param_count, 1);
     const QuorvinParamInfo& p = info->params[0];

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 // The balance object: size, binding, release, the camera callbacks, and the
 // refusal of null or never-bound objects by every exported operation.
 #include "test_awb_camera.h"

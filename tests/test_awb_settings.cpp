@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 // Correction and settings operations, and the manual colour gains.
 #include "test_awb_camera.h"
 

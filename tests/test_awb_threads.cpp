@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 // Several threads drive one shared object with every kind of locked operation
 // while other threads each run a driver loop on an object of their own. Run
 // under ThreadSanitizer (the tsan preset) a missing or misplaced lock shows as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 // The fast pixel loops (word-wide and SIMD statistics, word-wide table walk,
 // arithmetic table rule) against plain reference loops: same sums, same
 // averages, same corrected bytes, same untouched bytes, for every variant this

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 #include <AWB/AWB.h>
 #include <gtest/gtest.h>
 

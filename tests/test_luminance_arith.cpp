@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 // Exposure arithmetic of the luminance controller: integer powers and logs,
 // the saturating step conversion, and shutter pairs turned into clocks.
 #include "test_luminance_fake.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0 OR MIT */
 // A fake camera for the luminance controller tests: serves a frame timing,
 // counts every callback and records what was published.
 #ifndef QUORVIN_TESTS_TEST_LUMINANCE_FAKE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 // The CDS gain step: log-domain proposal, one-unit minimum step, speed limit
 // chosen by the error's direction, and the range.
 #include "test_luminance_fake.h"

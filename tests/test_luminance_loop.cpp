@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 // The luminance controller's state, settings, per-frame gate and its loop:
 // sampling, status check, dead band, choice of exposure or gain, publication
 // and the end of one-shot modes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 // The exposure step: proportional value, relative speed limit, minimum step,
 // whole lines, automatic limits and the (line, clock) write.
 #include "test_luminance_fake.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 // Bad input at the exported interface: what each kind gets. Every row of the
 // table in docs/robustness.md names the test here that backs it.
 #include "AWB/AWB.h"

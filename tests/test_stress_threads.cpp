@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 // Randomised threaded stress: many threads issue random operations on one
 // shared balance object, each also on a private object of its own, for a
 // bounded number of operations. Run under ThreadSanitizer (tsan preset) it

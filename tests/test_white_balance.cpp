@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 // White balance: initialisation, the gain table rule, frame correction, the
 // automatic control step with its dead band, one-shot mode and skip and
 // sampling cycle, and the integer square root.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0 OR MIT
 # Remakes the figures of docs/driver-guide.md with the virtual camera and
 # gnuplot: bash docs/images/make-figures.sh (after bash scripts/run.sh has
 # built build/release).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 /*
  * The camera-driver scenario (see scenario.h). A simulated camera turns a
  * fixed scene into raw RGGB frames whose brightness follows the shutter and

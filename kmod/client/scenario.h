@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0 OR MIT */
 /*
  * A fixed camera-driver scenario over the module's 19 exported operations,
  * written once in plain C and run in two places: inside the kernel by the

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0 OR MIT */
 /*
  * The module as a user-space program sees it: its identity, its parameter and
  * its export list (expanded from platform/module_def.h, the same list the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 // User-space implementation of the platform layer: POSIX semaphores stand in
 // for the kernel's, 64-bit division is native, and the module's identity,
 // parameter and export list (platform/module_def.h) become tables with a small

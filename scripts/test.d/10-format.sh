@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0 OR MIT
 # Every C and C++ source must match .clang-format (Debian's clang-format).
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"

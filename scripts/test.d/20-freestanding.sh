@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0 OR MIT
 # The core must build as the kernel builds it: no system header, no
 # exceptions or RTTI, no SIMD or floating-point registers, on 64-bit and
 # 32-bit x86; and its objects must not use SIMD registers.

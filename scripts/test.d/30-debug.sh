@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0 OR MIT
 # Default (debug) build and its tests.
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"

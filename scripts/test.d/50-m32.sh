@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0 OR MIT
 # 32-bit x86 build (g++ -m32) of the library and every test: the balance
 # object must be exactly 1636 bytes there, as drivers built for that target
 # expect. Installing g++-multilib removes Debian's cross compilers. Where the

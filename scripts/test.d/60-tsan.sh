@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0 OR MIT
 # ThreadSanitizer build and its tests: the threaded tests must show no race
 # and no deadlock.
 set -euo pipefail

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0 OR MIT
 # Coverage-guided fuzzing under AddressSanitizer and UndefinedBehaviorSanitizer
 # (Debian's clang and libFuzzer): replays every committed regression input,
 # then runs each target from its committed seed corpus for a bounded time.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0 OR MIT
 # Memory check under valgrind: the C client (a camera driver written in C
 # against the public headers) and the robustness tests, in a debug build of
 # their own. Any invalid access, use of uninitialised memory or leak fails

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0 OR MIT
 # Deepest stack use of every exported operation, as the kernel builds the
 # core (-O2, general registers only, 32-bit and 64-bit x86): each function's
 # frame from -fstack-usage, the calls between them from -fcallgraph-info, the

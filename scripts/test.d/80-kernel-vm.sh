@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0 OR MIT
 # The real kernel module: builds it and its test client for x86-64 and
 # 32-bit x86, boots Debian's kernels under qemu and checks the module inside
 # them, and builds it with DKMS (kmod/vm-test.sh). QUORVIN_SKIP_VM=1 skips

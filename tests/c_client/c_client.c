@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 /*
  * A camera driver written in C, as the module's clients are: it owns every
  * bound variable and the object's memory, binds one object, and runs a small

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 // The virtual camera as a driver author relies on it: short scenarios at a
 // small frame size, with outcomes asserted within tolerances, plus the parts
 // of the sensor model and the picture code that those outcomes rest on.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 /*
  * User-space host of the camera-driver scenario (kmod/client/scenario.c):
  * the same scenario the kernel client runs, against the user-space library.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 // Lists the module's metadata, parameters and exports in the manner of the
 // kernel's modinfo, from the same definitions the kernel build uses.
 //

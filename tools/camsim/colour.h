@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0 OR MIT */
 // Colour science of the virtual camera: sRGB transfer functions, the colour of
 // a black-body illuminant, the sensor's channel responses and the matrix that
 // turns white-balanced raw values back into sRGB for viewing.

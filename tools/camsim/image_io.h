@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0 OR MIT */
 // Pictures: PNG in and out (libpng), and raw RGGB frames turned into viewable
 // sRGB pictures.
 #ifndef QUORVIN_CAMSIM_IMAGE_IO_H

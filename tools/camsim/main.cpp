@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 // quorvin-camsim: a virtual USB camera and its driver around the balance
 // object. Renders frames from a scene, runs them through the module frame by
 // frame exactly as a driver does, and writes pictures, a trace, a summary and

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0 OR MIT */
 // What a run tells a driver author: the per-frame trace, the convergence
 // summary and the plots.
 #ifndef QUORVIN_CAMSIM_REPORT_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0 OR MIT */
 // Seeded pseudo-random numbers for the sensor noise. Written out here rather
 // than taken from <random> so that a seed gives the same frames with every
 // standard library: xoshiro256** seeded through splitmix64, normal deviates by

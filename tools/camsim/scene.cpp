@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 #include "scene.h"
 
 #include "image_io.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0 OR MIT */
 // Scenes for the virtual camera: linear-light reflectances (1.0 = a perfect
 // white) in linear sRGB, with the rectangles of the neutral patches on which
 // the greys' colour error is measured.

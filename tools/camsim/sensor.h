@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0 OR MIT */
 // The sensor model of the virtual camera: frame timing, exposure from the
 // shutter pair, the analogue gain curve of the CDS gain register, noise,
 // full-well saturation, 8-bit conversion and the RGGB colour filter mosaic.

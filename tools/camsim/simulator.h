@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0 OR MIT */
 // The virtual camera: a USB camera and its driver around one balance object.
 // The driver owns the variables the object is bound to, calls the per-frame
 // operation once per captured frame, hands published shutter and gain to the
