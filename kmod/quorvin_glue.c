@@ -82,7 +82,7 @@ QUORVIN_MODULE_EXIT(QUORVIN_MODULE_EXIT_FN);
  * drivers may use all nineteen on every kernel, and drivers of any licence
  * the ordinary ones.
  */
-#define QUORVIN_EXPORT(sym) EXPORT_SYMBOL(sym);
+#define QUORVIN_EXPORT(sym)          EXPORT_SYMBOL(sym);
 #define QUORVIN_EXPORT_GPL_ONLY(sym) EXPORT_SYMBOL_GPL(sym);
 QUORVIN_MODULE_EXPORTS(QUORVIN_EXPORT, QUORVIN_EXPORT_GPL_ONLY)
 #undef QUORVIN_EXPORT

@@ -17,9 +17,9 @@
 #include <linux/err.h>
 #include <linux/kernel.h>
 #include <linux/kthread.h>
+#include <linux/ktime.h>
 #include <linux/module.h>
 #include <linux/sched.h>
-#include <linux/ktime.h>
 #include <linux/slab.h>
 #include <linux/version.h>
 #if LINUX_VERSION_CODE >= KERNEL_VERSION(5, 15, 0)
