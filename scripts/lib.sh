@@ -22,9 +22,9 @@ need_pkgs() {
     echo "== installing: ${missing[*]}"
     local stamp=/tmp/.quorvin-apt-updated
     if [ ! -e "$stamp" ] || [ -n "$(find "$stamp" -mmin +600 2>/dev/null)" ]; then
-        as_root apt-get update -qq && touch "$stamp"
+        as_root apt-get -o DPkg::Lock::Timeout=600 update -qq && touch "$stamp"
     fi
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends \
         "${missing[@]}" >/dev/null
 }
 
