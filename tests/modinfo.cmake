@@ -2,7 +2,7 @@
 # The modinfo-like listing of the module's metadata, parameter and exports,
 # and checks of its output.
 add_executable(quorvin_modinfo ${CMAKE_CURRENT_LIST_DIR}/modinfo/quorvin_modinfo.cpp)
-target_link_libraries(quorvin_modinfo PRIVATE quorvin_awb quorvin_warnings)
+target_link_libraries(quorvin_modinfo PRIVATE quorvin_module_user quorvin_warnings)
 
 add_test(NAME modinfo_listing
   COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:quorvin_modinfo>
