@@ -5,6 +5,7 @@
 #define QUORVIN_TESTS_TEST_AWB_CAMERA_H
 
 #include <AWB/AWB.h>
+#include <tests/support/quorvin_camera.h>
 
 #include <gtest/gtest.h>
 
@@ -16,28 +17,21 @@
 
 namespace awbtest {
 
-struct Camera {
-    // Driver variables, with values that a module write would change.
-    uint16_t vlines = 500;
-    uint16_t hclock = 800;
-    uint16_t shutter_line = 100;
-    uint16_t shutter_clock = 0;
-    uint16_t gain = 64;
-    uint32_t width;
-    uint32_t height;
-    int flag = 0;
-    uint16_t r = 16;
-    uint16_t g = 16;
-    uint16_t b = 16;
-    uint16_t init_gains[4] = {128, 128, 128, 128};
+// The driver variables (tests/support/quorvin_camera.h), with values that a
+// module write would change: 500 lines of 800 clocks, shutter 100 lines, gain
+// 64.
+struct Camera : QuorvinCameraVars {
     std::vector<uint8_t> frame;
     std::unique_ptr<unsigned char[]> memory;
 
     // capacity: frame buffer size in bytes (at least width x height).
     explicit Camera(uint32_t w = 32, uint32_t h = 32, size_t capacity = 0)
-        : width(w), height(h),
+        : QuorvinCameraVars{},
           frame(capacity != 0 ? capacity : static_cast<size_t>(w) * h, uint8_t{0}),
-          memory(new unsigned char[static_cast<size_t>(Quorvin_GetAWBObjectSize())]) {}
+          memory(new unsigned char[static_cast<size_t>(Quorvin_GetAWBObjectSize())]) {
+        quorvin_camera_init(this, w, h, 500, 800, 100);
+        gain = 64;
+    }
 
     void* obj() { return memory.get(); }
     AWBObject& awb() { return *reinterpret_cast<AWBObject*>(memory.get()); }
@@ -45,9 +39,7 @@ struct Camera {
     CWhiteBalanceCtrl& wb() { return awb().m_objWhiteBalanceCtrl; }
 
     void bind(uint16_t initial_gain = 64, int trigger_version = 0) {
-        Quorvin_InitAWBObject(obj(), frame.data(), &vlines, &hclock, &shutter_line, &shutter_clock,
-                              &gain, &width, &height, &flag, &r, &g, &b, init_gains, initial_gain,
-                              0, trigger_version);
+        quorvin_camera_bind(this, obj(), frame.data(), initial_gain, 0, trigger_version);
     }
 
     // A uniform RGGB scene: red, green and blue raw levels.

@@ -4,6 +4,7 @@
 #include "AWB/AWB.h"
 #include "fuzz/model.h"
 #include "test_awb_camera.h"
+#include "tests/support/quorvin_camera.h"
 
 #include <gtest/gtest.h>
 
@@ -14,23 +15,21 @@
 
 namespace {
 
-// A camera driver's variables, bound to one balance object.
-struct Driver {
+// A camera driver's variables (500 lines of 800 clocks, shutter 100 lines),
+// bound to one balance object; 64 guard bytes follow the frame.
+struct Driver : QuorvinCameraVars {
     std::vector<uint8_t> object;
     std::vector<uint8_t> frame;
-    uint16_t vlines = 500, hclock = 800;
-    uint16_t line = 100, clock = 0, gain = 0;
-    uint32_t width = 0, height = 0;
-    int flag = 0;
-    uint16_t r = 16, g = 16, b = 16;
-    uint16_t init_gains[4] = {128, 128, 128, 128};
 
     Driver(uint32_t w, uint32_t h, uint8_t fill, int trigger = 0, uint16_t initial_gain = 64)
-        : object(static_cast<size_t>(Quorvin_GetAWBObjectSize())),
-          frame(static_cast<size_t>(w) * h + 64, 0xEE), width(w), height(h) {
+        : QuorvinCameraVars{}, object(static_cast<size_t>(Quorvin_GetAWBObjectSize())),
+          frame(static_cast<size_t>(w) * h + 64, 0xEE) {
+        quorvin_camera_init(this, w, h, 500, 800, 100);
         std::memset(frame.data(), fill, static_cast<size_t>(w) * h);
-        Quorvin_InitAWBObject(obj(), frame.data(), &vlines, &hclock, &line, &clock, &gain, &width,
-                              &height, &flag, &r, &g, &b, init_gains, initial_gain, 0, trigger);
+        bind(initial_gain, trigger);
+    }
+    void bind(uint16_t initial_gain = 64, int trigger = 0) {
+        quorvin_camera_bind(this, obj(), frame.data(), initial_gain, 0, trigger);
     }
     AWBObject* obj() { return reinterpret_cast<AWBObject*>(object.data()); }
     CLuminanceCtrl& lum() { return obj()->m_objLuminanceCtrl; }
@@ -70,8 +69,7 @@ TEST(RobustnessObject, ReleasedObjectMayBeReleasedAgainAndRebound) {
     Driver d(8, 8, 100);
     Quorvin_FreeAWBObject(d.obj());
     Quorvin_FreeAWBObject(d.obj());
-    Quorvin_InitAWBObject(d.obj(), d.frame.data(), &d.vlines, &d.hclock, &d.line, &d.clock, &d.gain,
-                          &d.width, &d.height, &d.flag, &d.r, &d.g, &d.b, d.init_gains, 64, 0, 0);
+    d.bind();
     EXPECT_EQ(Quorvin_ALCWBalance(d.obj()), 0);
 }
 
@@ -131,11 +129,9 @@ TEST(RobustnessTiming, ZeroClocksPerLineNeverRewritesTheShutter) {
     for (int trigger : {0, 1}) {
         Driver d(16, 16, 10, trigger);
         d.hclock = 0;
-        d.line = 7;
-        d.clock = 3;
-        Quorvin_InitAWBObject(d.obj(), d.frame.data(), &d.vlines, &d.hclock, &d.line, &d.clock,
-                              &d.gain, &d.width, &d.height, &d.flag, &d.r, &d.g, &d.b, d.init_gains,
-                              64, 0, trigger);
+        d.shutter_line = 7;
+        d.shutter_clock = 3;
+        d.bind(64, trigger);
         for (int mode : {0x11, 0x10, 0x01, 0x20}) {
             d.lum().m_byteMode = static_cast<BYTE>(mode);
             d.frames(40);
@@ -192,7 +188,7 @@ TEST(RobustnessLimits, ShutterMinimumAboveMaximumAlternatesBetweenThem) {
     for (int i = 0; i < 4; ++i) {
         d.frames(7);
         seen.push_back(d.lum().m_wShutterLine);
-        EXPECT_EQ(d.line, d.lum().m_wShutterLine);
+        EXPECT_EQ(d.shutter_line, d.lum().m_wShutterLine);
     }
     EXPECT_EQ(seen, (std::vector<uint16_t>{300, 50, 300, 50}));
 }
@@ -201,7 +197,7 @@ TEST(RobustnessLimits, ShutterMinimumAboveMaximumAlternatesBetweenThem) {
 TEST(RobustnessTarget, TargetsZeroAndFullScaleMoveOneWay) {
     for (uint8_t target : {uint8_t{0}, uint8_t{255}}) {
         Driver d(16, 16, 128, 1, 128);
-        d.line = 100;
+        d.shutter_line = 100;
         uint8_t t[3] = {target, 0, 0};
         ASSERT_EQ(Quorvin_CLuminance_SetTarget(d.obj(), t), TRUE);
         Quorvin_Set_Auto_Max_Gain(d.obj(), 1000);

@@ -12,6 +12,7 @@
 #include "scenario.h"
 
 #include "AWB/AWB.h"
+#include "tests/support/quorvin_camera.h"
 
 #define QSCN_WIDTH  160u
 #define QSCN_HEIGHT 120u
@@ -20,16 +21,12 @@
 #define QSCN_CLOCKS 800u /* clocks per line */
 #define QSCN_EINVAL (-QUORVIN_EINVAL)
 
-/* Everything a camera driver keeps for one camera. */
+/* Everything a camera driver keeps for one camera: the bound variables,
+ * the object's memory and the frame buffer, and the camera's own state. */
 struct qscn_camera {
+    struct QuorvinCameraVars v;
     void* obj;
     __u8* raw;
-    __u16 lines, clocks;
-    __u16 shutter_line, shutter_clock, gain;
-    __u32 width, height;
-    int flag;
-    __u16 r, g, b;
-    __u16 init_gains[4];
     __u32 noise;
     int apply_colour_gains; /* the camera multiplies by R, G, B */
     unsigned publications;
@@ -95,9 +92,9 @@ static __u32 qscn_scene(__u32 x, __u32 y, __u32 pos) {
 /* Exposure time in clocks of the camera's current shutter; (0, 0) is a
  * whole frame. */
 static __u32 qscn_exposure(const struct qscn_camera* c) {
-    __u32 e = (__u32)c->shutter_line * c->clocks + c->shutter_clock;
+    __u32 e = (__u32)c->v.shutter_line * c->v.hclock + c->v.shutter_clock;
 
-    return e == 0 ? (__u32)c->lines * c->clocks : e;
+    return e == 0 ? (__u32)c->v.vlines * c->v.hclock : e;
 }
 
 /* Captures one frame of the scene with the camera's current settings. */
@@ -108,20 +105,20 @@ static void qscn_capture(struct qscn_camera* c) {
     __u32 colour[4];
     __u32 x, y;
 
-    colour[0] = c->apply_colour_gains ? c->r : 16u;
-    colour[1] = c->apply_colour_gains ? c->g : 16u;
+    colour[0] = c->apply_colour_gains ? c->v.r : 16u;
+    colour[1] = c->apply_colour_gains ? c->v.g : 16u;
     colour[2] = colour[1];
-    colour[3] = c->apply_colour_gains ? c->b : 16u;
-    for (y = 0; y < c->height; ++y) {
-        for (x = 0; x < c->width; ++x) {
+    colour[3] = c->apply_colour_gains ? c->v.b : 16u;
+    for (y = 0; y < c->v.height; ++y) {
+        for (x = 0; x < c->v.width; ++x) {
             __u32 pos = 2u * (y & 1u) + (x & 1u);
             __u32 v = qscn_scene(x, y, pos) * exposure / reference;
 
-            v = v * (16u + c->gain) / 32u;
+            v = v * (16u + c->v.gain) / 32u;
             v = v * colour[pos] / 16u;
             c->noise = c->noise * 1664525u + 1013904223u;
             v += (c->noise >> 24) % 5u;
-            c->raw[y * c->width + x] = (__u8)(v > 257u ? 255u : (v < 2u ? 0u : v - 2u));
+            c->raw[y * c->v.width + x] = (__u8)(v > 257u ? 255u : (v < 2u ? 0u : v - 2u));
         }
     }
 }
@@ -135,15 +132,8 @@ static int qscn_camera_open(struct qscn_camera* c) {
         qscn_free(c->raw);
         return -1;
     }
-    c->lines = QSCN_LINES;
-    c->clocks = QSCN_CLOCKS;
-    c->shutter_line = 20;
-    c->shutter_clock = 0;
-    c->gain = 16;
-    c->width = QSCN_WIDTH;
-    c->height = QSCN_HEIGHT;
-    c->r = c->g = c->b = 16;
-    c->init_gains[0] = c->init_gains[1] = c->init_gains[2] = c->init_gains[3] = 128;
+    quorvin_camera_init(&c->v, QSCN_WIDTH, QSCN_HEIGHT, QSCN_LINES, QSCN_CLOCKS, 20);
+    c->v.gain = 16;
     c->noise = 12345u;
     c->apply_colour_gains = 1;
     return 0;
@@ -155,9 +145,7 @@ static void qscn_camera_close(struct qscn_camera* c) {
 }
 
 static void qscn_bind(struct qscn_camera* c) {
-    Quorvin_InitAWBObject(c->obj, c->raw, &c->lines, &c->clocks, &c->shutter_line,
-                          &c->shutter_clock, &c->gain, &c->width, &c->height, &c->flag, &c->r,
-                          &c->g, &c->b, c->init_gains, 16, 0, 0);
+    quorvin_camera_bind(&c->v, c->obj, c->raw, 16, 0, 0);
 }
 
 static AWBObject* qscn_object(struct qscn_camera* c) {
@@ -172,15 +160,15 @@ static int qscn_frame(struct qscn_camera* c, int correct_in_place, unsigned inde
 
     qscn_capture(c);
     ret = correct_in_place ? Quorvin_ImageBalance(c->obj) : Quorvin_ALCWBalance(c->obj);
-    published = c->flag;
+    published = c->v.flag;
     qscn_check(published == 0 || published == 1, "flag is 0 or 1");
     qscn_print("frame %u %s ret=%d pub=%d shutter=%u/%u gain=%u rgb=%u/%u/%u mean=%u hash=%08x",
-               index, correct_in_place ? "IB" : "ALC", ret, published, c->shutter_line,
-               c->shutter_clock, c->gain, c->r, c->g, c->b, qscn_mean(c->raw, QSCN_PIXELS),
-               qscn_hash(c->raw, QSCN_PIXELS));
+               index, correct_in_place ? "IB" : "ALC", ret, published, c->v.shutter_line,
+               c->v.shutter_clock, c->v.gain, c->v.r, c->v.g, c->v.b,
+               qscn_mean(c->raw, QSCN_PIXELS), qscn_hash(c->raw, QSCN_PIXELS));
     if (published) {
         ++c->publications;
-        c->flag = 0; /* the driver has sent the values to the camera */
+        c->v.flag = 0; /* the driver has sent the values to the camera */
     }
     return ret;
 }
@@ -275,11 +263,11 @@ int qscn_run_sequence(void) {
     qscn_unbound(&cam);
 
     qscn_bind(&cam);
-    qscn_print("bound: shutter=%u/%u gain=%u flag=%d rgb=%u/%u/%u", cam.shutter_line,
-               cam.shutter_clock, cam.gain, cam.flag, cam.r, cam.g, cam.b);
+    qscn_print("bound: shutter=%u/%u gain=%u flag=%d rgb=%u/%u/%u", cam.v.shutter_line,
+               cam.v.shutter_clock, cam.v.gain, cam.v.flag, cam.v.r, cam.v.g, cam.v.b);
     /* The initial gains are copied: changing them now has no effect. */
-    cam.init_gains[0] = 1;
-    cam.init_gains[3] = 1;
+    cam.v.init_gains[0] = 1;
+    cam.v.init_gains[3] = 1;
     qscn_print_state(&cam, "initial");
 
     /* Automatic exposure, gain and white balance on captured frames. */
@@ -326,9 +314,9 @@ int qscn_run_sequence(void) {
     qscn_print_state(&cam, "after limits");
 
     /* Manual colour gains from the driver's values (units of 1/16). */
-    cam.r = 32;
-    cam.g = 16;
-    cam.b = 20;
+    cam.v.r = 32;
+    cam.v.g = 16;
+    cam.v.b = 20;
     Quorvin_Set_Gain(cam.obj);
     qscn_print_state(&cam, "set_gain(32,16,20)");
     qscn_capture(&cam);
@@ -373,10 +361,10 @@ static void qscn_frame_thread(struct qscn_worker* w) {
          * lock): the control thread corrects it at the same time. */
         ret = (i & 1u) ? Quorvin_ImageBalance(c->obj) : Quorvin_ALCWBalance(c->obj);
         w->bad += ret != 0;
-        if (c->flag != 0) {
-            w->bad += c->flag != 1;
+        if (c->v.flag != 0) {
+            w->bad += c->v.flag != 1;
             ++c->publications;
-            c->flag = 0;
+            c->v.flag = 0;
         }
         ++w->calls;
         qscn_yield();

@@ -13,6 +13,7 @@
  * out balanced. Exits 0 when every check passes.
  */
 #include <AWB/AWB.h>
+#include <tests/support/quorvin_camera.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -35,14 +36,10 @@ static int failures;
         }                                                                                          \
     } while (0)
 
-/* The driver's variables bound to the object. */
+/* The driver's variables bound to the object, and its frame buffer. */
 struct driver {
     __u8 frame[WIDTH * HEIGHT];
-    __u16 vlines, hclock;
-    __u16 shutter_line, shutter_clock, gain;
-    __u32 width, height;
-    int modif_flag;
-    __u16 r, g, b;
+    struct QuorvinCameraVars cam;
     /* What the sensor currently uses (sent by the driver). */
     __u16 sensor_line, sensor_clock, sensor_gain;
     __u16 sensor_r, sensor_g, sensor_b;
@@ -102,24 +99,24 @@ static unsigned brightness(const struct driver* d) {
  * number of publications of shutter and gain (0 or 1). */
 static int run_frame(struct driver* d, int (*call)(void*), int sensor_takes_colour_gains) {
     capture(d);
-    d->r = d->g = d->b = 0xFFFF;
+    d->cam.r = d->cam.g = d->cam.b = 0xFFFF;
     CHECK(call(d->awb) == 0, "per-frame call result");
     int published = 0;
-    CHECK(d->modif_flag == 0 || d->modif_flag == 1, "flag %d", d->modif_flag);
-    if (d->modif_flag) {
-        d->sensor_line = d->shutter_line;
-        d->sensor_clock = d->shutter_clock;
-        d->sensor_gain = d->gain;
-        d->modif_flag = 0;
+    CHECK(d->cam.flag == 0 || d->cam.flag == 1, "flag %d", d->cam.flag);
+    if (d->cam.flag) {
+        d->sensor_line = d->cam.shutter_line;
+        d->sensor_clock = d->cam.shutter_clock;
+        d->sensor_gain = d->cam.gain;
+        d->cam.flag = 0;
         published = 1;
     }
-    if (d->r != 0xFFFF) {
-        CHECK(d->g != 0xFFFF && d->b != 0xFFFF, "R, G and B are written together");
-        CHECK(d->r <= 127 && d->b <= 127, "published gains are at most 1023 >> 3");
+    if (d->cam.r != 0xFFFF) {
+        CHECK(d->cam.g != 0xFFFF && d->cam.b != 0xFFFF, "R, G and B are written together");
+        CHECK(d->cam.r <= 127 && d->cam.b <= 127, "published gains are at most 1023 >> 3");
         if (sensor_takes_colour_gains) {
-            d->sensor_r = d->r;
-            d->sensor_g = d->g;
-            d->sensor_b = d->b;
+            d->sensor_r = d->cam.r;
+            d->sensor_g = d->cam.g;
+            d->sensor_b = d->cam.b;
         }
     }
     return published;
@@ -141,19 +138,14 @@ int main(void) {
     CHECK(Quorvin_ALCWBalance(d->awb) == -QUORVIN_EINVAL, "unbound object refused");
     CHECK(Quorvin_ImageBalance(NULL) == -QUORVIN_EINVAL, "null object refused");
 
-    __u16 init_gains[4] = {128, 128, 128, 128};
-    d->vlines = FRAME_LINES;
-    d->hclock = LINE_CLOCKS;
-    d->width = WIDTH;
-    d->height = HEIGHT;
-    d->shutter_line = d->sensor_line = 100;
-    d->shutter_clock = d->sensor_clock = 0;
-    d->gain = d->sensor_gain = 64;
-    d->r = d->g = d->b = d->sensor_r = d->sensor_g = d->sensor_b = 16;
-    Quorvin_InitAWBObject(d->awb, d->frame, &d->vlines, &d->hclock, &d->shutter_line,
-                          &d->shutter_clock, &d->gain, &d->width, &d->height, &d->modif_flag, &d->r,
-                          &d->g, &d->b, init_gains, 64, 0, 0);
-    init_gains[0] = 0; /* the module keeps its own copy */
+    quorvin_camera_init(&d->cam, WIDTH, HEIGHT, FRAME_LINES, LINE_CLOCKS, 100);
+    d->cam.gain = 64;
+    d->sensor_line = 100;
+    d->sensor_clock = 0;
+    d->sensor_gain = 64;
+    d->sensor_r = d->sensor_g = d->sensor_b = 16;
+    quorvin_camera_bind(&d->cam, d->awb, d->frame, 64, 0, 0);
+    d->cam.init_gains[0] = 0; /* the module keeps its own copy */
 
     /* Phase 1: the sensor applies everything the module publishes. */
     capture(d);
@@ -177,7 +169,7 @@ int main(void) {
 
     /* Phase 2: unity colour gains on the sensor, correction by the module. */
     d->sensor_r = d->sensor_g = d->sensor_b = 16;
-    d->r = d->g = d->b = 16;
+    d->cam.r = d->cam.g = d->cam.b = 16;
     Quorvin_Set_Gain(d->awb);
     for (int f = 0; f < 200; ++f) {
         run_frame(d, Quorvin_ImageBalance, 0);
@@ -187,9 +179,9 @@ int main(void) {
     for (int f = 0; f < 30 && c_red == 0; ++f) {
         capture(d);
         const unsigned raw_red = mean_at(d, 0, 0);
-        d->r = d->g = d->b = 0xFFFF;
+        d->cam.r = d->cam.g = d->cam.b = 0xFFFF;
         Quorvin_ImageBalance(d->awb);
-        d->modif_flag = 0;
+        d->cam.flag = 0;
         if (mean_at(d, 0, 0) != raw_red) {
             c_red = mean_at(d, 0, 0);
             c_green = mean_at(d, 1, 0);
