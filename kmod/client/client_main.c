@@ -110,6 +110,7 @@ static int __init quorvin_client_init(void) {
     pr_info("start\n");
     start = ktime_get();
     failed = qscn_run_sequence();
+    failed += qscn_run_closed_loop();
     failed += qscn_run_threads();
     pr_info("time %lld us\n", ktime_us_delta(ktime_get(), start));
     pr_info("end: %d failed checks\n", failed);

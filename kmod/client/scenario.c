@@ -339,6 +339,192 @@ int qscn_run_sequence(void) {
     return qscn_failures;
 }
 
+/*
+ * Closed loop: a driver that keeps its sensor's settings apart from the
+ * module's variables and sends each publication on, as real drivers do. A
+ * flat, dim, warm scene; each frame is exposed with the shutter, CDS gain and
+ * colour gains the driver last sent. With Quorvin_ALCWBalance the sensor
+ * applies R, G and B, and exposure and colour must settle; with
+ * Quorvin_ImageBalance the sensor's colour gains stay at x1.0 and the
+ * corrected frames must come out balanced.
+ */
+
+#define QSCN_LOOP_WIDTH  64u
+#define QSCN_LOOP_HEIGHT 48u
+
+struct qscn_sensor {
+    __u16 line, clock, gain; /* shutter and CDS gain in use */
+    __u16 r, g, b;           /* colour gains in use, unit 1/16 */
+};
+
+/* Reflectance per colour, in percent of full scale at the reference exposure
+ * (100 lines of 800 clocks, gain 64, colour gain x1.0). */
+static const __u32 qscn_loop_scene[3] = {70, 45, 25};
+
+/* Level of a colour of reflectance refl: proportional to exposure time, gain
+ * and colour gain, saturating at 255. In 32-bit steps, each product of a
+ * value clamped to 16 bits and a 16-bit factor: the level in 1/16 at unit
+ * gains is refl x clocks / 80000 x 16 = refl x (clocks / 8) / 625. */
+static __u8 qscn_loop_level(__u32 refl, const struct qscn_sensor* s, __u32 colour) {
+    __u32 clocks = (__u32)s->line * QSCN_CLOCKS + s->clock;
+    __u32 v;
+
+    if (clocks == 0)
+        clocks = QSCN_LINES * QSCN_CLOCKS; /* (0, 0): one frame */
+    v = refl * (clocks / 8u) / 625u;
+    v = (v > 65535u ? 65535u : v) * s->gain / 64u;
+    v = (v > 65535u ? 65535u : v) * colour / 16u;
+    v /= 16u;
+    return (__u8)(v > 255u ? 255u : v);
+}
+
+static void qscn_loop_capture(struct qscn_camera* c, const struct qscn_sensor* s) {
+    __u8 red = qscn_loop_level(qscn_loop_scene[0], s, s->r);
+    __u8 green = qscn_loop_level(qscn_loop_scene[1], s, s->g);
+    __u8 blue = qscn_loop_level(qscn_loop_scene[2], s, s->b);
+    __u32 x, y;
+
+    for (y = 0; y < QSCN_LOOP_HEIGHT; ++y) {
+        for (x = 0; x < QSCN_LOOP_WIDTH; ++x) {
+            __u8 v = green;
+
+            if (y % 2u == 0 && x % 2u == 0)
+                v = red;
+            else if (y % 2u == 1 && x % 2u == 1)
+                v = blue;
+            c->raw[y * QSCN_LOOP_WIDTH + x] = v;
+        }
+    }
+}
+
+/* Mean of the Bayer position (px, py) over the frame. */
+static __u32 qscn_loop_mean(const struct qscn_camera* c, __u32 px, __u32 py) {
+    __u32 sum = 0, n = 0, x, y;
+
+    for (y = py; y < QSCN_LOOP_HEIGHT; y += 2u) {
+        for (x = px; x < QSCN_LOOP_WIDTH; x += 2u) {
+            sum += c->raw[y * QSCN_LOOP_WIDTH + x];
+            ++n;
+        }
+    }
+    return sum / n;
+}
+
+/* Luma of the channel means (ITU-R BT.601 weights, 1/10000). */
+static __u32 qscn_loop_brightness(const struct qscn_camera* c) {
+    __u32 r = qscn_loop_mean(c, 0, 0), b = qscn_loop_mean(c, 1, 1);
+    __u32 g = (qscn_loop_mean(c, 1, 0) + qscn_loop_mean(c, 0, 1)) / 2u;
+
+    return (2989u * r + 5866u * g + 1145u * b) / 10000u;
+}
+
+/* a within 10 % of b. */
+static int qscn_within_tenth(__u32 a, __u32 b) {
+    return a * 100u >= b * 90u && a * 100u <= b * 110u;
+}
+
+/* One frame: capture, the per-frame call, and what the driver sends on.
+ * Returns 1 when shutter and gain were published. */
+static int qscn_loop_frame(struct qscn_camera* c, struct qscn_sensor* s, int correct_in_place,
+                           int sensor_takes_colour_gains) {
+    int published = 0;
+    int ret;
+
+    qscn_loop_capture(c, s);
+    c->v.r = c->v.g = c->v.b = 0xFFFF;
+    ret = correct_in_place ? Quorvin_ImageBalance(c->obj) : Quorvin_ALCWBalance(c->obj);
+    qscn_check(ret == 0, "per-frame call returns 0");
+    qscn_check(c->v.flag == 0 || c->v.flag == 1, "flag is 0 or 1");
+    if (c->v.flag) {
+        s->line = c->v.shutter_line;
+        s->clock = c->v.shutter_clock;
+        s->gain = c->v.gain;
+        c->v.flag = 0;
+        published = 1;
+    }
+    if (c->v.r != 0xFFFF) {
+        qscn_check(c->v.g != 0xFFFF && c->v.b != 0xFFFF, "R, G and B are written together");
+        qscn_check(c->v.r <= 127 && c->v.b <= 127, "published gains are at most 1023 >> 3");
+        if (sensor_takes_colour_gains) {
+            s->r = c->v.r;
+            s->g = c->v.g;
+            s->b = c->v.b;
+        }
+    }
+    return published;
+}
+
+int qscn_run_closed_loop(void) {
+    struct qscn_camera cam;
+    struct qscn_sensor sensor = {100, 0, 64, 16, 16, 16};
+    __u32 start, y, red, green, blue;
+    unsigned publications = 0;
+    int f;
+
+    qscn_failures = 0;
+    qscn_check(Quorvin_GetAWBObjectSize() == (int)sizeof(AWBObject),
+               "the module and its client agree on the object's layout");
+    qscn_check(Quorvin_ImageBalance(0) == QSCN_EINVAL, "null object refused");
+    if (qscn_camera_open(&cam) != 0) {
+        qscn_print("CHECK FAILED: no memory");
+        return 1;
+    }
+    quorvin_camera_init(&cam.v, QSCN_LOOP_WIDTH, QSCN_LOOP_HEIGHT, QSCN_LINES, QSCN_CLOCKS, 100);
+    cam.v.gain = 64;
+    quorvin_camera_bind(&cam.v, cam.obj, cam.raw, 64, 0, 0);
+    cam.v.init_gains[0] = 0; /* the module keeps its own copy */
+
+    /* The sensor applies everything the module publishes. */
+    qscn_loop_capture(&cam, &sensor);
+    start = qscn_loop_brightness(&cam);
+    for (f = 0; f < 400; ++f)
+        publications += (unsigned)qscn_loop_frame(&cam, &sensor, 0, 1);
+    qscn_loop_capture(&cam, &sensor);
+    y = qscn_loop_brightness(&cam);
+    red = qscn_loop_mean(&cam, 0, 0);
+    green = qscn_loop_mean(&cam, 1, 0);
+    blue = qscn_loop_mean(&cam, 1, 1);
+    qscn_print("loop ALC: brightness %u -> %u after %u publications; shutter %u/%u gain %u; "
+               "rgb %u/%u/%u; means %u/%u/%u",
+               start, y, publications, sensor.line, sensor.clock, sensor.gain, sensor.r, sensor.g,
+               sensor.b, red, green, blue);
+    qscn_check(publications > 0, "shutter and gain were published");
+    qscn_check(y + 12u >= 128u && y <= 128u + 12u, "brightness near the target 128");
+    qscn_check(qscn_within_tenth(red, green), "red balanced against green");
+    qscn_check(qscn_within_tenth(blue, green), "blue balanced against green");
+
+    /* x1.0 colour gains on the sensor, correction by the module. */
+    sensor.r = sensor.g = sensor.b = 16;
+    cam.v.r = cam.v.g = cam.v.b = 16;
+    Quorvin_Set_Gain(cam.obj);
+    for (f = 0; f < 200; ++f)
+        qscn_loop_frame(&cam, &sensor, 1, 0);
+    /* A frame the module corrects: one on which a controller is due. */
+    red = green = blue = 0;
+    for (f = 0; f < 30 && red == 0; ++f) {
+        __u32 raw_red;
+
+        qscn_loop_capture(&cam, &sensor);
+        raw_red = qscn_loop_mean(&cam, 0, 0);
+        Quorvin_ImageBalance(cam.obj);
+        cam.v.flag = 0;
+        if (qscn_loop_mean(&cam, 0, 0) != raw_red) {
+            red = qscn_loop_mean(&cam, 0, 0);
+            green = qscn_loop_mean(&cam, 1, 0);
+            blue = qscn_loop_mean(&cam, 1, 1);
+        }
+    }
+    qscn_print("loop IB: corrected means %u/%u/%u", red, green, blue);
+    qscn_check(red != 0, "a corrected frame was seen");
+    qscn_check(qscn_within_tenth(red, green), "corrected red balanced against green");
+    qscn_check(qscn_within_tenth(blue, green), "corrected blue balanced against green");
+
+    Quorvin_FreeAWBObject(cam.obj);
+    qscn_camera_close(&cam);
+    qscn_print("closed loop: %d failed checks", qscn_failures);
+    return qscn_failures;
+}
+
 /* The threaded part: a frame thread and a control thread on one object. */
 
 #define QSCN_THREAD_ROUNDS 150u

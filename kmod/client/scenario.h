@@ -34,6 +34,9 @@ void qscn_yield(void);
 /* The sequential scenario: one object driven through every exported
  * operation. Returns the number of failed checks (0 when all passed). */
 int qscn_run_sequence(void);
+/* A driver in closed loop with its sensor through both per-frame calls:
+ * exposure, gain and colour must settle. Returns the number of failed checks. */
+int qscn_run_closed_loop(void);
 /* One object driven from two threads at once: a frame thread and a control
  * thread. Returns the number of failed checks. */
 int qscn_run_threads(void);

@@ -1,22 +1,15 @@
 # SPDX-License-Identifier: GPL-2.0 OR MIT
-# Memory check under valgrind: the C client (a camera driver written in C
-# against the public headers) and the robustness tests, in a debug build of
-# their own. Any invalid access, use of uninitialised memory or leak fails
-# the step.
+# Memory check under valgrind: the camera-driver scenario (a camera driver
+# written in C against the public headers, the same source the kernel client
+# runs) and the robustness tests, in a debug build of their own. Any invalid
+# access, use of uninitialised memory or leak fails the step.
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
 cd "$QUORVIN_ROOT"
 need_pkgs valgrind
 build=build/valgrind
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
-targets=(test_robustness)
-if [ -e tests/c_client.cmake ]; then
-    # The executable that the C client's fragment defines.
-    client=$(sed -n 's/^add_executable(\([A-Za-z0-9_]*\).*/\1/p' tests/c_client.cmake | head -1)
-    targets+=("${client:-c_client}")
-else
-    echo "valgrind: no C client in this tree (tests/c_client.cmake); checking the tests only"
-fi
+targets=(test_robustness kmod_scenario)
 cmake --build "$build" --target "${targets[@]}" >/dev/null
 vg=(valgrind --quiet --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect
     --track-origins=yes)

@@ -5,6 +5,8 @@
  * Prints its lines on stdout; the kernel test compares the kernel client's
  * lines with these. Exit status 0 when every check passed.
  */
+#define _POSIX_C_SOURCE 200809L /* pthreads and sched_yield in strict C11 */
+
 #include "scenario.h"
 
 #include <pthread.h>
@@ -66,6 +68,7 @@ void qscn_yield(void) {
 int main(void) {
     int failed = qscn_run_sequence();
 
+    failed += qscn_run_closed_loop();
     failed += qscn_run_threads();
     fflush(stdout);
     return failed == 0 ? 0 : 1;
