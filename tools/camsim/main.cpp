@@ -52,9 +52,31 @@ template <typename T> std::vector<std::string> keys(const std::map<std::string, 
     return k;
 }
 
-} // namespace
+// Everything the command line sets: the simulation and what to do with it.
+struct Options {
+    camsim::SimConfig cfg;
+    bool list = false;
+    bool no_plots = false;
+    std::string out_dir = "camsim-out";
+    std::string raw_in, raw_out, record;
+};
 
-int main(int argc, char** argv) {
+// A named choice (--awb auto, --entry image ...) written straight into its
+// field through the table of names.
+template <typename T>
+CLI::Option* add_choice(CLI::App& app, const std::string& name,
+                        const std::map<std::string, T>& table, T& field,
+                        const std::string& default_name, const std::string& help) {
+    return app
+        .add_option_function<std::string>(
+            name, [&field, table](const std::string& value) { field = table.at(value); }, help)
+        ->check(CLI::IsMember(keys(table)))
+        ->default_str(default_name);
+}
+
+// Fills opt from the command line. Returns -1 to go on, or the exit status
+// of a run that ends here (help, a bad option).
+int parse_args(int argc, char** argv, Options& opt) {
     CLI::App app{
         "quorvin-camsim: a virtual USB camera and driver around the Quorvin AWB module.\n"
         "Renders a scene through a sensor model, runs the module on every frame as a\n"
@@ -63,13 +85,12 @@ int main(int argc, char** argv) {
                "illuminant-change (see --list-scenarios). Values are in the module's units:\n"
                "shutter in lines (and clocks), gain as the CDS gain register, colour gains\n"
                "in 1/128 (white balance) or 1/16 (the driver's R, G, B).");
-    camsim::SimConfig cfg;
+    camsim::SimConfig& cfg = opt.cfg;
     camsim::ModuleSettings& m = cfg.module;
+    camsim::SensorConfig& sensor = cfg.sensor;
 
     // Scene and run.
-    bool list = false;
-    std::string out_dir = "camsim-out", raw_in, raw_out, record;
-    app.add_flag("--list-scenarios", list, "List the built-in scenarios and exit");
+    app.add_flag("--list-scenarios", opt.list, "List the built-in scenarios and exit");
     app.add_option("-s,--scenario", cfg.scenario, "Built-in scenario")
         ->check(CLI::IsMember([] {
             std::vector<std::string> names;
@@ -80,14 +101,14 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     app.add_option("--scene", cfg.scene_png, "A PNG to use as the scene instead of the chart")
         ->check(CLI::ExistingFile);
-    app.add_option("--raw", raw_in,
+    app.add_option("--raw", opt.raw_in,
                    "Replay recorded 8-bit RGGB frames (width x height bytes each, back to back) "
                    "through the module instead of rendering")
         ->check(CLI::ExistingFile);
-    app.add_option("--raw-out", raw_out,
+    app.add_option("--raw-out", opt.raw_out,
                    "Where --raw writes the frames as the driver holds them after each call "
                    "(default OUT/corrected.raw)");
-    app.add_option("--record", record, "Also write the rendered raw frames to this file");
+    app.add_option("--record", opt.record, "Also write the rendered raw frames to this file");
     app.add_option("--width", cfg.width, "Frame width in pixels")
         ->check(CLI::Range(2, 8192))
         ->capture_default_str();
@@ -100,175 +121,120 @@ int main(int argc, char** argv) {
                    "Frames from a publication to the first frame exposed with it")
         ->check(CLI::Range(1, 30))
         ->capture_default_str();
-    double lux_scale = 1.0;
-    auto* lux_opt = app.add_option("--lux-scale", lux_scale, "Multiply the scenario's light level")
-                        ->check(CLI::PositiveNumber);
-    double kelvin = 0.0;
-    auto* kelvin_opt =
-        app.add_option("--kelvin", kelvin, "Fixed colour temperature of the light (K)")
-            ->check(CLI::Range(1667.0, 25000.0));
-    app.add_option("-o,--out", out_dir, "Output directory")->capture_default_str();
-    bool no_plots = false;
-    app.add_flag("--no-plots", no_plots, "Do not run gnuplot");
+    app.add_option("--lux-scale", cfg.lux_scale, "Multiply the scenario's light level")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--kelvin", cfg.kelvin, "Fixed colour temperature of the light (K)")
+        ->check(CLI::Range(1667.0, 25000.0));
+    app.add_option("-o,--out", opt.out_dir, "Output directory")->capture_default_str();
+    app.add_flag("--no-plots", opt.no_plots, "Do not run gnuplot");
 
     // Sensor.
-    camsim::SensorConfig& sensor = cfg.sensor;
     app.add_option("--lines", sensor.lines_per_frame, "Lines per frame (frame timing)")
         ->check(CLI::Range(1, 65535))
         ->capture_default_str();
     app.add_option("--clocks", sensor.clocks_per_line, "Pixel clocks per line (frame timing)")
         ->check(CLI::Range(1, 65535))
         ->capture_default_str();
-    double pclk_mhz = sensor.pixel_clock_hz / 1e6;
-    app.add_option("--pixel-clock", pclk_mhz, "Pixel clock in MHz")
+    app.add_option_function<double>(
+           "--pixel-clock", [&sensor](double mhz) { sensor.pixel_clock_hz = mhz * 1e6; },
+           "Pixel clock in MHz")
         ->check(CLI::PositiveNumber)
-        ->capture_default_str();
-    std::string unit = "line";
-    app.add_option("--shutter-unit", unit,
-                   "Shutter control to the line, or to the clock (the trigger_version flag)")
-        ->check(CLI::IsMember({"line", "clock"}))
-        ->capture_default_str();
-    bool no_noise = false;
-    app.add_flag("--no-noise", no_noise, "Render without shot and read noise");
+        ->default_val(sensor.pixel_clock_hz / 1e6);
+    add_choice(app, "--shutter-unit", std::map<std::string, bool>{{"line", false}, {"clock", true}},
+               sensor.clock_unit_shutter, "line",
+               "Shutter control to the line, or to the clock (the trigger_version flag)");
+    app.add_flag_callback(
+        "--no-noise", [&sensor] { sensor.noise = false; }, "Render without shot and read noise");
 
     // Module.
-    const std::map<std::string, Entry> entries{{"alc", Entry::Alc}, {"image", Entry::Image}};
+    add_choice(app, "--entry",
+               std::map<std::string, Entry>{{"alc", Entry::Alc}, {"image", Entry::Image}}, m.entry,
+               "image",
+               "alc: Quorvin_ALCWBalance, the camera applies R, G, B; image: "
+               "Quorvin_ImageBalance, the module corrects the frame");
     const std::map<std::string, std::uint8_t> awb_modes{
         {"off", 0}, {"fixed", 1}, {"auto", 2}, {"oneshot", 3}};
     const std::map<std::string, std::uint8_t> lum_modes{{"off", 0}, {"auto", 1}, {"oneshot", 2}};
-    std::string entry = "image", awb = "auto", exposure = "auto", gain = "auto";
-    app.add_option("--entry", entry,
-                   "alc: Quorvin_ALCWBalance, the camera applies R, G, B; image: "
-                   "Quorvin_ImageBalance, the module corrects the frame")
-        ->check(CLI::IsMember(keys(entries)))
-        ->capture_default_str();
-    app.add_option("--awb", awb, "White balance: auto, oneshot, fixed (current gains) or off")
-        ->check(CLI::IsMember(keys(awb_modes)))
-        ->capture_default_str();
-    app.add_option("--exposure", exposure, "Automatic exposure: auto, oneshot or off")
-        ->check(CLI::IsMember(keys(lum_modes)))
-        ->capture_default_str();
-    app.add_option("--gain", gain, "Automatic gain: auto, oneshot or off")
-        ->check(CLI::IsMember(keys(lum_modes)))
-        ->capture_default_str();
-    int target = 128, tolerance = 5, threshold = 5;
-    auto* target_opt =
-        app.add_option("--target", target, "Brightness target (0..255; module default 128)")
-            ->check(CLI::Range(0, 255));
-    auto* tol_opt =
-        app.add_option("--tolerance", tolerance, "Dead band while control runs (levels; default 5)")
-            ->check(CLI::Range(0, 255));
-    auto* thr_opt = app.add_option("--threshold", threshold,
-                                   "Extra dead band while control rests (levels; default 5)")
-                        ->check(CLI::Range(0, 255));
-    int shutter_speed = 0, gain_speed = 0, skip = 3, average = 4;
-    auto* ss_opt =
-        app.add_option("--shutter-speed", shutter_speed,
-                       "Exposure speed limit S: a step changes it by at most 1/(S+1); 0 fastest")
-            ->check(CLI::Range(0, 255));
-    auto* gs_opt = app.add_option("--gain-speed", gain_speed, "Gain speed limit (0 fastest)")
-                       ->check(CLI::Range(0, 255));
-    auto* skip_opt =
-        app.add_option("--skip", skip, "Frames skipped after each evaluation (default 3)")
-            ->check(CLI::Range(0, 255));
-    auto* avg_opt =
-        app.add_option("--average", average, "Frames averaged for each evaluation (default 4)")
-            ->check(CLI::Range(0, 255));
-    int max_gain = 0, min_gain = 0, max_sh = 0, min_sh = 0, max_shc = 0, min_shc = 0;
-    auto* maxg_opt =
-        app.add_option("--max-gain", max_gain, "Automatic gain maximum (register; default 255)")
-            ->check(CLI::Range(0, 65535));
-    auto* ming_opt =
-        app.add_option("--min-gain", min_gain, "Automatic gain minimum (register; default 0)")
-            ->check(CLI::Range(0, 65535));
-    auto* maxs_opt =
-        app.add_option("--max-shutter", max_sh,
-                       "Automatic exposure maximum, lines (0 with 0 clocks: one frame)")
-            ->check(CLI::Range(0, 65535));
-    auto* mins_opt = app.add_option("--min-shutter", min_sh, "Automatic exposure minimum, lines")
-                         ->check(CLI::Range(0, 65535));
-    auto* maxsc_opt =
-        app.add_option("--max-shutter-clock", max_shc, "Automatic exposure maximum, clocks part")
-            ->check(CLI::Range(0, 65535));
-    auto* minsc_opt =
-        app.add_option("--min-shutter-clock", min_shc, "Automatic exposure minimum, clocks part")
-            ->check(CLI::Range(0, 65535));
-    int shutter = 0;
-    auto* shutter_opt =
-        app.add_option("--shutter", shutter, "Initial shutter, lines (default: the scenario's)")
-            ->check(CLI::Range(0, 65535));
+    add_choice(app, "--awb", awb_modes, m.awb_mode, "auto",
+               "White balance: auto, oneshot, fixed (current gains) or off");
+    add_choice(app, "--exposure", lum_modes, m.exposure_mode, "auto",
+               "Automatic exposure: auto, oneshot or off");
+    add_choice(app, "--gain", lum_modes, m.gain_mode, "auto",
+               "Automatic gain: auto, oneshot or off");
+    app.add_option("--target", m.target, "Brightness target (0..255; module default 128)")
+        ->check(CLI::Range(0, 255));
+    app.add_option("--tolerance", m.tolerance, "Dead band while control runs (levels; default 5)")
+        ->check(CLI::Range(0, 255));
+    app.add_option("--threshold", m.threshold,
+                   "Extra dead band while control rests (levels; default 5)")
+        ->check(CLI::Range(0, 255));
+    app.add_option("--shutter-speed", m.shutter_speed,
+                   "Exposure speed limit S: a step changes it by at most 1/(S+1); 0 fastest")
+        ->check(CLI::Range(0, 255));
+    app.add_option("--gain-speed", m.gain_speed, "Gain speed limit (0 fastest)")
+        ->check(CLI::Range(0, 255));
+    app.add_option("--skip", m.skip_frames, "Frames skipped after each evaluation (default 3)")
+        ->check(CLI::Range(0, 255));
+    app.add_option("--average", m.average_frames, "Frames averaged for each evaluation (default 4)")
+        ->check(CLI::Range(0, 255));
+    app.add_option("--max-gain", m.max_gain, "Automatic gain maximum (register; default 255)")
+        ->check(CLI::Range(0, 65535));
+    app.add_option("--min-gain", m.min_gain, "Automatic gain minimum (register; default 0)")
+        ->check(CLI::Range(0, 65535));
+    app.add_option("--max-shutter", m.max_shutter_line,
+                   "Automatic exposure maximum, lines (0 with 0 clocks: one frame)")
+        ->check(CLI::Range(0, 65535));
+    app.add_option("--min-shutter", m.min_shutter_line, "Automatic exposure minimum, lines")
+        ->check(CLI::Range(0, 65535));
+    app.add_option("--max-shutter-clock", m.max_shutter_clock,
+                   "Automatic exposure maximum, clocks part")
+        ->check(CLI::Range(0, 65535));
+    app.add_option("--min-shutter-clock", m.min_shutter_clock,
+                   "Automatic exposure minimum, clocks part")
+        ->check(CLI::Range(0, 65535));
+    app.add_option("--shutter", m.initial_shutter_line,
+                   "Initial shutter, lines (default: the scenario's)")
+        ->check(CLI::Range(0, 65535));
     app.add_option("--shutter-clock", m.initial_shutter_clock, "Initial shutter, clocks part")
         ->check(CLI::Range(0, 65535));
     app.add_option("--initial-gain", m.initial_gain,
                    "Initial CDS gain register; also the module's reference gain")
         ->check(CLI::Range(0, 65535))
         ->capture_default_str();
-    std::vector<int> wb_gains, manual;
-    app.add_option("--wb-gains", wb_gains,
+    app.add_option("--wb-gains", m.initial_wb_gain,
                    "Initial white balance gains R,Gr,Gb,B in 1/128 (128 = x1.0)")
-        ->expected(4)
         ->delimiter(',')
         ->check(CLI::Range(0, 65535));
-    app.add_option("--manual-rgb", manual,
+    app.add_option("--manual-rgb", m.manual_rgb,
                    "Colour gains R,G,B in the driver's 1/16, loaded with Quorvin_Set_Gain")
-        ->expected(3)
         ->delimiter(',')
         ->check(CLI::Range(0, 65535));
 
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e);
+    }
+    return -1;
+}
 
-    if (list) {
+} // namespace
+
+int main(int argc, char** argv) {
+    Options opt;
+    if (const int status = parse_args(argc, argv, opt); status >= 0)
+        return status;
+    if (opt.list) {
         for (const auto& s : camsim::scenarios())
             std::printf("%-18s %4d frames  %s\n", s.name, s.frames, s.description);
         return 0;
     }
-
-    m.entry = entries.at(entry);
-    m.awb_mode = awb_modes.at(awb);
-    m.exposure_mode = lum_modes.at(exposure);
-    m.gain_mode = lum_modes.at(gain);
-    auto u8 = [](int v) { return static_cast<std::uint8_t>(v); };
-    auto u16 = [](int v) { return static_cast<std::uint16_t>(v); };
-    if (*target_opt)
-        m.target = u8(target);
-    if (*tol_opt)
-        m.tolerance = u8(tolerance);
-    if (*thr_opt)
-        m.threshold = u8(threshold);
-    if (*ss_opt)
-        m.shutter_speed = u8(shutter_speed);
-    if (*gs_opt)
-        m.gain_speed = u8(gain_speed);
-    if (*skip_opt)
-        m.skip_frames = u8(skip);
-    if (*avg_opt)
-        m.average_frames = u8(average);
-    if (*maxg_opt)
-        m.max_gain = u16(max_gain);
-    if (*ming_opt)
-        m.min_gain = u16(min_gain);
-    if (*maxs_opt)
-        m.max_shutter_line = u16(max_sh);
-    if (*mins_opt)
-        m.min_shutter_line = u16(min_sh);
-    if (*maxsc_opt)
-        m.max_shutter_clock = u16(max_shc);
-    if (*minsc_opt)
-        m.min_shutter_clock = u16(min_shc);
-    if (*shutter_opt)
-        m.initial_shutter_line = u16(shutter);
-    if (!wb_gains.empty())
-        for (std::size_t i = 0; i < 4; ++i)
-            m.initial_wb_gain[i] = u16(wb_gains[i]);
-    if (!manual.empty())
-        m.manual_rgb = std::array<std::uint16_t, 3>{u16(manual[0]), u16(manual[1]), u16(manual[2])};
-    if (*lux_opt)
-        cfg.lux_scale = lux_scale;
-    if (*kelvin_opt)
-        cfg.kelvin = kelvin;
-    sensor.pixel_clock_hz = pclk_mhz * 1e6;
-    sensor.clock_unit_shutter = unit == "clock";
-    sensor.noise = !no_noise;
+    const camsim::SimConfig& cfg = opt.cfg;
+    const camsim::ModuleSettings& m = cfg.module;
+    const std::string& out_dir = opt.out_dir;
+    const std::string& raw_in = opt.raw_in;
+    const std::string& record = opt.record;
+    std::string raw_out = opt.raw_out;
 
     const std::uint8_t mode = m.luminance_mode();
     if (mode == 0x21 || mode == 0x22)
@@ -337,7 +303,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     bool plots = false;
-    if (!no_plots) {
+    if (!opt.no_plots) {
         plots = camsim::make_plots(out_dir, run, &error);
         if (!plots)
             std::fprintf(stderr, "note: %s\n", error.c_str());
