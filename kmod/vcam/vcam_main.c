@@ -102,6 +102,8 @@ struct vcam_dev {
     u8* raw;
     u32 publications; /* shown by trace */
     u16 traced_rgb[3];
+    u16 seen_rb[2]; /* red and blue balance after the last frame */
+    bool mirroring; /* under the handler lock: vcam_mirror_balance runs */
 };
 
 static struct vcam_dev* to_vcam(struct v4l2_device* v) {
@@ -139,6 +141,22 @@ static struct vcam_buffer* vcam_next_buffer(struct vcam_dev* cam) {
 }
 
 /*
+ * A one-shot white balance changes red and blue while white balance is
+ * manual, when those controls are not volatile: copy the new gains into
+ * them, which also sends control events to applications that asked.
+ */
+static void vcam_mirror_balance(struct vcam_dev* cam, u16 r, u16 b) {
+    v4l2_ctrl_lock(cam->awb);
+    if (!cam->awb->cur.val && (cam->red->cur.val != r || cam->blue->cur.val != b)) {
+        cam->mirroring = true;
+        __v4l2_ctrl_s_ctrl(cam->red, r);
+        __v4l2_ctrl_s_ctrl(cam->blue, b);
+        cam->mirroring = false;
+    }
+    v4l2_ctrl_unlock(cam->awb);
+}
+
+/*
  * One thread per streaming camera. Everything the module does happens here,
  * in process context, under core_lock; buffers are handed to vb2 outside
  * it. Frames are paced by absolute deadlines, so the rate does not drift by
@@ -152,6 +170,8 @@ static int vcam_thread(void* data) {
     while (!kthread_should_stop()) {
         struct vcam_buffer* buf;
         u32 size, fps, frame;
+        bool mirror;
+        u16 r, b;
 
         mutex_lock(&cam->core_lock);
         cam->core->light = min_t(u32, READ_ONCE(light[cam->index]), VCAM_LIGHT_MAX);
@@ -161,7 +181,14 @@ static int vcam_thread(void* data) {
             vcam_trace(cam, frame);
         size = cam->core->width * cam->core->height;
         fps = cam->fps;
+        r = cam->core->r;
+        b = cam->core->b;
+        mirror = !cam->core->auto_wb && (r != cam->seen_rb[0] || b != cam->seen_rb[1]);
+        cam->seen_rb[0] = r;
+        cam->seen_rb[1] = b;
         mutex_unlock(&cam->core_lock);
+        if (mirror)
+            vcam_mirror_balance(cam, r, b);
 
         /* The raw buffer is written only by this thread. */
         buf = vcam_next_buffer(cam);
@@ -439,12 +466,8 @@ static const struct v4l2_file_operations vcam_fops = {
 
 /* --- controls -------------------------------------------------------------- */
 
-/*
- * Called with the cluster's master. While an automatic control is on, its
- * manual controls read what the module published last; red and blue
- * balance always read the gains in use, so that the result of a one-shot
- * white balance shows too.
- */
+/* Called with the cluster's master. While an automatic control is on, its
+ * manual controls read what the module published last. */
 static int vcam_g_volatile_ctrl(struct v4l2_ctrl* ctrl) {
     struct vcam_dev* cam = container_of(ctrl->handler, struct vcam_dev, ctrls);
     struct vcam_core* c = cam->core;
@@ -491,11 +514,11 @@ static int vcam_s_ctrl(struct v4l2_ctrl* ctrl) {
         on = ctrl->val;
         if (on != c->auto_wb)
             vcam_core_set_auto_wb(c, on);
-        /* Switching to manual keeps the module's gains unless the same
-         * call gives new ones. */
-        if (!on && (cam->red->is_new || cam->blue->is_new))
-            vcam_core_set_balance(c, cam->red->is_new ? cam->red->val : c->r,
-                                  cam->blue->is_new ? cam->blue->val : c->b);
+        /* Switching to manual reads the gains in use into red and blue:
+         * the module keeps its own finer gains then. New values replace
+         * them, except the driver's own copy of a one-shot's result. */
+        if (!on && !cam->mirroring && (cam->red->val != c->r || cam->blue->val != c->b))
+            vcam_core_set_balance(c, cam->red->val, cam->blue->val);
         break;
     case V4L2_CID_DO_WHITE_BALANCE:
         vcam_core_do_white_balance(c);
@@ -535,10 +558,7 @@ static int vcam_init_controls(struct vcam_dev* cam) {
 
     v4l2_ctrl_auto_cluster(2, &cam->exposure_auto, V4L2_EXPOSURE_MANUAL, true);
     v4l2_ctrl_auto_cluster(2, &cam->autogain, 0, true);
-    /* Always volatile (and so written even when unchanged), see above. */
-    v4l2_ctrl_auto_cluster(3, &cam->awb, 0, false);
-    cam->red->flags |= V4L2_CTRL_FLAG_VOLATILE | V4L2_CTRL_FLAG_EXECUTE_ON_WRITE;
-    cam->blue->flags |= V4L2_CTRL_FLAG_VOLATILE | V4L2_CTRL_FLAG_EXECUTE_ON_WRITE;
+    v4l2_ctrl_auto_cluster(3, &cam->awb, 0, true);
     return v4l2_ctrl_handler_setup(h);
 }
 
