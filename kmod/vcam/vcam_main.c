@@ -162,6 +162,11 @@ static void vcam_mirror_balance(struct vcam_dev* cam, u16 r, u16 b) {
  * it. Frames are paced by absolute deadlines, so the rate does not drift by
  * the scheduler's sleep granularity; a thread that falls more than a frame
  * behind starts counting again from now rather than rushing frames out.
+ *
+ * The sensor captures a frame only into a queued buffer: at a deadline with
+ * no buffer the frame is skipped before the sensor or the module sees it.
+ * The module still gets exactly one call per captured frame, and sequence
+ * numbers have no gaps however late the application is.
  */
 static int vcam_thread(void* data) {
     struct vcam_dev* cam = data;
@@ -169,18 +174,20 @@ static int vcam_thread(void* data) {
 
     while (!kthread_should_stop()) {
         struct vcam_buffer* buf;
-        u32 size, fps, frame;
+        u32 size, period;
         bool mirror;
         u16 r, b;
+
+        buf = vcam_next_buffer(cam);
+        if (!buf)
+            goto sleep;
 
         mutex_lock(&cam->core_lock);
         cam->core->light = min_t(u32, READ_ONCE(light[cam->index]), VCAM_LIGHT_MAX);
         vcam_core_frame(cam->core);
-        frame = cam->sequence;
         if (READ_ONCE(trace))
-            vcam_trace(cam, frame);
+            vcam_trace(cam, cam->sequence);
         size = cam->core->width * cam->core->height;
-        fps = cam->fps;
         r = cam->core->r;
         b = cam->core->b;
         mirror = !cam->core->auto_wb && (r != cam->seen_rb[0] || b != cam->seen_rb[1]);
@@ -191,19 +198,17 @@ static int vcam_thread(void* data) {
             vcam_mirror_balance(cam, r, b);
 
         /* The raw buffer is written only by this thread. */
-        buf = vcam_next_buffer(cam);
-        if (buf) {
-            memcpy(vb2_plane_vaddr(&buf->vb.vb2_buf, 0), cam->raw, size);
-            vb2_set_plane_payload(&buf->vb.vb2_buf, 0, size);
-            buf->vb.sequence = frame;
-            buf->vb.field = V4L2_FIELD_NONE;
-            buf->vb.vb2_buf.timestamp = ktime_get_ns();
-            vb2_buffer_done(&buf->vb.vb2_buf, VB2_BUF_STATE_DONE);
-        }
-        cam->sequence++;
+        memcpy(vb2_plane_vaddr(&buf->vb.vb2_buf, 0), cam->raw, size);
+        vb2_set_plane_payload(&buf->vb.vb2_buf, 0, size);
+        buf->vb.sequence = cam->sequence++;
+        buf->vb.field = V4L2_FIELD_NONE;
+        buf->vb.vb2_buf.timestamp = ktime_get_ns();
+        vb2_buffer_done(&buf->vb.vb2_buf, VB2_BUF_STATE_DONE);
 
-        deadline = ktime_add_ns(deadline, NSEC_PER_SEC / fps);
-        if (ktime_before(ktime_add_ns(deadline, NSEC_PER_SEC / fps), ktime_get()))
+    sleep:
+        period = NSEC_PER_SEC / READ_ONCE(cam->fps);
+        deadline = ktime_add_ns(deadline, period);
+        if (ktime_before(ktime_add_ns(deadline, period), ktime_get()))
             deadline = ktime_get();
         set_current_state(TASK_INTERRUPTIBLE);
         if (!kthread_should_stop())
@@ -403,7 +408,7 @@ static int vcam_s_parm(struct file* file, void* fh, struct v4l2_streamparm* p) {
     if (t->numerator && t->denominator && (u64)t->denominator * 2 < (u64)t->numerator * 45)
         fps = vcam_fps[1];
     mutex_lock(&cam->core_lock);
-    cam->fps = fps;
+    WRITE_ONCE(cam->fps, fps);
     vcam_core_set_fps(cam->core, fps);
     mutex_unlock(&cam->core_lock);
     vcam_fill_parm(cam, p);
