@@ -581,7 +581,10 @@ static void vcam_free(struct vcam_dev* cam) {
 
 /* The last reference to the camera is gone: no file is open any more. */
 static void vcam_release(struct v4l2_device* v) {
-    vcam_free(to_vcam(v));
+    struct vcam_dev* cam = to_vcam(v);
+
+    pr_info("cam%u: released\n", cam->index);
+    vcam_free(cam);
 }
 
 static int vcam_probe(struct platform_device* pdev) {
@@ -661,8 +664,8 @@ static int vcam_probe(struct platform_device* pdev) {
         return ret;
     }
     platform_set_drvdata(pdev, cam);
-    v4l2_info(&cam->v4l2_dev, "%s, %s entry, as %s\n", vdev->name,
-              entry_kind == VCAM_ENTRY_ALC ? "alc" : "image", video_device_node_name(vdev));
+    pr_info("cam%u: %s entry, as %s\n", cam->index, entry_kind == VCAM_ENTRY_ALC ? "alc" : "image",
+            video_device_node_name(vdev));
     return 0;
 
 free:
@@ -675,7 +678,7 @@ free:
 static void vcam_remove_camera(struct platform_device* pdev) {
     struct vcam_dev* cam = platform_get_drvdata(pdev);
 
-    v4l2_info(&cam->v4l2_dev, "removing %s\n", video_device_node_name(&cam->vdev));
+    pr_info("cam%u: unbound\n", cam->index);
     vb2_video_unregister_device(&cam->vdev);
     v4l2_device_unregister(&cam->v4l2_dev);
     v4l2_device_put(&cam->v4l2_dev);

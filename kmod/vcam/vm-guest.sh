@@ -180,6 +180,8 @@ else
     vsay "unbind $rc ended"
 fi
 wait $ps 2>/dev/null
+# The stream's file is closed now: the camera's objects must be gone.
+vsay "unbind_released $(dmesg | grep -c 'quorvin_vcam: cam1: released')"
 echo quorvin_vcam.1 >$sysfs/bind
 rc=$?
 capture "$(node 1)" 5 /tmp/b.raw
@@ -190,5 +192,8 @@ rmmod quorvin_vcam
 vsay "rmmod $?"
 rmmod Quorvin_AWB
 vsay "rmmod_awb $?"
+# Every camera ever bound (two, two again after the reload, one rebound)
+# was released.
+vsay "objects $(dmesg | grep -c 'quorvin_vcam: cam[0-9]: [a-z]* entry, as') $(dmesg | grep -c 'quorvin_vcam: cam[0-9]: released')"
 vsay "log_bad $(dmesg | grep -c -E 'Oops|BUG|WARNING|Call Trace|general protection')"
 vsay "done"

@@ -5,7 +5,7 @@
 # Debian kernel series and flavour:
 #
 #   vcam_prepare                         host packages (gcc-multilib: the
-#                                        32-bit static vcam-tool)
+#                                        32-bit static vcam-tool; sparse)
 #   vcam_build SRC KDIR                  the driver in a staged source tree
 #                                        whose module is built (make vcam)
 #   vcam_pack ROOT FLAVOUR KVER IMAGE_DEB CACHE SRC
@@ -26,7 +26,7 @@ VCAM_FRAMES=150
 VCAM_SETTLE_MAX=90
 
 vcam_prepare() {
-    need_pkgs gcc-multilib
+    need_pkgs gcc-multilib sparse
 }
 
 vcam_deb() { # vcam_deb CACHE PACKAGE ARCH: path of the package's .deb, downloaded once
@@ -199,6 +199,11 @@ vcam_check() { # vcam_check RESULTS FLAVOUR DIR
         test "$(vcam_field "$r" rmmod_awb_in_use)" != 0
     check "$f: vcam: unbinding a streaming camera ends its stream" \
         test "$(vcam_field "$r" unbind)" = "0 ended"
+    # Camera 1 was released once at the reload and once after the unbind.
+    check "$f: vcam: an unbound camera is released when its last file closes" \
+        test "$(vcam_field "$r" unbind_released)" = 2
+    check "$f: vcam: every bound camera released by the end (bound, released: $(vcam_field "$r" objects))" \
+        test "$(vcam_field "$r" objects)" = "5 5"
     check "$f: vcam: a rebound camera captures" test "$(vcam_field "$r" rebind)" = "0 0 $((640 * 480 * 5))"
     check "$f: vcam: driver unloads" test "$(vcam_field "$r" rmmod)" = 0
     check "$f: vcam: module unloads after it" test "$(vcam_field "$r" rmmod_awb)" = 0
