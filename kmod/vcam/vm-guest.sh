@@ -155,7 +155,8 @@ wait $pc
 vsay "control_storm $storm $?"
 
 # --- lifetime: unload refused while open, unbinding while streaming --------
-capture "$d1" 1000000 /dev/null &
+# v4l2-ctl itself in the background, so that $! is the process that opens.
+$ctl -d "$d1" --stream-mmap --stream-count=1000000 --stream-to=/dev/null >/dev/null 2>&1 &
 ps=$!
 k=0
 while [ $k -lt 300 ] && ! ls -l /proc/$ps/fd 2>/dev/null | grep -q video; do
