@@ -22,11 +22,12 @@
 # check passed.
 set -euo pipefail
 source "$(dirname "$0")/../scripts/lib.sh"
+source "$(dirname "$0")/vcam/vm.sh" # vcam hook: the V4L2 driver's checks
 cd "$QUORVIN_ROOT"
 
 CACHE=${QUORVIN_KMOD_CACHE:-/var/cache/quorvin-kmod}
 OUT=$QUORVIN_ROOT/build/kmod
-VM_TIMEOUT=${QUORVIN_VM_TIMEOUT:-300}
+VM_TIMEOUT=${QUORVIN_VM_TIMEOUT:-900} # vcam hook: compliance and captures under TCG
 ARCHES=(amd64 686)
 
 passed=0
@@ -49,6 +50,7 @@ log_step() { echo "== kmod: $*"; }
 log_step "packages"
 need_pkgs "${QUORVIN_BASE_PKGS[@]}" gcc make kmod binutils qemu-system-x86 busybox-static \
     dkms linux-headers-amd64
+vcam_prepare # vcam hook
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     as_root dpkg --add-architecture i386
     as_root apt-get update -qq
@@ -134,6 +136,10 @@ for flavour in "${ARCHES[@]}"; do
     ok=true
     build "$flavour" || ok=false
     check "$flavour: module and client build, guard clean" $ok
+    # vcam hook: the reference V4L2 driver against the same headers
+    vcam_ok=$ok
+    $ok && { vcam_build "$OUT/$flavour/src" "/usr/src/linux-headers-$abi-$flavour" || vcam_ok=false; }
+    check "$flavour: vcam driver builds, guard clean" $vcam_ok
     echo "   build $flavour: $(($(date +%s) - start)) s"
 done
 
@@ -164,6 +170,9 @@ pack_initramfs() { # pack_initramfs FLAVOUR
     cp kmod/vm-init.sh "$root/init"
     chmod 0755 "$root/init" "$root/bin/busybox"
     cp "$dir/src/Quorvin_AWB.ko" "$dir/src/client/quorvin_client.ko" "$root/modules/"
+    # vcam hook: media modules, v4l2 tools, vcam-tool, the driver, /vcam.sh
+    [ ! -f "$dir/src/vcam/quorvin_vcam.ko" ] || vcam_pack "$root" "$1" "$abi-$1" \
+        "$(fetch_deb "linux-image-$abi-$1$([ "$1" = amd64 ] || echo :i386)")" "$CACHE" "$dir/src"
     (cd "$root" && find . | busybox cpio -o -H newc 2>/dev/null | gzip -1) >"$dir/initramfs.cpio.gz"
 }
 boot() { # boot FLAVOUR: runs the VM; its results land in $OUT/FLAVOUR/results.txt
@@ -248,6 +257,7 @@ for flavour in "${vm_ready[@]}"; do
         "$dir/dmesg.txt" || true)
     [ -z "$bad" ] || echo "$bad" | head -20 >&2
     check "$flavour: kernel log clean" test -z "$bad"
+    vcam_check "$dir/results.txt" "$flavour" "$dir" # vcam hook
     echo "   $flavour: object size $size, boot $(cat "$dir/boot.time") s, scenario $(field "$flavour" insmod_client | awk '{ printf "%.2f", $3 - $2 }') s"
 done
 for flavour in "${ARCHES[@]}"; do
