@@ -38,17 +38,16 @@ kernel_suite() {
     esac
 }
 
-# apt_state SUITE: creates (once) and refreshes (once per run) the private
-# apt state of SUITE and sets APT_OPTS to use it. The machine's own sources,
-# lists, cache and dpkg status are never read or written; i386 is known to
-# this state only, so the machine needs no foreign architecture.
-declare -A apt_state_fresh=()
+# apt_state SUITE: creates (once) and refreshes (when older than an hour)
+# the private apt state of SUITE and sets APT_OPTS to use it. The machine's
+# own sources, lists, cache and dpkg status are never read or written; i386
+# is known to this state only, so the machine needs no foreign architecture.
 apt_state() {
     local suite=$1 dir=$CACHE/apt/$1 key=/usr/share/keyrings/debian-archive-keyring.gpg
     APT_OPTS=(-o "Dir::Etc::SourceList=$dir/sources.list" -o Dir::Etc::SourceParts=/dev/null
         -o "Dir::State::Lists=$dir/lists" -o "Dir::Cache=$dir/cache" -o Dir::State::status=/dev/null
         -o APT::Architectures::=amd64 -o APT::Architectures::=i386 -o Acquire::Languages=none)
-    [ -z "${apt_state_fresh[$suite]:-}" ] || return 0
+    [ -z "$(find "$dir/updated" -mmin -60 2>/dev/null)" ] || return 0
     mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial"
     {
         case $suite in
@@ -70,7 +69,7 @@ apt_state() {
         cat "$dir/update.log" >&2
         return 1
     }
-    apt_state_fresh[$suite]=1
+    touch "$dir/updated"
 }
 
 # apt_field PKG[:ARCH][=VERSION] FIELD: a field of a package in the current
@@ -110,8 +109,12 @@ kernel_load() {
 # kernel_prepare NAME: fetches, extracts and describes one kernel of the
 # matrix. The newest ABI of the series whose packages the archive serves
 # wins (bullseye-security lists 686 packages it does not serve; the point
-# release's then do).
+# release's then do). Runs sharing a cache take turns.
 kernel_prepare() {
+    mkdir -p "$CACHE/k"
+    (flock 9 && kernel_prepare_locked "$1") 9>"$CACHE/k/.lock"
+}
+kernel_prepare_locked() {
     local name=$1 series=${1%-*} flavour=${1##*-} dir=$CACHE/k/$1
     local suite arch qemu meta mver hdr abi hver deps common kbuild gccver hdir
     local f_hdr f_common f_kbuild f_image
@@ -125,7 +128,7 @@ kernel_prepare() {
     686 | 686-pae) arch=i386 qemu=qemu-system-i386 ;;
     *) echo "kernel $name: unknown flavour $flavour" >&2; return 1 ;;
     esac
-    apt_state "$suite"
+    apt_state "$suite" || return 1
     meta=linux-headers-$flavour:$arch
     abi=
     for mver in $(apt-cache "${APT_OPTS[@]}" madison "$meta" | awk -F' [|] ' '{ print $2 }'); do
@@ -152,14 +155,14 @@ kernel_prepare() {
     mkdir -p "$dir/root"
     local deb
     for deb in "$f_hdr" "$f_common" "$f_kbuild"; do
-        dpkg-deb -x "$deb" "$dir/root"
+        dpkg-deb -x "$deb" "$dir/root" || return 1
     done
     hdir=$dir/root/usr/src/linux-headers-$abi-$flavour
     # The flavour's Makefile includes the common headers by absolute path.
-    sed -i "s|^include /usr/src/|include $dir/root/usr/src/|" "$hdir/Makefile"
+    sed -i "s|^include /usr/src/|include $dir/root/usr/src/|" "$hdir/Makefile" || return 1
     # The compiler release the kernel was built with: "CC = ... gcc-10".
     gccver=$(sed -n 's/^CC = .*gcc-\([0-9][0-9]*\).*/\1/p' "$hdir/.kernelvariables" | head -1)
-    dpkg-deb --fsys-tarfile "$f_image" | tar -x -O "./boot/vmlinuz-$abi-$flavour" >"$dir/vmlinuz"
+    dpkg-deb --fsys-tarfile "$f_image" | tar -x -O "./boot/vmlinuz-$abi-$flavour" >"$dir/vmlinuz" || return 1
 
     # The compiler the headers want, when the host lacks it: the release's
     # own gcc, extracted.
@@ -174,7 +177,7 @@ kernel_prepare() {
             done
             rm -rf "$cc_dir"
             mkdir -p "$cc_dir"
-            for deb in "${files[@]}"; do dpkg-deb -x "$deb" "$cc_dir"; done
+            for deb in "${files[@]}"; do dpkg-deb -x "$deb" "$cc_dir" || return 1; done
         fi
         cc_dir=$cc_dir/usr/bin
     fi
@@ -182,8 +185,9 @@ kernel_prepare() {
     # busybox of the kernel's architecture, from bookworm.
     local bb=$CACHE/busybox-$arch
     if [ ! -s "$bb" ]; then
-        apt_state bookworm
-        dpkg-deb --fsys-tarfile "$(apt_fetch busybox-static "$arch")" | tar -x -O ./bin/busybox >"$bb.tmp"
+        apt_state bookworm || return 1
+        deb=$(apt_fetch busybox-static "$arch") || return 1
+        dpkg-deb --fsys-tarfile "$deb" | tar -x -O ./bin/busybox >"$bb.tmp" || return 1
         chmod 0755 "$bb.tmp"
         mv "$bb.tmp" "$bb"
     fi
@@ -212,8 +216,8 @@ kernel_modules() {
     if [ ! -s "$root/lib/modules/$K_KVER/modules.dep" ]; then
         rm -rf "$root"
         mkdir -p "$root"
-        dpkg-deb --fsys-tarfile "$K_IMAGE_DEB" | tar -x -C "$root" ./lib/modules
-        depmod -b "$root" "$K_KVER"
+        dpkg-deb --fsys-tarfile "$K_IMAGE_DEB" | tar -x -C "$root" ./lib/modules || return 1
+        depmod -b "$root" "$K_KVER" || return 1
     fi
     echo "$root"
 }
