@@ -78,24 +78,31 @@ apt_field() {
     apt-cache "${APT_OPTS[@]}" show --no-all-versions "$1" 2>/dev/null | sed -n "s/^$2: //p" | head -1
 }
 
-# apt_fetch PKG ARCH [VERSION]: downloads a package into $CACHE/debs (once)
-# and prints the path of the .deb.
-apt_fetch() {
-    local pkg=$1 arch=$2 ver=${3:-} spec file
-    spec=$pkg:$arch
-    [ -n "$ver" ] || ver=$(apt_field "$spec" Version)
-    [ -n "$ver" ] || { echo "apt: no package $spec" >&2; return 1; }
-    spec=$spec=$ver
-    file=$CACHE/debs/${pkg}_${ver//:/%3a}_$arch.deb
-    if [ ! -s "$file" ]; then
-        mkdir -p "$CACHE/debs"
-        chmod 0777 "$CACHE/debs" 2>/dev/null || true # apt-get download runs as _apt
-        (cd "$CACHE/debs" && apt-get "${APT_OPTS[@]}" -q download "$spec") >"$CACHE/debs/download.log" 2>&1 || {
-            sed -n '/^E:\|^Err/p' "$CACHE/debs/download.log" >&2
-            return 1
-        }
-    fi
-    echo "$file"
+# apt_fetch_all SPEC...: downloads the packages (SPEC is PKG:ARCH[=VERSION],
+# the candidate when no version is given) that $CACHE/debs lacks, in one
+# apt-get call; sets FETCHED to the paths of the .debs, in order.
+apt_fetch_all() {
+    local spec pkg arch ver file missing=()
+    FETCHED=()
+    for spec in "$@"; do
+        pkg=${spec%%:*}
+        arch=${spec#*:}
+        arch=${arch%%=*}
+        ver=
+        [[ $spec != *=* ]] || ver=${spec#*=}
+        [ -n "$ver" ] || ver=$(apt_field "$pkg:$arch" Version)
+        [ -n "$ver" ] || { echo "apt: no package $pkg:$arch" >&2; return 1; }
+        file=$CACHE/debs/${pkg}_${ver//:/%3a}_$arch.deb
+        FETCHED+=("$file")
+        [ -s "$file" ] || missing+=("$pkg:$arch=$ver")
+    done
+    [ ${#missing[@]} -gt 0 ] || return 0
+    mkdir -p "$CACHE/debs"
+    chmod 0777 "$CACHE/debs" 2>/dev/null || true # apt-get download runs as _apt
+    (cd "$CACHE/debs" && apt-get "${APT_OPTS[@]}" -q download "${missing[@]}") >"$CACHE/debs/download.log" 2>&1 || {
+        sed -n '/^E:\|^Err/p' "$CACHE/debs/download.log" >&2
+        return 1
+    }
 }
 
 # kernel_load NAME: sets the K_* variables from the kernel's descriptor.
@@ -141,9 +148,9 @@ kernel_prepare_locked() {
         # (host programs: always amd64) are the same source version.
         common=linux-headers-$abi-common
         kbuild=$( (grep -o 'linux-kbuild-[^ ,]*' <<<"$deps$(apt_field "$common=$hver" Depends)" || true) | head -1)
-        if f_hdr=$(apt_fetch "$hdr" "$arch" "$hver") && f_common=$(apt_fetch "$common" all "$hver") &&
-            f_kbuild=$(apt_fetch "$kbuild" amd64 "$hver") &&
-            f_image=$(apt_fetch "linux-image-$abi-$flavour" "$arch" "$hver"); then
+        if apt_fetch_all "$hdr:$arch=$hver" "$common:all=$hver" "$kbuild:amd64=$hver" \
+            "linux-image-$abi-$flavour:$arch=$hver"; then
+            f_hdr=${FETCHED[0]} f_common=${FETCHED[1]} f_kbuild=${FETCHED[2]} f_image=${FETCHED[3]}
             break
         fi
         echo "kernel $name: $abi not served by the archive, trying an older one" >&2
@@ -170,14 +177,11 @@ kernel_prepare_locked() {
     if [ -n "$gccver" ] && ! command -v "gcc-$gccver" >/dev/null; then
         cc_dir=$CACHE/cc/gcc-$gccver
         if [ ! -x "$cc_dir/usr/bin/gcc-$gccver" ]; then
-            local p f files=()
-            for p in "gcc-$gccver" "g++-$gccver" "cpp-$gccver" "gcc-$gccver-base" "libgcc-$gccver-dev"; do
-                f=$(apt_fetch "$p" amd64) || return 1
-                files+=("$f")
-            done
+            apt_fetch_all "gcc-$gccver:amd64" "g++-$gccver:amd64" "cpp-$gccver:amd64" \
+                "gcc-$gccver-base:amd64" "libgcc-$gccver-dev:amd64" || return 1
             rm -rf "$cc_dir"
             mkdir -p "$cc_dir"
-            for deb in "${files[@]}"; do dpkg-deb -x "$deb" "$cc_dir" || return 1; done
+            for deb in "${FETCHED[@]}"; do dpkg-deb -x "$deb" "$cc_dir" || return 1; done
         fi
         cc_dir=$cc_dir/usr/bin
     fi
@@ -186,8 +190,8 @@ kernel_prepare_locked() {
     local bb=$CACHE/busybox-$arch
     if [ ! -s "$bb" ]; then
         apt_state bookworm || return 1
-        deb=$(apt_fetch busybox-static "$arch") || return 1
-        dpkg-deb --fsys-tarfile "$deb" | tar -x -O ./bin/busybox >"$bb.tmp" || return 1
+        apt_fetch_all "busybox-static:$arch" || return 1
+        dpkg-deb --fsys-tarfile "${FETCHED[0]}" | tar -x -O ./bin/busybox >"$bb.tmp" || return 1
         chmod 0755 "$bb.tmp"
         mv "$bb.tmp" "$bb"
     fi
