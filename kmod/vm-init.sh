@@ -25,6 +25,8 @@ cp /modules/*.ko "/lib/modules/$kver/extra/"
 depmod
 section modinfo modinfo Quorvin_AWB
 
+# Everything the kernel logs from here on happens with the modules under test.
+echo "quorvin-vm: loading the modules under test" >/dev/kmsg
 insmod /modules/Quorvin_AWB.ko debug_awb=21
 say "insmod_awb $?"
 param=/sys/module/Quorvin_AWB/parameters/debug_awb

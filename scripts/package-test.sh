@@ -6,7 +6,7 @@
 #     from a copy of the tree in build/pkg/src (the packages land in
 #     build/pkg/);
 #   - dpkg -i quorvin-awb-dkms: DKMS builds and installs the module for every
-#     kernel whose headers are installed (linux-headers-amd64 here); the
+#     kernel whose headers are installed (at least the matrix's 6.1 amd64); the
 #     installed module passes the guard, and for each installed kernel that
 #     the kernel matrix knows, a VM boots that kernel with the module DKMS
 #     installed and runs every check of the kernel test on it;
@@ -33,7 +33,19 @@ log() { echo "== packages: $*"; }
 
 log "packages"
 need_pkgs "${QUORVIN_BASE_PKGS[@]}" dpkg-dev debhelper dh-dkms dkms gcc make kmod binutils \
-    linux-headers-amd64 qemu-system-x86 busybox-static debian-archive-keyring
+    qemu-system-x86 busybox-static debian-archive-keyring
+# Installed headers for DKMS to build against: those of the matrix's 6.1
+# kernel, which the VM then boots (the machine's newest headers may be of an
+# older ABI than the archive's).
+if [ "${QUORVIN_SKIP_VM:-}" = 1 ]; then
+    need_pkgs linux-headers-amd64
+else
+    as_root mkdir -p "$CACHE"
+    [ -w "$CACHE" ] || as_root chown "$(id -u):$(id -g)" "$CACHE"
+    kernel_prepare 6.1-amd64
+    kernel_load 6.1-amd64
+    need_pkgs "linux-headers-$K_KVER"
+fi
 
 # --- versions -------------------------------------------------------------------
 version=$(dpkg-parsechangelog -l debian/changelog -S Version)
@@ -49,7 +61,11 @@ check "one version: debian/changelog $version, dkms.conf $dkms_version, CMake $c
 log "dpkg-buildpackage -b -us -uc"
 rm -rf "$PKG"
 mkdir -p "$PKG/src" "$OUT"
-git ls-files -z | tar -c --null -T - -f - | tar -x -C "$PKG/src" -f -
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    git ls-files -z | tar -c --null -T - -f - | tar -x -C "$PKG/src" -f -
+else # an unpacked source tree: everything but the build outputs
+    tar -c --exclude=./build -f - . | tar -x -C "$PKG/src" -f -
+fi
 build_ok=true
 (cd "$PKG/src" && dpkg-buildpackage -b -us -uc) >"$PKG/build.log" 2>&1 || {
     build_ok=false
@@ -124,8 +140,6 @@ check "dkms: some kernel headers installed" test ${#installed_kernels[@]} -gt 0
 if [ "${QUORVIN_SKIP_VM:-}" = 1 ]; then
     echo "   VM boot skipped (QUORVIN_SKIP_VM=1)"
 else
-    as_root mkdir -p "$CACHE"
-    [ -w "$CACHE" ] || as_root chown "$(id -u):$(id -g)" "$CACHE"
     mkdir -p "$OUT"
     user_scenario
     runs=()
