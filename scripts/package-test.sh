@@ -32,7 +32,7 @@ step_start=$(date +%s)
 log() { echo "== packages: $*"; }
 
 log "packages"
-need_pkgs "${QUORVIN_BASE_PKGS[@]}" dpkg-dev debhelper dh-dkms dkms gcc make kmod binutils \
+need_pkgs "${QUORVIN_BASE_PKGS[@]}" build-essential dpkg-dev debhelper dh-dkms dkms gcc make kmod binutils \
     qemu-system-x86 busybox-static debian-archive-keyring
 # Installed headers for DKMS to build against: those of the matrix's 6.1
 # kernel, which the VM then boots (the machine's newest headers may be of an
@@ -55,7 +55,8 @@ check "one version: debian/changelog $version, dkms.conf $dkms_version, CMake $c
     test "${version%-*}" = "$dkms_version" -a "$dkms_version" = "$cmake_version"
 
 # --- build the packages -----------------------------------------------------------
-# dpkg-buildpackage writes its results beside the source tree: build a copy
+# dpkg-buildpackage (which wants build-essential besides Build-Depends)
+# writes its results beside the source tree: build a copy
 # in build/pkg/src so that they land in build/pkg/, not in the repository's
 # parent.
 log "dpkg-buildpackage -b -us -uc"
