@@ -3,11 +3,13 @@
 # Checks a kernel module build for what a C++ core must never bring into the
 # kernel. Run after every build of a module:
 #
-#   guard.sh MODULE.ko ALLOW_LIST BUILD_LOG [OBJECT.o ...]
+#   guard.sh MODULE.ko ALLOW_LIST[:ALLOW_LIST...] BUILD_LOG [OBJECT.o ...]
 #
 # Fails on
 # - an undefined symbol of MODULE.ko that no line of ALLOW_LIST matches (each
-#   line an extended regular expression for a whole symbol name; # comments):
+#   line an extended regular expression for a whole symbol name; # comments;
+#   several lists separated by colons, e.g. the common list and a kernel
+#   series' own):
 #   a C++ runtime or libgcc helper (operator new, __cxa_*, __udivdi3 ...)
 #   would be unresolvable or wrong in the kernel;
 # - a .init_array/.ctors/.eh_frame/.gcc_except_table section in the module or
@@ -17,7 +19,7 @@
 # - any objtool warning, compiler warning or modpost warning in BUILD_LOG.
 set -euo pipefail
 
-[ $# -ge 3 ] || { echo "usage: $0 MODULE.ko ALLOW_LIST BUILD_LOG [OBJECT.o ...]" >&2; exit 2; }
+[ $# -ge 3 ] || { echo "usage: $0 MODULE.ko ALLOW_LIST[:ALLOW_LIST...] BUILD_LOG [OBJECT.o ...]" >&2; exit 2; }
 ko=$1
 allow=$2
 log=$3
@@ -33,7 +35,8 @@ fail() {
 [ -f "$ko" ] || { echo "guard: $ko: no such module" >&2; exit 1; }
 
 # Undefined symbols outside the allow-list.
-patterns=$(grep -v -E '^[[:space:]]*(#|$)' "$allow" | sed 's/^/^(/; s/$/)$/' | paste -sd'|')
+IFS=: read -r -a allow_lists <<<"$allow"
+patterns=$(cat "${allow_lists[@]}" | grep -v -E '^[[:space:]]*(#|$)' | sed 's/^/^(/; s/$/)$/' | paste -sd'|')
 while read -r sym; do
     [ -n "$sym" ] || continue
     if ! grep -q -E "$patterns" <<<"$sym"; then

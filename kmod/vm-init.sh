@@ -25,10 +25,13 @@ cp /modules/*.ko "/lib/modules/$kver/extra/"
 depmod
 section modinfo modinfo Quorvin_AWB
 
+# Everything the kernel logs from here on happens with the modules under test.
+echo "quorvin-vm: loading the modules under test" >/dev/kmsg
 insmod /modules/Quorvin_AWB.ko debug_awb=21
 say "insmod_awb $?"
 param=/sys/module/Quorvin_AWB/parameters/debug_awb
 say "sysmodule $(ls -d /sys/module/Quorvin_AWB)"
+say "srcversion $(cat /sys/module/Quorvin_AWB/srcversion)"
 say "param_value $(cat $param)"
 say "param_mode $(stat -c %a $param)"
 echo 5 2>/dev/null >$param

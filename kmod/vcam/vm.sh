@@ -29,19 +29,12 @@ vcam_prepare() {
     need_pkgs gcc-multilib sparse
 }
 
-vcam_deb() { # vcam_deb CACHE PACKAGE ARCH: path of the package's .deb, downloaded once
-    local cache=$1 name=$2 arch=$3 file
-    as_root mkdir -p "$cache/debs"
-    as_root chmod 0777 "$cache/debs" # apt-get download runs as _apt
-    file=$(ls "$cache/debs/${name}_"*"_$arch.deb" 2>/dev/null | sort -V | tail -1 || true)
-    if [ -z "$file" ]; then
-        (cd "$cache/debs" && apt-get download -q "$name:$arch" >"$cache/debs/vcam-download.log" 2>&1) || {
-            cat "$cache/debs/vcam-download.log" >&2
-            return 1
-        }
-        file=$(ls "$cache/debs/${name}_"*"_$arch.deb" | sort -V | tail -1)
-    fi
-    echo "$file"
+vcam_deb() { # vcam_deb CACHE PACKAGE ARCH: path of bookworm's .deb, downloaded once
+    # Through the kernel matrix's private apt state (kmod/kernels.sh), which
+    # knows i386 without the machine's apt knowing it.
+    apt_state bookworm || return 1
+    apt_fetch_all "$2:$3" || return 1
+    echo "${FETCHED[0]}"
 }
 
 vcam_build() { # vcam_build SRC KDIR
@@ -70,6 +63,8 @@ vcam_pack() { # vcam_pack ROOT FLAVOUR KVER IMAGE_DEB CACHE SRC
             "./lib/modules/$kver/kernel/drivers/media/mc/*" \
             "./lib/modules/$kver/kernel/drivers/media/v4l2-core/*" \
             "./lib/modules/$kver/kernel/drivers/media/common/videobuf2/*"
+        # Newer kernels ship compressed modules; busybox loads plain ones.
+        find "$tmp" -name '*.ko.xz' -exec xz -d {} +
         as_root mkdir -p "$media"
         as_root cp -a "$tmp/lib" "$media/"
         rm -rf "$tmp"

@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: GPL-2.0 OR MIT
-# The real kernel module: builds it and its test client for x86-64 and
-# 32-bit x86, boots Debian's kernels under qemu and checks the module inside
+# The real kernel module: builds it and its test client against each kernel
+# of the matrix (Debian 5.10, 6.1 and 6.12; QUORVIN_KERNELS selects some),
+# boots those kernels under qemu and checks the module inside
 # them, and builds it with DKMS (kmod/vm-test.sh). QUORVIN_SKIP_VM=1 skips
 # this step for a quick local run.
 set -euo pipefail
