@@ -17,6 +17,11 @@ extern "C" {
 /* The module parameter: "debug[0]:  21 for debug". Nothing reads it. */
 extern int debug_awb;
 
+/* The next quorvin_user_vector_refusals calls of quorvin_vector_begin refuse
+ * vector registers, as the kernel does in a context that may not use them
+ * (for the tests of the word fallback). 0: always granted. */
+extern int quorvin_user_vector_refusals;
+
 typedef enum {
     QUORVIN_EXPORT_PLAIN = 0, /* usable by every module */
     QUORVIN_EXPORT_GPL = 1    /* usable only by modules with a GPL-compatible licence */

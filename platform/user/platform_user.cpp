@@ -40,6 +40,29 @@ extern "C" __u64 quorvin_div_u64_u32(__u64 dividend, __u32 divisor) {
     return dividend / divisor;
 }
 
+// Vector registers are always the program's own in user space.
+int quorvin_user_vector_refusals = 0;
+
+extern "C" unsigned int quorvin_vector_features(void) {
+    unsigned int features = 0;
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("sse2"))
+        features |= QUORVIN_VECTOR_SSE2;
+    if (__builtin_cpu_supports("avx2"))
+        features |= QUORVIN_VECTOR_AVX2;
+    if (__builtin_cpu_supports("avx512bw"))
+        features |= QUORVIN_VECTOR_AVX512BW;
+#endif
+    return features;
+}
+
+extern "C" int quorvin_vector_begin(void) {
+    return quorvin_user_vector_refusals == 0 || quorvin_user_vector_refusals-- == 0;
+}
+
+extern "C" void quorvin_vector_end(void) {}
+
 // Load and unload: the module sets up and tears down nothing.
 extern "C" int QUORVIN_MODULE_INIT_FN(void) {
     return 0;
