@@ -41,7 +41,7 @@ extern "C" __u64 quorvin_div_u64_u32(__u64 dividend, __u32 divisor) {
 }
 
 // Vector registers are always the program's own in user space.
-int quorvin_user_vector_refusals = 0;
+int quorvin_user_vector_grants = -1;
 
 extern "C" unsigned int quorvin_vector_features(void) {
     unsigned int features = 0;
@@ -58,7 +58,12 @@ extern "C" unsigned int quorvin_vector_features(void) {
 }
 
 extern "C" int quorvin_vector_begin(void) {
-    return quorvin_user_vector_refusals == 0 || quorvin_user_vector_refusals-- == 0;
+    if (quorvin_user_vector_grants < 0)
+        return 1;
+    if (quorvin_user_vector_grants == 0)
+        return 0;
+    --quorvin_user_vector_grants;
+    return 1;
 }
 
 extern "C" void quorvin_vector_end(void) {}
