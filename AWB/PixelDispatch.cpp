@@ -355,10 +355,11 @@ bool MeasureByVariant(const Variant& v, CAveragePixelValue* pStats, DWORD dwWidt
 /* Band by band, the band's rows corrected and then measured, in one vector
  * section when either variant needs one. */
 DWORD CorrectAndMeasureBands(CWhiteBalanceCtrl* pWb, CAveragePixelValue* pStats, DWORD dwWidth,
-                             DWORD dwHeight, DWORD dwSwap, PBYTE pbyteRaw) {
+                             DWORD dwHeight, WORD wColorArray, PBYTE pbyteRaw) {
     const Variant* pSum = SumVariantOf(ActiveSum());
     if (pSum == nullptr || pSum->pfnSumRows == nullptr)
         return 0;
+    const DWORD dwSwap = static_cast<DWORD>(wColorArray - 2);
     const Variant& sum = *pSum;
     FrameJob job = MakeFrameJob(pWb, dwWidth, dwHeight, dwSwap, pbyteRaw, pbyteRaw, true);
     const Variant& correct = ChooseCorrection(pWb, dwSwap, job);
@@ -394,6 +395,12 @@ DWORD CorrectAndMeasureBands(CWhiteBalanceCtrl* pWb, CAveragePixelValue* pStats,
 }
 
 /* ---- The passes ------------------------------------------------------------ */
+
+void CorrectInPlaceFrom(const CWhiteBalanceCtrl* pWb, DWORD dwWidth, DWORD dwHeight,
+                        WORD wColorArray, PBYTE pbyteRaw, DWORD y0) {
+    CorrectFrameFrom(pWb, dwWidth, dwHeight, static_cast<DWORD>(wColorArray - 2), pbyteRaw,
+                     pbyteRaw, true, y0);
+}
 
 bool MeasureFrameVector(CAveragePixelValue* pStats, DWORD dwWidth, const BYTE* pbyteRaw) {
     const Variant* v = SumVariantOf(ActiveSum());

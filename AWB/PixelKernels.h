@@ -217,33 +217,37 @@ inline void CorrectFrame(const CWhiteBalanceCtrl* pWb, DWORD dwWidth, DWORD dwHe
         CorrectFrameFrom(pWb, dwWidth, dwHeight, dwSwap, pbyteSrc, pbyteDst, bInPlace, 0);
 }
 
-/* The fused pass over a frame that ImageProcessing corrects (Bayer code
- * 2 + dwSwap, width and height at least 2, geometry current): band by band,
- * each band corrected and then measured while it is still in the cache.
- * Returns kAllRows when done; otherwise (the word variant's statistics, or a
- * band that could not be planned or could not have vector registers) the
- * rows corrected so far, the rest being left to the two passes. */
+/* The fused pass: a frame that ImageProcessing corrects (Bayer code 2 to 5,
+ * white balance on, width and height at least 2, geometry current), band by
+ * band, each band corrected and then measured while it is still in the
+ * cache. Returns kAllRows when the frame is corrected and measured;
+ * otherwise (the word variant's statistics, or a band that could not be
+ * planned or could not have vector registers) the rows corrected so far. */
 constexpr DWORD kAllRows = ~DWORD{0};
 DWORD CorrectAndMeasureBands(CWhiteBalanceCtrl* pWb, CAveragePixelValue* pStats, DWORD dwWidth,
-                             DWORD dwHeight, DWORD dwSwap, PBYTE pbyteRaw);
+                             DWORD dwHeight, WORD wColorArray, PBYTE pbyteRaw);
+/* The in-place correction from row y0 on (Bayer code wColorArray). */
+void CorrectInPlaceFrom(const CWhiteBalanceCtrl* pWb, DWORD dwWidth, DWORD dwHeight,
+                        WORD wColorArray, PBYTE pbyteRaw, DWORD y0);
 
 /* ImageProcessing followed by UpdateAverage, in one pass over memory where
  * the statistics have a vector variant: the same results as the two calls.
- * Returns false, having done nothing, when ImageProcessing would leave the
- * frame as it is: the caller then calls UpdateAverage alone. */
+ * Returns false when the frame still has to be measured (ImageProcessing
+ * left it as it is, or corrected it without the fused pass): the caller then
+ * calls UpdateAverage. Inline, so that a kernel stack carries no frame for
+ * it. */
 inline bool CorrectAndMeasure(CWhiteBalanceCtrl* pWb, CAveragePixelValue* pStats, DWORD dwWidth,
                               DWORD dwHeight, WORD wColorArray, PBYTE pbyteRaw) {
     if (wColorArray < 2 || wColorArray > 5 || pWb->m_byteMode == 0 || (dwWidth >> 1) == 0 ||
         (dwHeight >> 1) == 0)
-        return false;
+        return false; /* ImageProcessing leaves the frame as it is */
     RefreshGeometry(pStats, dwWidth, dwHeight, wColorArray);
-    const DWORD dwSwap = static_cast<DWORD>(wColorArray - 2);
-    const DWORD y = CorrectAndMeasureBands(pWb, pStats, dwWidth, dwHeight, dwSwap, pbyteRaw);
-    if (y != kAllRows) {
-        CorrectFrameFrom(pWb, dwWidth, dwHeight, dwSwap, pbyteRaw, pbyteRaw, true, y);
-        MeasureAreas(pStats, dwWidth, pbyteRaw);
-    }
-    return true;
+    const DWORD y = CorrectAndMeasureBands(pWb, pStats, dwWidth, dwHeight, wColorArray, pbyteRaw);
+    if (y == kAllRows)
+        return true;
+    /* the two passes, the correction from where the fused pass stopped */
+    CorrectInPlaceFrom(pWb, dwWidth, dwHeight, wColorArray, pbyteRaw, y);
+    return false;
 }
 
 } // namespace quorvin_pixel

@@ -70,45 +70,33 @@ QUORVIN_PIXEL_INLINE DWORD RuleRowWord(const BYTE* s, PBYTE d, DWORD dwBytes, co
 } // namespace
 
 /*
- * A whole frame, area row by area row, in bands of kWordBandBytes: each
- * band's rows of one parity and then of the other, so that one row parity's
- * four accumulators are all that is kept (a kernel stack has little room),
- * and the second parity's rows are still in the cache when they are read.
- * Each area column and row parity has a pair of sums by address parity; at
- * the end of an area row they become sums by colour position, then means.
+ * A whole frame, area row by area row. Each area row keeps one accumulator
+ * and one pair of sums per area column and row parity; at its end the
+ * address-parity sums become colour-position sums and then means. One frame
+ * of its own with no call below it, the deepest the statistics go on a
+ * kernel stack.
  */
-constexpr DWORD kWordBandBytes = 16 * 1024;
-
 void MeasureFrameWord(CAveragePixelValue* pStats, DWORD dwWidth, const BYTE* pbyteRaw) {
-    const DWORD dwBandRows =
-        dwWidth == 0 || dwWidth >= kWordBandBytes / 2 ? 2 : kWordBandBytes / dwWidth;
+    const BYTE* pbyteRow = pbyteRaw;
     DWORD y = 0;
     for (DWORD r = 0; r < 4; ++r) {
         AddrSums ppSums[4][2] = {};
-        const DWORD y1 = pStats->m_pdwImagePosY[r];
-        for (DWORD yEnd; y < y1; y = yEnd) {
-            yEnd = y1 - y > dwBandRows ? y + dwBandRows : y1;
-            for (DWORD yFirst = y; yFirst < yEnd && yFirst < y + 2; ++yFirst) {
-                const DWORD dwParity = yFirst & 1;
-                Lanes<WordLanes> pAcc[4] = {};
-                const BYTE* pbyteRow = pbyteRaw + static_cast<__SIZE_TYPE__>(yFirst) * dwWidth;
-                for (DWORD yRow = yFirst; yRow < yEnd; yRow += 2) {
-                    DWORD dwX0 = 0;
-                    for (DWORD i = 0; i < 4; ++i) {
-                        const DWORD dwX1 = pStats->m_pdwImagePosX[i];
-                        SumSegment(pbyteRow + dwX0, dwX1 - dwX0, pAcc[i], ppSums[i][dwParity]);
-                        dwX0 = dwX1;
-                    }
-                    pbyteRow += 2 * static_cast<__SIZE_TYPE__>(dwWidth);
-                }
-                for (DWORD i = 0; i < 4; ++i)
-                    Fold(pAcc[i], ppSums[i][dwParity]);
+        Lanes<WordLanes> ppAcc[4][2] = {};
+        for (; y < pStats->m_pdwImagePosY[r]; ++y) {
+            const DWORD dwParity = y & 1;
+            DWORD dwX0 = 0;
+            for (DWORD i = 0; i < 4; ++i) {
+                const DWORD dwX1 = pStats->m_pdwImagePosX[i];
+                SumSegment(pbyteRow + dwX0, dwX1 - dwX0, ppAcc[i][dwParity], ppSums[i][dwParity]);
+                dwX0 = dwX1;
             }
+            pbyteRow += dwWidth;
         }
         for (DWORD i = 0; i < 4; ++i) {
             DWORD pdwSum[4];
             for (DWORD dwParity = 0; dwParity < 2; ++dwParity) {
-                const AddrSums& s = ppSums[i][dwParity];
+                AddrSums& s = ppSums[i][dwParity];
+                Fold(ppAcc[i][dwParity], s);
                 /* Column parity of the bytes at even addresses: that of the
                  * rows' first addresses. */
                 const DWORD dwEvenColumn =
