@@ -7,8 +7,6 @@
  *   the kernel's own struct semaphore, stored in the QuorvinSemaphore bytes
  *   of the balance object, and 64-bit division goes through div_u64 (32-bit
  *   x86 has no native 64-bit divide);
- * - the vector registers the pixel passes may borrow (x86-64: AVX2 between
- *   kernel_fpu_begin() and kernel_fpu_end(), when may_use_simd() allows);
  * - the module's identity, parameter, load/unload functions and exports,
  *   expanded from platform/module_def.h, the list the user-space build
  *   shares.
@@ -18,11 +16,6 @@
 #include <linux/module.h>
 #include <linux/moduleparam.h>
 #include <linux/semaphore.h>
-#ifdef CONFIG_X86_64
-#include <asm/cpufeature.h>
-#include <asm/fpu/api.h>
-#include <asm/simd.h>
-#endif
 
 #include "AWB/AWB.h"
 #include "AWB/platform.h"
@@ -57,38 +50,6 @@ void quorvin_up(QuorvinSemaphore* sem) {
 
 __u64 quorvin_div_u64_u32(__u64 dividend, __u32 divisor) {
     return div_u64(dividend, divisor);
-}
-
-/*
- * The pixel passes' vector sections (AWB/platform.h). Only AVX2 is offered:
- * the kernel's vector variants are written for it. It needs the processor's
- * AVX2 and the kernel's saving of the 256-bit register state. Outside x86-64
- * there are no vector variants in the kernel, and nothing is offered.
- */
-unsigned int quorvin_vector_features(void) {
-#ifdef CONFIG_X86_64
-    if (boot_cpu_has(X86_FEATURE_AVX2) && boot_cpu_has(X86_FEATURE_AVX) &&
-        cpu_has_xfeatures(XFEATURE_MASK_SSE | XFEATURE_MASK_YMM, NULL))
-        return QUORVIN_VECTOR_SSE2 | QUORVIN_VECTOR_AVX2;
-#endif
-    return 0;
-}
-
-int quorvin_vector_begin(void) {
-#ifdef CONFIG_X86_64
-    if (!may_use_simd())
-        return 0;
-    kernel_fpu_begin();
-    return 1;
-#else
-    return 0;
-#endif
-}
-
-void quorvin_vector_end(void) {
-#ifdef CONFIG_X86_64
-    kernel_fpu_end();
-#endif
 }
 
 /* Module identity and parameter. */

@@ -45,6 +45,14 @@ rmmod quorvin_client
 say "rmmod_client $?"
 rmmod Quorvin_AWB
 say "rmmod_awb $?"
+# Pixel self-test (kmod/pixeltest.cpp): word and vector variants compared
+# inside the kernel; its "QV pixels" lines go to the kernel log.
+if [ -f /modules/quorvin_pixeltest.ko ]; then
+    insmod /modules/quorvin_pixeltest.ko
+    say "insmod_pixeltest $?"
+    rmmod quorvin_pixeltest
+    say "rmmod_pixeltest $?"
+fi
 section lsmod cat /proc/modules
 section dmesg dmesg
 say "done"
