@@ -38,7 +38,6 @@ constexpr DWORD kChunkBytes = 64 * 1024;
  */
 constexpr DWORD kBandBytes = 64 * 1024;
 
-constexpr WORD kSingleChannel = 1;
 constexpr WORD kUnityGain = 128;
 /* 255 * 128: a gain saturates a table from index 32640 / gain on. */
 constexpr DWORD kTableFullScale = 255 * kUnityGain;

@@ -238,8 +238,8 @@ void CorrectInPlaceFrom(const CWhiteBalanceCtrl* pWb, DWORD dwWidth, DWORD dwHei
  * it. */
 inline bool CorrectAndMeasure(CWhiteBalanceCtrl* pWb, CAveragePixelValue* pStats, DWORD dwWidth,
                               DWORD dwHeight, WORD wColorArray, PBYTE pbyteRaw) {
-    if (wColorArray < 2 || wColorArray > 5 || pWb->m_byteMode == 0 || (dwWidth >> 1) == 0 ||
-        (dwHeight >> 1) == 0)
+    if (wColorArray < 2 || wColorArray > 5 || pWb->m_byteMode == QUORVIN_WB_OFF ||
+        (dwWidth >> 1) == 0 || (dwHeight >> 1) == 0)
         return false; /* ImageProcessing leaves the frame as it is */
     RefreshGeometry(pStats, dwWidth, dwHeight, wColorArray);
     const DWORD y = CorrectAndMeasureBands(pWb, pStats, dwWidth, dwHeight, wColorArray, pbyteRaw);

@@ -341,7 +341,7 @@ __attribute__((target("avx2"))) QUORVIN_PIXEL_INLINE V4Du SadPack(V16Hu v) {
 
 /* Low halves (T) and high halves (O) of the four lanes, into a column's sums:
  * even columns T - O, odd columns O, modulo 2^32. */
-QUORVIN_PIXEL_INLINE void FoldSad(const V4Du& vAcc, ParitySums& s) {
+__attribute__((target("avx2"))) QUORVIN_PIXEL_INLINE void FoldSad(const V4Du& vAcc, ParitySums& s) {
     DWORD dwTotal = 0;
     DWORD dwOdd = 0;
     for (DWORD k = 0; k < 4; ++k) {
@@ -352,7 +352,17 @@ QUORVIN_PIXEL_INLINE void FoldSad(const V4Du& vAcc, ParitySums& s) {
     s.dwOdd += dwOdd;
 }
 
-QUORVIN_PIXEL_INLINE V16Hu LoadV(const BYTE* p) {
+/* (Everything the psadbw rows call is compiled for AVX2 itself: a call that
+ * passes a 32-byte vector must be between functions of one instruction set.) */
+__attribute__((target("avx2"))) QUORVIN_PIXEL_INLINE V16Hu FirstBytes32(DWORD n) {
+    typedef unsigned char V32Bu __attribute__((vector_size(32)));
+    V32Bu vIndex;
+    for (DWORD j = 0; j < 32; ++j)
+        vIndex[j] = static_cast<unsigned char>(j);
+    return reinterpret_cast<V16Hu>(vIndex < static_cast<unsigned char>(n));
+}
+
+__attribute__((target("avx2"))) QUORVIN_PIXEL_INLINE V16Hu LoadV(const BYTE* p) {
     V16Hu v;
     __builtin_memcpy(&v, p, sizeof v);
     return v;
@@ -382,7 +392,7 @@ __attribute__((target("avx2"))) QUORVIN_PIXEL_INLINE void SadRowsOfParity(const 
             }
             if (i < 3 && plan.pdwCut[i] != 0) {
                 const V16Hu v = LoadV(p);
-                const V16Hu vCut = FirstBytes<L>(plan.pdwCut[i]);
+                const V16Hu vCut = FirstBytes32(plan.pdwCut[i]);
                 vCur += SadPack(v & vCut);
                 a1 += SadPack(v & ~vCut);
                 p += kB;
@@ -395,7 +405,7 @@ __attribute__((target("avx2"))) QUORVIN_PIXEL_INLINE void SadRowsOfParity(const 
                         pbyteTail[j] = j < plan.dwTail ? p[j] : BYTE{0};
                     pbyteLoad = pbyteTail;
                 }
-                vCur += SadPack(LoadV(pbyteLoad) & FirstBytes<L>(plan.dwTail));
+                vCur += SadPack(LoadV(pbyteLoad) & FirstBytes32(plan.dwTail));
             }
             a0 = a1;
             a1 = a2;

@@ -21,18 +21,18 @@ constexpr DWORD kTableFullScale = kTableMax * kUnityGain;
 static_assert(sizeof(CWhiteBalanceCtrl) == 1100, "CWhiteBalanceCtrl layout changed");
 
 BOOL mbInitValue(CWhiteBalanceCtrl* _this) {
-    _this->m_byteMode = _this->m_wColorArray == kSingleChannel ? 0 : 2;
-    _this->m_wThreshold = 5;
-    _this->m_wTolerance = 5;
-    _this->m_pwTarget[0] = 100;
-    _this->m_pwTarget[1] = 100;
-    _this->m_byteAWBSkipCount = 10;
-    _this->m_byteAWBSamplingCount = 10;
+    _this->m_byteMode = _this->m_wColorArray == kSingleChannel ? QUORVIN_WB_OFF : QUORVIN_WB_AUTO;
+    _this->m_wThreshold = QUORVIN_WB_DEFAULT_THRESHOLD;
+    _this->m_wTolerance = QUORVIN_WB_DEFAULT_TOLERANCE;
+    _this->m_pwTarget[0] = QUORVIN_WB_DEFAULT_TARGET_PERCENT;
+    _this->m_pwTarget[1] = QUORVIN_WB_DEFAULT_TARGET_PERCENT;
+    _this->m_byteAWBSkipCount = QUORVIN_WB_DEFAULT_SKIP_FRAMES;
+    _this->m_byteAWBSamplingCount = QUORVIN_WB_DEFAULT_SAMPLE_FRAMES;
     _this->m_bAWBStarted = FALSE;
     _this->m_byteAWBRestSkipCount = 0;
     _this->m_byteAWBAlredySamplingCount = 0;
     for (BYTE& byteWeight : _this->m_pbyteAWBWeight)
-        byteWeight = 1;
+        byteWeight = QUORVIN_WB_DEFAULT_AREA_WEIGHT;
     return TRUE;
 }
 
@@ -142,20 +142,21 @@ BOOL mbUpdateTable(CWhiteBalanceCtrl* _this, WORD wGain, PBYTE pbyteTable) {
 
 BOOL ImageProcessing(CWhiteBalanceCtrl* _this, DWORD dwWidth, DWORD dwHeight, WORD wColorArray,
                      PBYTE pbyteRaw) {
-    if (wColorArray == kSingleChannel || _this->m_byteMode == 0)
+    if (wColorArray == kSingleChannel || _this->m_byteMode == QUORVIN_WB_OFF)
         return TRUE;
     return mbWhiteBalanceProcess(_this, dwWidth, dwHeight, wColorArray, pbyteRaw);
 }
 
 BOOL ImageCopyProcessing(CWhiteBalanceCtrl* _this, DWORD dwWidth, DWORD dwHeight, WORD wColorArray,
                          PBYTE pbyteRaw, PBYTE pDest) {
-    if (wColorArray == kSingleChannel || _this->m_byteMode == 0)
+    if (wColorArray == kSingleChannel || _this->m_byteMode == QUORVIN_WB_OFF)
         return TRUE;
     return mbWhiteBalanceCopyProcess(_this, dwWidth, dwHeight, wColorArray, pbyteRaw, pDest);
 }
 
 BOOL IsAutoMode(CWhiteBalanceCtrl* _this, BOOL bDecrementSkipCount) {
-    const bool bAuto = _this->m_wColorArray != kSingleChannel && _this->m_byteMode >= 2;
+    const bool bAuto =
+        _this->m_wColorArray != kSingleChannel && _this->m_byteMode >= QUORVIN_WB_AUTO;
     if (bAuto && _this->m_byteAWBRestSkipCount == 0)
         return TRUE;
     if (bDecrementSkipCount && _this->m_byteAWBRestSkipCount > 0)
@@ -164,7 +165,7 @@ BOOL IsAutoMode(CWhiteBalanceCtrl* _this, BOOL bDecrementSkipCount) {
 }
 
 BOOL UpdateGain(CWhiteBalanceCtrl* _this, CAveragePixelValue* pobjAveragePixelValue) {
-    if (_this->m_byteMode < 2)
+    if (_this->m_byteMode < QUORVIN_WB_AUTO)
         return TRUE;
     if (_this->m_byteAWBRestSkipCount > 0) {
         --_this->m_byteAWBRestSkipCount;
@@ -229,8 +230,8 @@ BOOL mbAutoUpdateGain(CWhiteBalanceCtrl* _this, PBYTE pbyteAverage) {
     }
 
     /* One-shot: once an evaluation changes nothing, the gains stay fixed. */
-    if (_this->m_byteMode == 3 && !bUpdateFg)
-        _this->m_byteMode = 1;
+    if (_this->m_byteMode == QUORVIN_WB_ONE_SHOT && !bUpdateFg)
+        _this->m_byteMode = QUORVIN_WB_FIXED;
     _this->m_byteAWBRestSkipCount = _this->m_byteAWBSkipCount;
     return TRUE;
 }

@@ -133,9 +133,13 @@ int main(int argc, char** argv) {
 
     // Module.
     const std::map<std::string, Entry> entries{{"alc", Entry::Alc}, {"image", Entry::Image}};
-    const std::map<std::string, std::uint8_t> awb_modes{
-        {"off", 0}, {"fixed", 1}, {"auto", 2}, {"oneshot", 3}};
-    const std::map<std::string, std::uint8_t> lum_modes{{"off", 0}, {"auto", 1}, {"oneshot", 2}};
+    const std::map<std::string, std::uint8_t> awb_modes{{"off", QUORVIN_WB_OFF},
+                                                        {"fixed", QUORVIN_WB_FIXED},
+                                                        {"auto", QUORVIN_WB_AUTO},
+                                                        {"oneshot", QUORVIN_WB_ONE_SHOT}};
+    const std::map<std::string, std::uint8_t> lum_modes{{"off", QUORVIN_LUM_MANUAL},
+                                                        {"auto", QUORVIN_LUM_CONTINUOUS},
+                                                        {"oneshot", QUORVIN_LUM_ONE_SHOT}};
     std::string entry = "image", awb = "auto", exposure = "auto", gain = "auto";
     app.add_option("--entry", entry,
                    "alc: Quorvin_ALCWBalance, the camera applies R, G, B; image: "
@@ -151,7 +155,8 @@ int main(int argc, char** argv) {
     app.add_option("--gain", gain, "Automatic gain: auto, oneshot or off")
         ->check(CLI::IsMember(keys(lum_modes)))
         ->capture_default_str();
-    int target = 128, tolerance = 5, threshold = 5;
+    int target = QUORVIN_LUM_DEFAULT_TARGET, tolerance = QUORVIN_LUM_DEFAULT_TOLERANCE,
+        threshold = QUORVIN_LUM_DEFAULT_THRESHOLD;
     auto* target_opt =
         app.add_option("--target", target, "Brightness target (0..255; module default 128)")
             ->check(CLI::Range(0, 255));
