@@ -376,7 +376,10 @@ __attribute__((target("avx2"))) QUORVIN_PIXEL_INLINE void SadRowsOfParity(const 
     using L = VectorLanes<V16Hu>;
     constexpr DWORD kB = L::kBytes;
     const DWORD dwParity = y & 1;
-    V4Du a0 = {}, a1 = {}, a2 = {}, a3 = {};
+    V4Du a0 = {};
+    V4Du a1 = {};
+    V4Du a2 = {};
+    V4Du a3 = {};
     const BYTE* pbyteRow = job.pbyteRaw + static_cast<__SIZE_TYPE__>(y) * job.dwWidth;
     for (; y < y1; y += 2) {
         const BYTE* p = pbyteRow;
