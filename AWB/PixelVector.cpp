@@ -321,8 +321,8 @@ template <class VH> QUORVIN_PIXEL_INLINE void RuleRows(const FrameJob& job, DWOR
  * 8 * 255 to a half, so neither half carries into the other while a call
  * adds fewer than 2^32 / 2040 vectors to a lane: PixelDispatch.cpp cuts the
  * frame into chunks of kChunkBytes, and the plan refuses rows of 2^25 bytes
- * or more. Rows of one parity at a time, so four accumulators serve one
- * call, and a call needs no stack for them.
+ * or more. Eight accumulators (four area columns, two row parities) stay
+ * in registers, so a call needs no stack for them.
  */
 typedef char V32Qi __attribute__((vector_size(32)));
 typedef long long V4Di __attribute__((vector_size(32)));
@@ -368,20 +368,23 @@ __attribute__((target("avx2"))) QUORVIN_PIXEL_INLINE V16Hu LoadV(const BYTE* p) 
     return v;
 }
 
-/* Rows y, y + 2, ... below y1 (one parity) into the four columns' sums. */
-__attribute__((target("avx2"))) QUORVIN_PIXEL_INLINE void SadRowsOfParity(const StatsJob& job,
-                                                                          const RowCuts<32>& plan,
-                                                                          DWORD y, DWORD y1,
-                                                                          AreaRowSums& sums) {
-    using L = VectorLanes<V16Hu>;
-    constexpr DWORD kB = L::kBytes;
-    const DWORD dwParity = y & 1;
+/* Rows y0 to y1 - 1 into the four columns' sums, row by row: the
+ * accumulators of the row's parity are a0 to a3, the other parity's b0 to
+ * b3, and the two sets change places after every row, so that every row goes
+ * through the same instructions. */
+__attribute__((target("avx2"))) QUORVIN_PIXEL_INLINE void
+SadRows(const StatsJob& job, const RowCuts<32>& plan, DWORD y0, DWORD y1, AreaRowSums& sums) {
+    constexpr DWORD kB = 32;
     V4Du a0 = {};
     V4Du a1 = {};
     V4Du a2 = {};
     V4Du a3 = {};
-    const BYTE* pbyteRow = job.pbyteRaw + static_cast<__SIZE_TYPE__>(y) * job.dwWidth;
-    for (; y < y1; y += 2) {
+    V4Du b0 = {};
+    V4Du b1 = {};
+    V4Du b2 = {};
+    V4Du b3 = {};
+    const BYTE* pbyteRow = job.pbyteRaw + static_cast<__SIZE_TYPE__>(y0) * job.dwWidth;
+    for (DWORD y = y0; y < y1; ++y) {
         const BYTE* p = pbyteRow;
         /* One copy of the column loop for all four columns (see
          * SumPlannedRow); the accumulators turn round one place a column
@@ -389,10 +392,18 @@ __attribute__((target("avx2"))) QUORVIN_PIXEL_INLINE void SadRowsOfParity(const 
 #pragma GCC unroll 1
         for (DWORD i = 0; i < 4; ++i) {
             V4Du vCur = a0;
-            for (DWORD k = plan.pdwWhole[i]; k > 0; --k) {
+            V4Du vCur2 = {};
+            DWORD k = plan.pdwWhole[i];
+            for (; k >= 2; k -= 2) {
+                vCur += SadPack(LoadV(p));
+                vCur2 += SadPack(LoadV(p + kB));
+                p += 2 * kB;
+            }
+            if (k != 0) {
                 vCur += SadPack(LoadV(p));
                 p += kB;
             }
+            vCur += vCur2;
             if (i < 3 && plan.pdwCut[i] != 0) {
                 const V16Hu v = LoadV(p);
                 const V16Hu vCut = FirstBytes32(plan.pdwCut[i]);
@@ -415,12 +426,27 @@ __attribute__((target("avx2"))) QUORVIN_PIXEL_INLINE void SadRowsOfParity(const 
             a2 = a3;
             a3 = vCur;
         }
-        pbyteRow += 2 * static_cast<__SIZE_TYPE__>(job.dwWidth);
+        const V4Du t0 = a0, t1 = a1, t2 = a2, t3 = a3;
+        a0 = b0;
+        a1 = b1;
+        a2 = b2;
+        a3 = b3;
+        b0 = t0;
+        b1 = t1;
+        b2 = t2;
+        b3 = t3;
+        pbyteRow += job.dwWidth;
     }
-    FoldSad(a0, sums.pp[0][dwParity]);
-    FoldSad(a1, sums.pp[1][dwParity]);
-    FoldSad(a2, sums.pp[2][dwParity]);
-    FoldSad(a3, sums.pp[3][dwParity]);
+    /* a: the parity of row y1, b: that of row y1 - 1 */
+    const DWORD dwParityA = y1 & 1;
+    FoldSad(a0, sums.pp[0][dwParityA]);
+    FoldSad(a1, sums.pp[1][dwParityA]);
+    FoldSad(a2, sums.pp[2][dwParityA]);
+    FoldSad(a3, sums.pp[3][dwParityA]);
+    FoldSad(b0, sums.pp[0][dwParityA ^ 1]);
+    FoldSad(b1, sums.pp[1][dwParityA ^ 1]);
+    FoldSad(b2, sums.pp[2][dwParityA ^ 1]);
+    FoldSad(b3, sums.pp[3][dwParityA ^ 1]);
 }
 
 } // namespace
@@ -432,10 +458,7 @@ __attribute__((target("avx2"))) bool SumRowsAvx2Chunked(const StatsJob& job, DWO
     RowCuts<32> plan;
     if (job.dwWidth >= kSadMaxWidth || !MakeRowCuts(job, plan))
         return false;
-    if (y0 < y1)
-        SadRowsOfParity(job, plan, y0, y1, sums);
-    if (y0 + 1 < y1)
-        SadRowsOfParity(job, plan, y0 + 1, y1, sums);
+    SadRows(job, plan, y0, y1, sums);
     return true;
 }
 
