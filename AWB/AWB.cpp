@@ -10,6 +10,7 @@
 
 #include "AveragePixelValue.h"
 #include "LuminanceCtrl.h"
+#include "PixelKernels.h"
 #include "WhiteBalanceCtrl.h"
 #include "platform.h"
 #include "win.h"
@@ -100,12 +101,18 @@ template <bool kCorrectFirst> int balance_frame(void* p) {
         return 0;
     }
 
-    // The frame size is read at each controller call, so a change made by the
-    // driver between frames is seen at once.
+    // The frame size is read at each frame, so a change made by the driver
+    // between frames is seen at once. Correcting and measuring go together
+    // in one pass over the frame: the same results as ImageProcessing
+    // followed by UpdateAverage.
+    bool measured = false;
     if constexpr (kCorrectFirst) {
-        ImageProcessing(wb, *obj->dwWidth, *obj->dwHeight, obj->wColorArray, obj->raw_data);
+        measured = quorvin_pixel::CorrectAndMeasure(wb, stats, *obj->dwWidth, *obj->dwHeight,
+                                                    obj->wColorArray, obj->raw_data);
     }
-    UpdateAverage(stats, *obj->dwWidth, *obj->dwHeight, obj->wColorArray, obj->raw_data);
+    if (!measured) {
+        UpdateAverage(stats, *obj->dwWidth, *obj->dwHeight, obj->wColorArray, obj->raw_data);
+    }
 
     // Luminance first: its publication goes out through the callbacks.
     if (lum_due) {

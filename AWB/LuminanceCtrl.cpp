@@ -92,10 +92,13 @@ bool EnforcesExposureLimits(BYTE m) {
     return m == 0x10 || m == 0x11 || m == 0x12 || m == 0x20;
 }
 bool IsCombinedMode(BYTE m) {
-    return m == 0x11 || m == 0x12;
+    return m == QUORVIN_LUM_MODE(QUORVIN_LUM_CONTINUOUS, QUORVIN_LUM_CONTINUOUS) ||
+           m == QUORVIN_LUM_MODE(QUORVIN_LUM_CONTINUOUS, QUORVIN_LUM_ONE_SHOT);
 }
 bool IsOneShotMode(BYTE m) {
-    return m == 0x02 || m == 0x12 || m == 0x20;
+    return m == QUORVIN_LUM_MODE(QUORVIN_LUM_MANUAL, QUORVIN_LUM_ONE_SHOT) ||
+           m == QUORVIN_LUM_MODE(QUORVIN_LUM_CONTINUOUS, QUORVIN_LUM_ONE_SHOT) ||
+           m == QUORVIN_LUM_MODE(QUORVIN_LUM_ONE_SHOT, QUORVIN_LUM_MANUAL);
 }
 
 // Every setting and counter to its default; the current shutter and digital
@@ -104,14 +107,14 @@ void mbInitValue(CLuminanceCtrl* _this) {
     _this->m_wShutterLine = _this->m_wIniShutterLine;
     _this->m_wShutterClock = _this->m_wIniShutterClock;
     _this->m_wDigitalGain = _this->m_wIniDigitalGain;
-    _this->m_byteMode = 0x11;
-    _this->m_byteTarget = 128;
-    _this->m_byteTolerance = 5;
-    _this->m_byteThreshold = 5;
-    _this->m_byteGainCtrlSpeedLimit = 0;
-    _this->m_byteShutterCtrlSpeedLimit = 0;
-    _this->m_byteSkipFrameCount = 3;
-    _this->m_byteAverageFrameCount = 4;
+    _this->m_byteMode = QUORVIN_LUM_DEFAULT_MODE;
+    _this->m_byteTarget = QUORVIN_LUM_DEFAULT_TARGET;
+    _this->m_byteTolerance = QUORVIN_LUM_DEFAULT_TOLERANCE;
+    _this->m_byteThreshold = QUORVIN_LUM_DEFAULT_THRESHOLD;
+    _this->m_byteGainCtrlSpeedLimit = QUORVIN_LUM_DEFAULT_SPEED_LIMIT;
+    _this->m_byteShutterCtrlSpeedLimit = QUORVIN_LUM_DEFAULT_SPEED_LIMIT;
+    _this->m_byteSkipFrameCount = QUORVIN_LUM_DEFAULT_SKIP_FRAMES;
+    _this->m_byteAverageFrameCount = QUORVIN_LUM_DEFAULT_AVERAGE_FRAMES;
     // (0, 0) is one whole frame; the minimum is one clock or one line.
     _this->m_wAutoMaxShutterLine = 0;
     _this->m_wAutoMaxShutterClock = 0;
@@ -270,8 +273,20 @@ DWORD mdwGetMinExposureClock(CLuminanceCtrl* _this) {
 }
 
 // ---------------------------------------------------------------------------
-// Gain step: in the log domain, 1460/256 gain units per eighth of an octave
-// (730/256 per sixteenth for dark levels, where 16th powers still fit).
+// Gain step, in the log domain: the brightness ratio target / current counted
+// in eighths of an octave (E8) becomes a gain change at a fixed number of
+// gain units per eighth, in 1/256 units.
+
+// 1460 / 256 = 5.703125 gain units per eighth of an octave, 45.625 per
+// doubling of the brightness. Current 64, target 128: E8 56 - 48 = 8 eighths,
+// 1460 * 8 / 256 = +45 units; current 128, target 100: 3 eighths down, -18.
+constexpr int kGainPerEighth_256 = 1460;
+// The same scale per sixteenth of an octave, 730 / 256 = 2.8515625 units,
+// for dark current levels (15 or less) where sixteenth powers still fit in
+// 64 bits, at twice the resolution; the target's eighths are doubled to
+// match. Current 10, target 128: 730 * (2 * 56 - 53) / 256 = +168 units.
+constexpr int kGainPerSixteenth_256 = kGainPerEighth_256 / 2;
+static_assert(kGainPerSixteenth_256 == 730, "half the eighths' scale");
 
 BOOL mbGainCtrl(CLuminanceCtrl* _this, __u8 iCurrentY, __u8 iTargetY, BYTE byteDistanceY,
                 BOOL bDarkFg, WORD wAutoMinCDSGain, WORD wAutoMaxCDSGain) {
@@ -282,9 +297,9 @@ BOOL mbGainCtrl(CLuminanceCtrl* _this, __u8 iCurrentY, __u8 iTargetY, BYTE byteD
     // Proposed change, from the brightness ratio target / current.
     int d;
     if (iCurrentY <= 15)
-        d = 730 * (2 * E8(iTargetY) - E16(iCurrentY));
+        d = kGainPerSixteenth_256 * (2 * E8(iTargetY) - E16(iCurrentY));
     else
-        d = 1460 * (E8(iTargetY) - E8(iCurrentY));
+        d = kGainPerEighth_256 * (E8(iTargetY) - E8(iCurrentY));
     const __s64 s64NewSetValue_shift8 = Shift8(G, d);
     WORD wNewSetValue = S64s8_2_WORD(s64NewSetValue_shift8);
 
@@ -296,9 +311,9 @@ BOOL mbGainCtrl(CLuminanceCtrl* _this, __u8 iCurrentY, __u8 iTargetY, BYTE byteD
         // Rising: brightness may grow by at most (S + 2) / (S + 1).
         int lim;
         if (S <= 13)
-            lim = 730 * (E16(S + 2) - E16(S + 1));
+            lim = kGainPerSixteenth_256 * (E16(S + 2) - E16(S + 1));
         else
-            lim = 1460 * (E8(S + 2) - E8(S + 1));
+            lim = kGainPerEighth_256 * (E8(S + 2) - E8(S + 1));
         const __s64 s64LimitSetValue_shift8 = Shift8(G, lim);
         WORD wLimitSetValue = S64s8_2_WORD(s64LimitSetValue_shift8);
         if (wLimitSetValue == G)
@@ -309,9 +324,9 @@ BOOL mbGainCtrl(CLuminanceCtrl* _this, __u8 iCurrentY, __u8 iTargetY, BYTE byteD
         // Falling: brightness may drop to no less than S / (S + 1).
         int lim;
         if (S <= 14)
-            lim = 730 * (E16(S) - E16(S + 1));
+            lim = kGainPerSixteenth_256 * (E16(S) - E16(S + 1));
         else
-            lim = 1460 * (E8(S) - E8(S + 1));
+            lim = kGainPerEighth_256 * (E8(S) - E8(S + 1));
         const __s64 s64LimitSetValue_shift8 = Shift8(G, lim);
         WORD wLimitSetValue = S64s8_2_WORD(s64LimitSetValue_shift8);
         if (wLimitSetValue == G)

@@ -46,6 +46,38 @@ typedef BOOL (*LuminanceGetFrameClockFn)(struct CLuminanceCtrl* _this, PWORD pwL
                                          PWORD pwClockPerLine);
 
 /* The controller's only way to the camera. */
+/* One nibble of the mode byte: high nibble exposure, low nibble gain. */
+enum QuorvinLumNibble {
+    QUORVIN_LUM_MANUAL = 0,
+    QUORVIN_LUM_CONTINUOUS = 1,
+    QUORVIN_LUM_ONE_SHOT = 2,
+};
+/* The mode byte of an exposure and a gain nibble. */
+#define QUORVIN_LUM_MODE(exposure, gain) ((BYTE)(((exposure) << 4) | (gain)))
+
+/*
+ * The controller's defaults (CLuminanceCtrl_init), for the drivers and tools
+ * that show or start from them.
+ * - Mode 0x11: exposure and gain both continuous, exposure first.
+ * - Target 128: the middle of the 8-bit range for the weighted brightness.
+ * - Tolerance 5 and threshold 5 levels: control runs while the brightness
+ *   is more than 5 levels from the target, and starts from rest only beyond
+ *   5 + 5 = 10 (about 4 % of the range at the default target).
+ * - Speed limits 0: the fastest steps.
+ * - 3 frames skipped after each evaluation, 4 averaged for the next: at
+ *   30 frames/s one step about every 0.23 s, quick enough to follow a light
+ *   being switched, slow enough that a step shows in the next average.
+ */
+enum QuorvinLumDefaults {
+    QUORVIN_LUM_DEFAULT_MODE = 0x11,
+    QUORVIN_LUM_DEFAULT_TARGET = 128,
+    QUORVIN_LUM_DEFAULT_TOLERANCE = 5,
+    QUORVIN_LUM_DEFAULT_THRESHOLD = 5,
+    QUORVIN_LUM_DEFAULT_SPEED_LIMIT = 0,
+    QUORVIN_LUM_DEFAULT_SKIP_FRAMES = 3,
+    QUORVIN_LUM_DEFAULT_AVERAGE_FRAMES = 4,
+};
+
 typedef struct LuminanceCtrlFOPS {
     LuminanceSetShutterAndGainFn mbpfSetShutterAndCDSGainToCamera;
     LuminanceGetFrameClockFn mbpfGetFrameClock;

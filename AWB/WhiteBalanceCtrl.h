@@ -5,9 +5,7 @@
  * red rows, 2 green of the blue rows, 3 blue); frame correction through the
  * tables; automatic control of the red and blue gains.
  *
- * Modes (m_byteMode): 0 off, 1 fixed gains, 2 (and above 3) continuous
- * automatic, 3 one-shot automatic (becomes 1 once an evaluation changes
- * nothing).
+ * Modes (m_byteMode): QuorvinWbMode below.
  */
 #ifndef QUORVIN_AWB_WHITEBALANCECTRL_H
 #define QUORVIN_AWB_WHITEBALANCECTRL_H
@@ -18,6 +16,35 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* White balance modes, m_byteMode (values above 3 act as 2). */
+enum QuorvinWbMode {
+    QUORVIN_WB_OFF = 0,      /* frames are not corrected, the gains stay */
+    QUORVIN_WB_FIXED = 1,    /* the tables correct frames, the gains stay */
+    QUORVIN_WB_AUTO = 2,     /* the tables correct frames, the control runs */
+    QUORVIN_WB_ONE_SHOT = 3, /* as QUORVIN_WB_AUTO until an evaluation changes
+                              * nothing, then QUORVIN_WB_FIXED */
+};
+
+/*
+ * The controller's defaults (CWhiteBalanceCtrl_init), for the drivers and
+ * tools that show or start from them.
+ * - Dead band 5: tenths of a grey level, the distance of the red and blue
+ *   averages from their targets below which no step is made (10 to start
+ *   from rest); the distance is truncated to whole levels first, so a 0.5
+ *   level band means "exactly on target" at whole-level resolution.
+ * - Targets 100 %: red and blue averages equal to the green average.
+ * - 10 frames skipped after each evaluation, 10 averaged for the next: at
+ *   30 frames/s one step of the gains about every 0.67 s.
+ */
+enum QuorvinWbDefaults {
+    QUORVIN_WB_DEFAULT_THRESHOLD = 5,
+    QUORVIN_WB_DEFAULT_TOLERANCE = 5,
+    QUORVIN_WB_DEFAULT_TARGET_PERCENT = 100,
+    QUORVIN_WB_DEFAULT_SKIP_FRAMES = 10,
+    QUORVIN_WB_DEFAULT_SAMPLE_FRAMES = 10,
+    QUORVIN_WB_DEFAULT_AREA_WEIGHT = 1,
+};
 
 typedef struct CWhiteBalanceCtrl {
     WORD m_wColorArray;                /* colour array code of the frames */

@@ -11,8 +11,11 @@
 //
 // Names: <what>.<variant>/<width>x<height>/<in|out>. scripts/bench.sh runs this
 // and prints the ratios. Built twice: quorvin-bench (the user-space core) and
-// quorvin-bench-kernel (the core compiled with general registers only, as the
-// kernel compiles it); the second registers only what the kernel has.
+// quorvin-bench-kernel (the core compiled as the kernel compiles it, general
+// registers only but for its chunked AVX2 variants); the second registers
+// only what the kernel has. Frame.ImageBalance.vector is the automatic
+// choice, Frame.ImageBalance.word the word variants alone (what the kernel
+// runs where it cannot lend vector registers).
 #include <AWB/AWB.h>
 #include <AWB/PixelKernels.h>
 #include <benchmark/benchmark.h>
@@ -253,6 +256,12 @@ struct Camera {
     __u16 initGains[4] = {200, 128, 128, 260};
 };
 
+// A frame to bind a camera to before each call points it at its own frame.
+BYTE* BoundFrame() {
+    static BYTE byteFrame;
+    return &byteFrame;
+}
+
 // ---- Registration --------------------------------------------------------
 
 std::string Name(const std::string& what, Size size, bool out) {
@@ -342,6 +351,8 @@ const char* SumName(SumPath p) {
         return "avx2";
     case SumPath::kAvx512:
         return "avx512";
+    case SumPath::kAvx2Chunked:
+        return "avx2chunked";
     default:
         return "auto";
     }
@@ -357,6 +368,8 @@ const char* MapName(MapPath p) {
         return "avx2";
     case MapPath::kAvx512Rule:
         return "avx512";
+    case MapPath::kWordRule:
+        return "wordrule";
     default:
         return "auto";
     }
@@ -424,7 +437,8 @@ void RegisterBaselines(Size size, bool out) {
 }
 
 void RegisterModule(Size size, bool out) {
-    for (SumPath p : {SumPath::kWord, SumPath::kSse2, SumPath::kAvx2, SumPath::kAvx512}) {
+    for (SumPath p : {SumPath::kWord, SumPath::kSse2, SumPath::kAvx2, SumPath::kAvx512,
+                      SumPath::kAvx2Chunked}) {
         if (!quorvin_pixel::SumPathAvailable(p))
             continue;
         Add(std::string("UpdateAverage.") + SumName(p), size, out,
@@ -445,8 +459,8 @@ void RegisterModule(Size size, bool out) {
                           benchmark::DoNotOptimize(stats);
                       });
     }
-    for (MapPath p :
-         {MapPath::kTableWalk, MapPath::kSse2Rule, MapPath::kAvx2Rule, MapPath::kAvx512Rule}) {
+    for (MapPath p : {MapPath::kTableWalk, MapPath::kSse2Rule, MapPath::kAvx2Rule,
+                      MapPath::kAvx512Rule, MapPath::kWordRule}) {
         if (!quorvin_pixel::MapPathAvailable(p))
             continue;
         for (bool green : {false, true})
@@ -480,10 +494,19 @@ void RegisterModule(Size size, bool out) {
             });
     }
     // Whole per-frame calls on which both controllers run: their skip
-    // countdowns are cleared before every call.
-    for (bool correct : {false, true})
-        Add(correct ? "Frame.ImageBalance" : "Frame.ALCWBalance", size, out,
-            [size, correct](benchmark::State& state, Frames& frames) {
+    // countdowns are cleared before every call. .vector: the automatic
+    // choice; .word: the word variants alone.
+    for (bool word : {false, true})
+        for (bool correct : {false, true}) {
+            const std::string what =
+                std::string(correct ? "Frame.ImageBalance" : "Frame.ALCWBalance") +
+                (word ? ".word" : ".vector");
+            const auto select = [word] {
+                quorvin_pixel::SelectSumPath(word ? SumPath::kWord : SumPath::kAuto);
+                quorvin_pixel::SelectMapPath(word ? MapPath::kWordRule : MapPath::kAuto);
+            };
+            Add(what, size, out, [size, correct, select](benchmark::State& state, Frames& frames) {
+                select();
                 Camera cam(size, frames.Next());
                 AWBObject& obj = cam.obj();
                 for (auto _ : state) {
@@ -495,7 +518,22 @@ void RegisterModule(Size size, bool out) {
                     else
                         Quorvin_ALCWBalance(&obj);
                 }
+                quorvin_pixel::SelectSumPath(SumPath::kAuto);
+                quorvin_pixel::SelectMapPath(MapPath::kAuto);
             });
+            if (out && correct)
+                AddPaired(what, size, Baseline::kRmw,
+                          [size, select,
+                           cam = std::make_shared<Camera>(size, BoundFrame())](BYTE* frame) {
+                              select();
+                              AWBObject& obj = cam->obj();
+                              obj.raw_data = frame;
+                              obj.m_objWhiteBalanceCtrl.m_byteAWBRestSkipCount = 0;
+                              obj.m_objLuminanceCtrl.m_byteRestSkipCount = 0;
+                              Quorvin_ImageBalance(&obj);
+                              benchmark::ClobberMemory();
+                          });
+        }
 }
 
 // A frame on which no controller is due: white balance fixed, luminance off.

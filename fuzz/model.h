@@ -151,7 +151,7 @@ inline uint8_t brightness(const uint8_t average[16][4], unsigned code, const uin
 // leave dst as it is (the controller's result for them is not defined).
 inline void correct(const CWhiteBalanceCtrl& wb, uint32_t w, uint32_t h, unsigned code,
                     const uint8_t* src, uint8_t* dst) {
-    if (code == 1 || wb.m_byteMode == 0 || !is_bayer_code(code))
+    if (code == 1 || wb.m_byteMode == QUORVIN_WB_OFF || !is_bayer_code(code))
         return;
     for (uint32_t y = 0; y < (h & ~1u); ++y)
         for (uint32_t x = 0; x < (w & ~1u); ++x) {
@@ -304,10 +304,16 @@ inline bool shutter_step(CLuminanceCtrl& c, Timing t, int cur_y, int target_y, b
 }
 
 inline bool enforces_gain_limits(unsigned m) {
-    return m == 0x01 || m == 0x02 || m == 0x11 || m == 0x12;
+    return m == QUORVIN_LUM_MODE(QUORVIN_LUM_MANUAL, QUORVIN_LUM_CONTINUOUS) ||
+           m == QUORVIN_LUM_MODE(QUORVIN_LUM_MANUAL, QUORVIN_LUM_ONE_SHOT) ||
+           m == QUORVIN_LUM_MODE(QUORVIN_LUM_CONTINUOUS, QUORVIN_LUM_CONTINUOUS) ||
+           m == QUORVIN_LUM_MODE(QUORVIN_LUM_CONTINUOUS, QUORVIN_LUM_ONE_SHOT);
 }
 inline bool enforces_exposure_limits(unsigned m) {
-    return m == 0x10 || m == 0x11 || m == 0x12 || m == 0x20;
+    return m == QUORVIN_LUM_MODE(QUORVIN_LUM_CONTINUOUS, QUORVIN_LUM_MANUAL) ||
+           m == QUORVIN_LUM_MODE(QUORVIN_LUM_CONTINUOUS, QUORVIN_LUM_CONTINUOUS) ||
+           m == QUORVIN_LUM_MODE(QUORVIN_LUM_CONTINUOUS, QUORVIN_LUM_ONE_SHOT) ||
+           m == QUORVIN_LUM_MODE(QUORVIN_LUM_ONE_SHOT, QUORVIN_LUM_MANUAL);
 }
 
 // The status check for H >= 1, with the 16-bit truncation of the rewritten
@@ -336,7 +342,9 @@ inline bool status_check(CLuminanceCtrl& c, Timing t) {
             c.m_wShutterClock = cu ? static_cast<uint16_t>(nv % t.h) : uint16_t{0};
         }
     }
-    if ((m == 0x11 || m == 0x12) && nv != e.min && nv != e.max && c.m_wCDSGain != c.m_wIniCDSGain)
+    if ((m == QUORVIN_LUM_MODE(QUORVIN_LUM_CONTINUOUS, QUORVIN_LUM_CONTINUOUS) ||
+         m == QUORVIN_LUM_MODE(QUORVIN_LUM_CONTINUOUS, QUORVIN_LUM_ONE_SHOT)) &&
+        nv != e.min && nv != e.max && c.m_wCDSGain != c.m_wIniCDSGain)
         c.m_wCDSGain = c.m_wIniCDSGain;
     return c.m_wCDSGain != before.m_wCDSGain || c.m_wShutterLine != before.m_wShutterLine ||
            c.m_wShutterClock != before.m_wShutterClock;
@@ -360,7 +368,7 @@ inline uint32_t isqrt(uint64_t x) {
 
 // The white balance frame gate.
 inline bool wb_due(CWhiteBalanceCtrl& wb, bool decrement) {
-    const bool automatic = wb.m_wColorArray != 1 && wb.m_byteMode >= 2;
+    const bool automatic = wb.m_wColorArray != 1 && wb.m_byteMode >= QUORVIN_WB_AUTO;
     if (automatic && wb.m_byteAWBRestSkipCount == 0)
         return true;
     if (decrement && wb.m_byteAWBRestSkipCount > 0)
@@ -381,7 +389,7 @@ inline bool lum_due(CLuminanceCtrl& c, bool decrement) {
 // One sampling step of automatic white balance with the frame's colour
 // averages in colour index order. Expects a sampling count of at most 254.
 inline void wb_update(CWhiteBalanceCtrl& wb, const uint8_t avg[4]) {
-    if (wb.m_byteMode < 2)
+    if (wb.m_byteMode < QUORVIN_WB_AUTO)
         return;
     if (wb.m_byteAWBRestSkipCount > 0) {
         --wb.m_byteAWBRestSkipCount;
@@ -429,8 +437,8 @@ inline void wb_update(CWhiteBalanceCtrl& wb, const uint8_t avg[4]) {
         }
         wb.m_bAWBStarted = changed ? TRUE : FALSE;
     }
-    if (wb.m_byteMode == 3 && !changed)
-        wb.m_byteMode = 1;
+    if (wb.m_byteMode == QUORVIN_WB_ONE_SHOT && !changed)
+        wb.m_byteMode = QUORVIN_WB_FIXED;
     wb.m_byteAWBRestSkipCount = wb.m_byteAWBSkipCount;
 }
 
@@ -466,9 +474,11 @@ inline bool lum_update(CLuminanceCtrl& c, Timing t, uint8_t level) {
             const uint16_t g = c.m_wCDSGain, ini = c.m_wIniCDSGain;
             const Exposure e = exposures(c, t);
             bool exposure = false, low = false;
-            if (m == 0x10 || m == 0x20) {
+            if (m == QUORVIN_LUM_MODE(QUORVIN_LUM_CONTINUOUS, QUORVIN_LUM_MANUAL) ||
+                m == QUORVIN_LUM_MODE(QUORVIN_LUM_ONE_SHOT, QUORVIN_LUM_MANUAL)) {
                 exposure = true;
-            } else if (m == 0x11 || m == 0x12) {
+            } else if (m == QUORVIN_LUM_MODE(QUORVIN_LUM_CONTINUOUS, QUORVIN_LUM_CONTINUOUS) ||
+                       m == QUORVIN_LUM_MODE(QUORVIN_LUM_CONTINUOUS, QUORVIN_LUM_ONE_SHOT)) {
                 if (g < ini)
                     low = true;
                 else if (dark)
@@ -487,7 +497,9 @@ inline bool lum_update(CLuminanceCtrl& c, Timing t, uint8_t level) {
     if (publish) {
         c.m_bAutoRunning = TRUE;
     } else {
-        if (c.m_byteMode == 0x02 || c.m_byteMode == 0x12 || c.m_byteMode == 0x20)
+        if (c.m_byteMode == QUORVIN_LUM_MODE(QUORVIN_LUM_MANUAL, QUORVIN_LUM_ONE_SHOT) ||
+            c.m_byteMode == QUORVIN_LUM_MODE(QUORVIN_LUM_CONTINUOUS, QUORVIN_LUM_ONE_SHOT) ||
+            c.m_byteMode == QUORVIN_LUM_MODE(QUORVIN_LUM_ONE_SHOT, QUORVIN_LUM_MANUAL))
             c.m_byteMode = 0;
         c.m_bAutoRunning = FALSE;
     }

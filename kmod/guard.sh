@@ -15,7 +15,10 @@
 # - a .init_array/.ctors/.eh_frame/.gcc_except_table section in the module or
 #   the objects (constructors never run in a module; no unwinder exists);
 # - any SIMD or x87 register in the disassembly (the kernel does not save
-#   them for module code);
+#   them for module code), except in the functions a file guard-vector.txt
+#   beside ALLOW_LIST names (the pixel kernels' vector entry points, run only
+#   between kernel_fpu_begin() and kernel_fpu_end()); the objects it names
+#   are checked through the linked module;
 # - any objtool warning, compiler warning or modpost warning in BUILD_LOG.
 set -euo pipefail
 
@@ -51,9 +54,25 @@ for f in "$ko" "$@"; do
     [ -z "$bad" ] || fail "$(basename "$f") has sections $bad"
 done
 
-# SIMD and x87 registers.
-simd=$(objdump -d --no-show-raw-insn "$ko" | grep -E '%([xyz]mm[0-9]+|mm[0-7]|st(\([0-7]\))?)\b' | head -5 || true)
-[ -z "$simd" ] || fail "SIMD or x87 registers used:"$'\n'"$simd"
+# SIMD and x87 registers, outside the functions allowed them.
+vectors=$(dirname "${allow%%:*}")/guard-vector.txt
+vector_objects=
+vector_functions='^$'
+if [ -f "$vectors" ]; then
+    vector_objects=$(sed -n 's/^object  *//p' "$vectors" | paste -sd' ')
+    vector_functions=$(sed -n 's/^function  *//p' "$vectors" | sed 's/^/^(/; s/$/)/' | paste -sd'|')
+    [ -n "$vector_functions" ] || vector_functions='^$'
+fi
+simd_outside() { # simd_outside FILE: vector instructions outside the allowed functions
+    objdump -d --no-show-raw-insn "$1" | awk -v allowed="$vector_functions" '
+        /^[0-9a-f]+ <[^>]+>:$/ { fn = $2; gsub(/^<|>:$/, "", fn); ok = fn ~ allowed; next }
+        /%([xyz]mm[0-9]+|mm[0-7]|st(\([0-7]\))?)([^0-9a-z(]|$)/ && !ok && n++ < 5 { print fn ": " $0 }'
+}
+for f in "$ko" "$@"; do
+    case " $vector_objects " in *" $(basename "$f") "*) continue ;; esac
+    simd=$(simd_outside "$f")
+    [ -z "$simd" ] || fail "SIMD or x87 registers used in $(basename "$f"):"$'\n'"$simd"
+done
 
 # Warnings of objtool, the compilers and modpost.
 warn=$(grep -E 'objtool|warning:|WARNING:' "$log" | head -10 || true)

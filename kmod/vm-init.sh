@@ -48,6 +48,14 @@ rmmod quorvin_client
 say "rmmod_client $?"
 rmmod Quorvin_AWB
 say "rmmod_awb $?"
+# Pixel self-test (kmod/pixeltest.cpp): word and vector variants compared
+# inside the kernel; its "QV pixels" lines go to the kernel log.
+if [ -f /modules/quorvin_pixeltest.ko ]; then
+    insmod /modules/quorvin_pixeltest.ko
+    say "insmod_pixeltest $?"
+    rmmod quorvin_pixeltest
+    say "rmmod_pixeltest $?"
+fi
 # vcam hook: the reference V4L2 camera driver's checks (kmod/vcam/vm-guest.sh)
 [ ! -f /vcam.sh ] || . /vcam.sh
 section lsmod cat /proc/modules

@@ -90,6 +90,7 @@ pack_initramfs() { # pack_initramfs NAME [KERNEL]
     cp "$QUORVIN_ROOT/kmod/vm-init.sh" "$root/init"
     chmod 0755 "$root/init" "$root/bin/busybox"
     cp "$dir/src/Quorvin_AWB.ko" "$dir/src/client/quorvin_client.ko" "$root/modules/"
+    [ ! -f "$dir/pixeltest/quorvin_pixeltest.ko" ] || cp "$dir/pixeltest/quorvin_pixeltest.ko" "$root/modules/"
     # The reference V4L2 driver where it was built: media modules, v4l2
     # tools, vcam-tool, the driver and its guest script (kmod/vcam/vm.sh).
     [ ! -f "$dir/src/vcam/quorvin_vcam.ko" ] ||
@@ -101,7 +102,12 @@ boot() { # boot NAME [KERNEL]: runs the VM; its results land in $OUT/NAME/result
     local dir=$OUT/$1 start
     kernel_load "${2:-$1}" || return 1
     start=$(date +%s.%N)
-    timeout "$VM_TIMEOUT" "$K_QEMU" -accel tcg -m 512 -smp 2 -display none -monitor none \
+    # x86-64: -cpu max, an emulated processor with AVX2, for the pixel
+    # self-test (32-bit kernels have no vector variants, and warn at boot
+    # about the SMP fitness of the processor qemu-system-i386 then emulates).
+    local cpu=()
+    [ "$K_ARCH" != amd64 ] || cpu=(-cpu max)
+    timeout "$VM_TIMEOUT" "$K_QEMU" -accel tcg "${cpu[@]}" -m 512 -smp 2 -display none -monitor none \
         -no-reboot -kernel "$K_VMLINUZ" -initrd "$dir/initramfs.cpio.gz" \
         -append "console=ttyS0 panic=-1 quiet" \
         -serial "file:$dir/console.log" -serial "file:$dir/results.raw" \
@@ -179,9 +185,30 @@ check_kernel() { # check_kernel NAME [KERNEL]
     fi
     [ -z "$bad" ] || echo "$bad" | head -20 >&2
     check "$name: kernel log clean" test -z "$bad"
+    [ ! -f "$dir/pixeltest/quorvin_pixeltest.ko" ] || pixel_checks "$name"
     [ ! -f "$dir/src/vcam/quorvin_vcam.ko" ] || vcam_check "$dir/results.txt" "$name" "$dir"
     echo "   $name: object size $size, boot $(cat "$dir/boot.time") s, scenario" \
         "$(field "$name" insmod_client | awk '{ printf "%.2f", $3 - $2 }') s"
+}
+
+# pixel_checks NAME: the pixel self-test's results: every case equal on every
+# variant; on x86-64 the AVX2 variants ran in vector sections, and with the
+# registers refused they fell back to the word variants.
+pixel_checks() {
+    local name=$1 dir=$OUT/$1 cases differ vec word
+    pixels() { sed -n "s/^\[[ 0-9.]*\] QV pixels $1 //p" "$dir/dmesg.txt" | head -1; }
+    check "$name: pixel self-test loads" test "$(field "$name" insmod_pixeltest)" = 0
+    read -r cases differ _ <<<"$(pixels cases)"
+    check "$name: pixel variants agree in the kernel (${cases:-no} cases, ${differ:-?} differ)" \
+        test "${cases:-0}" -gt 0 -a "${differ:-1}" = 0
+    if [ "$K_ARCH" = amd64 ]; then
+        read -r vec word _ <<<"$(pixels chunks)"
+        check "$name: AVX2 variants used in the kernel ($vec vector sections, $word refused)" \
+            test "${vec:-0}" -gt 0 -a "${word:-1}" = 0
+        read -r vec word _ <<<"$(pixels fallback)"
+        check "$name: word fallback with the registers refused ($vec vector, $word word)" \
+            test "${vec:-1}" = 0 -a "${word:-0}" -gt 0
+    fi
 }
 
 # user_scenario: the user-space run of the scenario, the lines every kernel's

@@ -13,6 +13,9 @@
 #   - its two-thread part finishes; the module refuses to unload while the
 #     client uses it; both unload; the kernel log holds no Oops, BUG,
 #     WARNING or call trace; the 32-bit object is 1636 bytes;
+#   - the pixel self-test module: word and vector variants equal inside the
+#     kernel, the vector ones used on x86-64 (qemu -cpu max), the word ones
+#     when the registers are refused;
 #   - the reference V4L2 driver (kmod/vcam/, checks in kmod/vcam/vm.sh):
 #     v4l2-compliance, captures converging, controls, loops, unbinding;
 # and runs `dkms build` of the module against each kernel's headers, with
@@ -77,6 +80,11 @@ for name in "${KERNELS[@]}"; do
     vcam_ok=$ok
     $ok && { with_kernel_cc vcam_build "$OUT/$name/src" "$K_HEADERS" || vcam_ok=false; }
     check "$name: vcam driver builds, guard clean" $vcam_ok
+    # The pixel self-test module (kmod/pixeltest.cpp), in a tree of its own.
+    pix_ok=$ok
+    $ok && { with_kernel_cc make -C kmod pixeltest KDIR="$K_HEADERS" DEST="$OUT/$name/pixeltest" \
+        >"$OUT/$name/pixeltest.log" 2>&1 || { pix_ok=false; tail -20 "$OUT/$name/pixeltest.log" >&2; }; }
+    check "$name: pixel self-test module builds, guard clean" $pix_ok
     echo "   $name: build $(($(date +%s) - start)) s"
     $ok || continue
     host_checks "$name"

@@ -17,6 +17,11 @@ extern "C" {
 /* The module parameter: "debug[0]:  21 for debug". Nothing reads it. */
 extern int debug_awb;
 
+/* How many more calls of quorvin_vector_begin grant vector registers before
+ * the rest refuse them, as the kernel does in a context that may not use
+ * them (for the tests of the word fallback). Negative: always granted. */
+extern int quorvin_user_vector_grants;
+
 typedef enum {
     QUORVIN_EXPORT_PLAIN = 0, /* usable by every module */
     QUORVIN_EXPORT_GPL = 1    /* usable only by modules with a GPL-compatible licence */

@@ -34,3 +34,31 @@ extern "C" void quorvin_up(QuorvinSemaphore* sem) {
 extern "C" __u64 quorvin_div_u64_u32(__u64 dividend, __u32 divisor) {
     return dividend / divisor;
 }
+
+// Vector registers are always the program's own in user space.
+int quorvin_user_vector_grants = -1;
+
+extern "C" unsigned int quorvin_vector_features(void) {
+    unsigned int features = 0;
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("sse2"))
+        features |= QUORVIN_VECTOR_SSE2;
+    if (__builtin_cpu_supports("avx2"))
+        features |= QUORVIN_VECTOR_AVX2;
+    if (__builtin_cpu_supports("avx512bw"))
+        features |= QUORVIN_VECTOR_AVX512BW;
+#endif
+    return features;
+}
+
+extern "C" int quorvin_vector_begin(void) {
+    if (quorvin_user_vector_grants < 0)
+        return 1;
+    if (quorvin_user_vector_grants == 0)
+        return 0;
+    --quorvin_user_vector_grants;
+    return 1;
+}
+
+extern "C" void quorvin_vector_end(void) {}

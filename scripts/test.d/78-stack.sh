@@ -4,7 +4,10 @@
 # frame from -fstack-usage, the calls between them from -fcallgraph-info, the
 # deepest chain summed. Fails above 512 bytes (a kernel stack is small), on a
 # frame of dynamic size, or on recursion. The host's semaphore and division
-# helpers are outside the core and not counted.
+# helpers are outside the core and not counted. On x86-64 the core is built
+# with its kernel vector variants, AWB/PixelVector.cpp with vector registers
+# as Kbuild compiles it; calls through the pixel dispatch table count as
+# calls to every pixel kernel.
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
 cd "$QUORVIN_ROOT"
@@ -19,7 +22,19 @@ status=0
 for arch in -m32 -m64; do
     mkdir -p "$out/$arch"
     for src in AWB/*.cpp; do
-        g++ "${flags[@]}" "$arch" -c "$src" -o "$out/$arch/$(basename "$src" .cpp).o"
+        extra=()
+        if [ "$arch" = -m64 ]; then
+            extra=(-DQUORVIN_KERNEL_VECTORS)
+        fi
+        if [ "$arch" = -m64 ] && [ "$(basename "$src")" = PixelVector.cpp ]; then
+            vector_flags=()
+            for f in "${flags[@]}"; do
+                case $f in -mno-sse | -mno-sse2 | -mgeneral-regs-only) ;; *) vector_flags+=("$f") ;; esac
+            done
+            g++ "${vector_flags[@]}" -msse2 "${extra[@]}" "$arch" -c "$src" -o "$out/$arch/$(basename "$src" .cpp).o"
+        else
+            g++ "${flags[@]}" "${extra[@]}" "$arch" -c "$src" -o "$out/$arch/$(basename "$src" .cpp).o"
+        fi
     done
     python3 - "$arch" "$out/$arch"/*.ci <<'PY' || status=1
 import re, sys
@@ -40,14 +55,25 @@ for path in files:
         m = edge.match(line)
         if m:
             calls.setdefault(m.group(1), set()).add(m.group(2))
-# Calls through pointers reach the camera callbacks of the balance object.
+# Calls through pointers reach the camera callbacks of the balance object,
+# or, from the pixel code, the pixel kernels of its dispatch table.
 indirect = {'SetShutterAndCDSGainToCamera', 'GetFrameClock'}
+sum_kernels = {n for n in frame if re.search(r'quorvin_pixel[0-9]+SumRows', n)}
+correct_kernels = {n for n in frame if re.search(r'quorvin_pixel[0-9]+CorrectRows', n)}
+def through_pointer(caller):
+    if 'CorrectAndMeasure' in caller:
+        return sum_kernels | correct_kernels
+    if 'Correct' in caller and 'quorvin_pixel' in caller:
+        return correct_kernels
+    if 'quorvin_pixel' in caller:
+        return sum_kernels
+    return indirect
 def deepest(name, chain):
     if name in chain:
         raise SystemExit('recursion: ' + ' -> '.join(chain + (name,)))
     targets = set(calls.get(name, ()))
     if '__indirect_call' in targets:
-        targets = (targets - {'__indirect_call'}) | indirect
+        targets = (targets - {'__indirect_call'}) | through_pointer(name)
     below = [deepest(t, chain + (name,)) for t in targets]
     best = max(below, default=(0, ()))
     return frame.get(name, 0) + best[0], (name,) + best[1]

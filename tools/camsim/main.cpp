@@ -152,9 +152,13 @@ int parse_args(int argc, char** argv, Options& opt) {
                "image",
                "alc: Quorvin_ALCWBalance, the camera applies R, G, B; image: "
                "Quorvin_ImageBalance, the module corrects the frame");
-    const std::map<std::string, std::uint8_t> awb_modes{
-        {"off", 0}, {"fixed", 1}, {"auto", 2}, {"oneshot", 3}};
-    const std::map<std::string, std::uint8_t> lum_modes{{"off", 0}, {"auto", 1}, {"oneshot", 2}};
+    const std::map<std::string, std::uint8_t> awb_modes{{"off", QUORVIN_WB_OFF},
+                                                        {"fixed", QUORVIN_WB_FIXED},
+                                                        {"auto", QUORVIN_WB_AUTO},
+                                                        {"oneshot", QUORVIN_WB_ONE_SHOT}};
+    const std::map<std::string, std::uint8_t> lum_modes{{"off", QUORVIN_LUM_MANUAL},
+                                                        {"auto", QUORVIN_LUM_CONTINUOUS},
+                                                        {"oneshot", QUORVIN_LUM_ONE_SHOT}};
     add_choice(app, "--awb", awb_modes, m.awb_mode, "auto",
                "White balance: auto, oneshot, fixed (current gains) or off");
     add_choice(app, "--exposure", lum_modes, m.exposure_mode, "auto",

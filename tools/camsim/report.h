@@ -5,6 +5,7 @@
 #define QUORVIN_CAMSIM_REPORT_H
 
 #include "simulator.h"
+#include <AWB/AWB.h>
 
 #include <cstdio>
 #include <string>
@@ -18,7 +19,8 @@ struct Summary {
     std::string scenario;
     int frames = 0;
     int settle_from = 0; // the frame from which the light stays as it ends
-    int target = 128, tolerance = 5, threshold = 5;
+    int target = QUORVIN_LUM_DEFAULT_TARGET, tolerance = QUORVIN_LUM_DEFAULT_TOLERANCE,
+        threshold = QUORVIN_LUM_DEFAULT_THRESHOLD;
     // Frames after settle_from until the brightness stays within target +-
     // tolerance to the end of the run; -1 if it never does.
     int frames_to_target = -1;

@@ -124,12 +124,17 @@ VirtualCamera::VirtualCamera(const SimConfig& config, Scene scene, const Scenari
     Quorvin_SetAutoExposure(obj, static_cast<BYTE>(m.exposure_mode << 4));
     Quorvin_SetAutoGain(obj, static_cast<BYTE>(m.gain_mode & 0x0F));
     if (m.target || m.tolerance || m.threshold) {
-        BYTE target[3] = {m.target.value_or(128), m.tolerance.value_or(5), m.threshold.value_or(5)};
+        BYTE target[3] = {m.target.value_or(QUORVIN_LUM_DEFAULT_TARGET),
+                          m.tolerance.value_or(QUORVIN_LUM_DEFAULT_TOLERANCE),
+                          m.threshold.value_or(QUORVIN_LUM_DEFAULT_THRESHOLD)};
         Quorvin_CLuminance_SetTarget(obj, target);
     }
     if (m.shutter_speed || m.gain_speed || m.skip_frames || m.average_frames)
-        Quorvin_CLuminance_SetCtrlSpeed(obj, m.shutter_speed.value_or(0), m.gain_speed.value_or(0),
-                                        m.skip_frames.value_or(3), m.average_frames.value_or(4));
+        Quorvin_CLuminance_SetCtrlSpeed(
+            obj, m.shutter_speed.value_or(QUORVIN_LUM_DEFAULT_SPEED_LIMIT),
+            m.gain_speed.value_or(QUORVIN_LUM_DEFAULT_SPEED_LIMIT),
+            m.skip_frames.value_or(QUORVIN_LUM_DEFAULT_SKIP_FRAMES),
+            m.average_frames.value_or(QUORVIN_LUM_DEFAULT_AVERAGE_FRAMES));
     if (m.max_gain)
         Quorvin_Set_Auto_Max_Gain(obj, *m.max_gain);
     if (m.min_gain)
