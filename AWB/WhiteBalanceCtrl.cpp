@@ -84,7 +84,8 @@ struct FrameJob {
 };
 
 using Word = __UINTPTR_TYPE__; /* the machine word: 8 bytes on x86-64, 4 on i386 */
-constexpr DWORD kWordBytes = sizeof(Word);
+/* Read only by the vector table check, which kernel and QUORVIN_NO_SIMD builds leave out. */
+[[maybe_unused]] constexpr DWORD kWordBytes = sizeof(Word);
 
 /*
  * The table walk of one row: dwBytes (even) bytes, pair by pair, byte 2k
