@@ -31,7 +31,7 @@ for src in "$root"/AWB/*.cpp "$root"/platform/user/platform_user.cpp; do
         # size, which the fuzzer chooses directly; tracing them doubles the
         # cost of every pixel and tells the fuzzer nothing.
         case $(basename "$src") in
-        AveragePixelValue.cpp | WhiteBalanceCtrl.cpp) extra=(-fno-sanitize-coverage=trace-cmp) ;;
+        AveragePixelValue.cpp | WhiteBalanceCtrl.cpp | Pixel*.cpp) extra=(-fno-sanitize-coverage=trace-cmp) ;;
         esac
         "$cxx" "${core_flags[@]}" "${extra[@]}" -c "$src" -o "$obj"
     fi
