@@ -36,8 +36,10 @@ cache=${QUORVIN_KMOD_CACHE:-/var/cache/quorvin-kmod}/checkpatch
 scripts="$cache/linux-source-6.1/scripts"
 if [ ! -e "$scripts/checkpatch.pl" ]; then
     mkdir -p "$cache"
-    (cd "$cache" && rm -f linux-source-6.1_*.deb && as_root apt-get -o DPkg::Lock::Timeout=600 \
-        download linux-source-6.1 >/dev/null 2>&1)
+    # A machine whose package lists were never fetched needs an update first.
+    fetch() { (cd "$cache" && as_root apt-get -o DPkg::Lock::Timeout=600 download linux-source-6.1); }
+    rm -f "$cache"/linux-source-6.1_*.deb
+    fetch >/dev/null 2>&1 || { as_root apt-get -o DPkg::Lock::Timeout=600 update -qq && fetch >/dev/null; }
     dpkg-deb --fsys-tarfile "$cache"/linux-source-6.1_*.deb |
         tar -xO ./usr/src/linux-source-6.1.tar.xz | xz -dc |
         tar -x -C "$cache" linux-source-6.1/scripts/checkpatch.pl \
