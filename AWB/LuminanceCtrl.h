@@ -175,7 +175,14 @@ BOOL mbShutterCtrl(CLuminanceCtrl* _this, int iCurrentY, int iTargetY, BYTE byte
  * (gain in 0x01, 0x02, 0x11, 0x12; exposure in 0x10, 0x11, 0x12, 0x20; in
  * 0x11 and 0x12 also the gain back to m_wIniCDSGain while the exposure is
  * strictly between its limits); TRUE when it stored a correction. Calls
- * mbpfGetFrameClock four times; publishes nothing. */
+ * mbpfGetFrameClock four times; publishes nothing.
+ * A correction is judged by the record before and after, not by the steps:
+ * in 0x11 and 0x12 with m_wIniCDSGain outside the automatic gain range, a
+ * gain at its reference is first brought inside the range and then set back
+ * to the reference, which leaves the record as it was and counts as no
+ * correction, so the evaluation goes on to its brightness step. Counting it
+ * as a correction would publish the same values on every evaluation and
+ * never step the exposure again in that configuration. */
 BOOL mbCheckInvalidStatus(CLuminanceCtrl* _this);
 /* Per-frame loop: sample, evaluate, step, publish. FALSE only when the
  * brightness cannot be taken. One evaluation calls mbpfGetFrameClock at most

@@ -28,6 +28,12 @@ namespace {
 // Largest frame a run uses; the frame buffer is allocated once at this size.
 constexpr uint32_t kMaxFrame = 16 * 1024;
 constexpr uint32_t kMaxSide = 400;
+// Pixels one input may pass through the per-frame and correction calls; the
+// input ends there. It bounds the time of one run (the fuzzer favours inputs
+// whose large frames reach the pixel loops' higher iteration counts, and
+// without a bound those would dominate the campaign).
+constexpr size_t kPixelBudget = 32 * 1024;
+size_t g_pixels = 0;
 
 using fuzz_support::bytes_differ;
 using fuzz_support::Input;
@@ -52,11 +58,9 @@ void poison_frame(Camera& cam) {
     ASAN_POISON_MEMORY_REGION(cam.frame + used, kMaxFrame - used);
 }
 
-void set_size(Camera& cam, uint32_t w, uint32_t h) {
-    w %= kMaxSide + 1;
-    h %= kMaxSide + 1;
-    if (w != 0 && static_cast<uint64_t>(w) * h > kMaxFrame)
-        h = kMaxFrame / w;
+void set_size(Camera& cam, Input& in) {
+    uint32_t w, h;
+    in.frame_sides(w, h, kMaxSide, kMaxFrame);
     cam.width = w;
     cam.height = h;
     poison_frame(cam);
@@ -181,6 +185,7 @@ void check_stats(const Camera& cam) {
 
 // One per-frame call, Quorvin_ALCWBalance or (correct_first) Quorvin_ImageBalance.
 void frame_call(Camera& cam, bool correct_first) {
+    g_pixels += frame_size(cam);
     AWBObject& o = *cam.obj;
     const AWBObject before = o;
     CWhiteBalanceCtrl wb = before.m_objWhiteBalanceCtrl;
@@ -314,7 +319,7 @@ void step(Camera* cams, Input& in) {
         break;
     }
     case 2: // the driver changes the frame size
-        set_size(cam, in.u16(), in.u16());
+        set_size(cam, in);
         break;
     case 3: { // new frame contents
         const size_t n = frame_size(cam);
@@ -342,13 +347,16 @@ void step(Camera* cams, Input& in) {
         frame_call(cam, kind % 24 == 6);
         break;
     case 8: { // several frames in a row, to get through the skip counts
-        const unsigned n = 1 + in.u8() % 12;
+        unsigned n = 1 + in.u8() % 12u;
+        if (frame_size(cam) > 4096) // large frames one at a time, within the budget
+            n = 1;
         const bool correct_first = in.u8() & 1;
         for (unsigned i = 0; i < n; ++i)
             frame_call(cam, correct_first);
         break;
     }
     case 9: { // in-place correction
+        g_pixels += frame_size(cam);
         std::vector<uint8_t> expect(cam.frame, cam.frame + frame_size(cam));
         qmodel::correct(o->m_objWhiteBalanceCtrl, cam.width, cam.height, 2, expect.data(),
                         expect.data());
@@ -358,6 +366,7 @@ void step(Camera* cams, Input& in) {
         break;
     }
     case 10: { // corrected copy from a separate source of exactly the frame size
+        g_pixels += frame_size(cam);
         const size_t n = frame_size(cam);
         uint8_t* src = static_cast<uint8_t*>(std::malloc(n ? n : 1));
         for (size_t i = 0; i < n; ++i)
@@ -373,6 +382,7 @@ void step(Camera* cams, Input& in) {
         break;
     }
     case 11: { // corrected copy onto itself
+        g_pixels += frame_size(cam);
         std::vector<uint8_t> expect(cam.frame, cam.frame + frame_size(cam));
         qmodel::correct(o->m_objWhiteBalanceCtrl, cam.width, cam.height, 2, expect.data(),
                         expect.data());
@@ -511,6 +521,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         ready = true;
     }
+    // Every input reaches the core at least here, so that the fuzzer starts
+    // even from an empty corpus.
+    CHECK(Quorvin_GetAWBObjectSize() == static_cast<int>(sizeof(AWBObject)));
     Input in(data, size);
     for (Camera& c : cams) {
         // A fresh driver for every input: no state carries over between runs.
@@ -520,10 +533,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         c.obj = const_cast<AWBObject*>(keep_obj);
         c.frame = keep_frame;
         std::memset(c.obj, 0, sizeof(AWBObject));
-        set_size(c, in.u8(), in.u8());
+        set_size(c, in);
         std::memset(c.frame, 0x80, frame_size(c));
     }
-    for (int n = 0; n < 128 && !in.empty(); ++n)
+    g_pixels = 0;
+    for (int n = 0; n < 64 && !in.empty() && g_pixels < kPixelBudget; ++n)
         step(cams, in);
     return 0;
 }

@@ -42,6 +42,28 @@ public:
         return k;
     }
 
+    // Frame sides. The cost of a run grows with the frame, so most frames are
+    // small (up to 66 x 10: odd sides, sides below the 4 x 4 grid, rows
+    // longer than a 64-byte vector block with a tail); one in eight is a wide
+    // strip (up to max_side x 4) for the row kernels that need every area
+    // column wider than a block; one in 64 is large (up to max_side x
+    // max_side within max_pixels).
+    void frame_sides(uint32_t& w, uint32_t& h, uint32_t max_side, uint32_t max_pixels) {
+        const uint8_t kind = u8();
+        if (kind < 224) {
+            w = u8() % 67u;
+            h = u8() % 11u;
+        } else if (kind < 252) {
+            w = u16() % (max_side + 1);
+            h = u8() % 5u;
+        } else {
+            w = u16() % (max_side + 1);
+            h = u16() % (max_side + 1);
+        }
+        if (w != 0 && static_cast<uint64_t>(w) * h > max_pixels)
+            h = max_pixels / w;
+    }
+
 private:
     const uint8_t* m_data;
     size_t m_size;

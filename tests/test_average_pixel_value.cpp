@@ -251,3 +251,44 @@ TEST(WeightedAverage, SingleChannelAndUnknownCodesWriteOnlyWhatIsDefined) {
         EXPECT_EQ(Colour(s, {}), (std::array<BYTE, 4>{0, 0, 0, 0}));
     }
 }
+
+TEST(AreaGrid, SplitsOutOfOrderOrBeyondTheFrameStillPartitionIt) {
+    // Split lines are the record's own fields; a caller may store any value.
+    // Lines past the frame stop at its edge and a line before its left
+    // neighbour moves up to it, so every pixel still lies in exactly one
+    // area (empty areas included) and the frame is never read outside.
+    Frame f(40, 20, 0);
+    for (DWORD i = 0; i < f.w * f.h; ++i)
+        f.px[i] = static_cast<BYTE>(i % 251);
+    CAveragePixelValue s;
+    CAveragePixelValue_init(&s);
+    const WORD x_split[3] = {9000, 3000, 12000}; // 36, 12 -> 36, 48 -> 40
+    const WORD y_split[3] = {60000, 1000, 0};    // 20 (the edge), then 20, 20
+    std::copy(x_split, x_split + 3, s.m_pwSepalatePosX);
+    std::copy(y_split, y_split + 3, s.m_pwSepalatePosY);
+    s.m_bAreaChangeFg = TRUE;
+    ASSERT_EQ(UpdateAverage(&s, f.w, f.h, 2, f.px.get()), TRUE);
+    EXPECT_EQ(s.m_bAreaChangeFg, FALSE);
+    EXPECT_EQ((std::array<DWORD, 4>{s.m_pdwImagePosX[0], s.m_pdwImagePosX[1], s.m_pdwImagePosX[2],
+                                    s.m_pdwImagePosX[3]}),
+              (std::array<DWORD, 4>{36, 36, 40, 40}));
+    EXPECT_EQ((std::array<DWORD, 4>{s.m_pdwImagePosY[0], s.m_pdwImagePosY[1], s.m_pdwImagePosY[2],
+                                    s.m_pdwImagePosY[3]}),
+              (std::array<DWORD, 4>{20, 20, 20, 20}));
+    // All rows are in area row 0: columns 0..35 in area 0, 36..39 in area 2.
+    uint64_t sum[4] = {}, count[4] = {};
+    for (DWORD y = 0; y < f.h; ++y)
+        for (DWORD x = 36; x < f.w; ++x) {
+            const DWORD p = 2 * (y % 2) + (x % 2);
+            sum[p] += f.px[size_t{y} * f.w + x];
+            ++count[p];
+        }
+    for (int a = 0; a < 16; ++a)
+        for (int p = 0; p < 4; ++p) {
+            const DWORD want = a == 0 ? 36 * 20 / 4 : a == 2 ? 4 * 20 / 4 : 0;
+            EXPECT_EQ(s.m_pdwAreaPixelCount[a][p], want) << "area " << a << " position " << p;
+            if (a == 2) {
+                EXPECT_EQ(s.m_pbyteAverage[a][p], sum[p] / count[p]) << "position " << p;
+            }
+        }
+}

@@ -4,6 +4,8 @@
 // and the end of one-shot modes.
 #include "test_luminance_fake.h"
 
+#include "fuzz/model.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -426,6 +428,60 @@ TEST_F(Loop, StatusCheckReturnsGainToReferenceInCombinedModes) {
         other.ctrl.m_wCDSGain = 90;
         EXPECT_EQ(mbCheckInvalidStatus(&other.ctrl), FALSE);
         EXPECT_EQ(other.ctrl.m_wCDSGain, 90);
+    }
+}
+
+TEST_F(Loop, ReferenceGainOutsideTheAutomaticRangeStillLetsTheExposureStep) {
+    // Reference gain 64 above the automatic maximum of 50: the status check
+    // clamps the gain to 50 and sets it back to 64, the record is as it was,
+    // and that is no correction; each evaluation of a dark image then
+    // lengthens the exposure, the gain staying at its reference.
+    for (BYTE mode : Bytes{0x11, 0x12}) {
+        FakeCamera cam(true, 100, 0, 64);
+        cam.ctrl.m_byteMode = mode;
+        cam.ctrl.m_wAutoMaxCDSGain = 50;
+        EXPECT_EQ(mbCheckInvalidStatus(&cam.ctrl), FALSE);
+        EXPECT_EQ(cam.ctrl.m_wCDSGain, 64);
+        DWORD last = cam.exposure();
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_TRUE(evaluate(cam, 20)) << "mode " << int{mode} << " evaluation " << i;
+            EXPECT_GT(cam.exposure(), last) << "mode " << int{mode} << " evaluation " << i;
+            EXPECT_EQ(cam.ctrl.m_wCDSGain, 64);
+            last = cam.exposure();
+        }
+        ASSERT_EQ(cam.published.size(), 3u);
+        EXPECT_EQ(cam.published[0], (Published{64, 200, 1}));
+    }
+    // Below the automatic minimum, the same: a bright image shortens it.
+    FakeCamera low(true, 500, 0, 10);
+    low.ctrl.m_wAutoMinCDSGain = 20;
+    const DWORD before = low.exposure();
+    EXPECT_TRUE(evaluate(low, 250));
+    EXPECT_LT(low.exposure(), before);
+    EXPECT_EQ(low.ctrl.m_wCDSGain, 10);
+}
+
+TEST_F(Loop, LineUnitExposureStepWithOneClockPerLine) {
+    // A line of one clock: steps are whole lines of one clock each, and the
+    // step limit needs no rounding to a line. Exactly the model's steps.
+    for (bool dark : {true, false}) {
+        FakeCamera cam(false, 300, 0, 64);
+        cam.clocks_per_line = 1;
+        cam.lines_per_frame = 60000;
+        cam.ctrl.m_byteMode = 0x10;
+        for (int i = 0; i < 4; ++i) {
+            CLuminanceCtrl want = cam.ctrl;
+            const bool moved = qmodel::shutter_step(want, {60000, 1}, dark ? 20 : 200, 100, dark);
+            EXPECT_EQ(mbShutterCtrl(&cam.ctrl, dark ? 20 : 200, 100, 0, dark ? TRUE : FALSE) !=
+                          FALSE,
+                      moved);
+            EXPECT_EQ(cam.ctrl.m_wShutterLine, want.m_wShutterLine) << "step " << i;
+            EXPECT_EQ(cam.ctrl.m_wShutterClock, 0);
+        }
+        if (dark)
+            EXPECT_GT(cam.ctrl.m_wShutterLine, 300);
+        else
+            EXPECT_LT(cam.ctrl.m_wShutterLine, 300);
     }
 }
 

@@ -49,7 +49,7 @@ void qscn_free(void* p) {
 }
 
 struct qscn_kthread {
-    void (*fn)(void*);
+    void (*fn)(void* arg);
     void* arg;
     struct completion done;
 };

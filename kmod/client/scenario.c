@@ -29,7 +29,7 @@ struct qscn_camera {
     __u8* raw;
     __u32 noise;
     int apply_colour_gains; /* the camera multiplies by R, G, B */
-    unsigned publications;
+    unsigned int publications;
 };
 
 static int qscn_failures;
@@ -127,7 +127,7 @@ static int qscn_camera_open(struct qscn_camera* c) {
     qscn_fill(c, sizeof(*c), 0);
     c->obj = qscn_alloc((unsigned long)Quorvin_GetAWBObjectSize());
     c->raw = (__u8*)qscn_alloc(QSCN_PIXELS);
-    if (c->obj == 0 || c->raw == 0) {
+    if (!c->obj || !c->raw) {
         qscn_free(c->obj);
         qscn_free(c->raw);
         return -1;
@@ -154,7 +154,7 @@ static AWBObject* qscn_object(struct qscn_camera* c) {
 
 /* One frame: capture, one per-frame call, then what the driver does with a
  * publication. Returns the per-frame call's result. */
-static int qscn_frame(struct qscn_camera* c, int correct_in_place, unsigned index) {
+static int qscn_frame(struct qscn_camera* c, int correct_in_place, unsigned int index) {
     int ret;
     int published;
 
@@ -218,7 +218,7 @@ static void qscn_correction(struct qscn_camera* c) {
     __u32 src_hash;
     int ret;
 
-    if (src == 0) {
+    if (!src) {
         qscn_check(0, "memory for the source frame");
         return;
     }
@@ -230,6 +230,7 @@ static void qscn_correction(struct qscn_camera* c) {
     qscn_capture(c);
     {
         __u32 i;
+
         for (i = 0; i < QSCN_PIXELS; ++i)
             src[i] = c->raw[i];
     }
@@ -250,8 +251,8 @@ static void qscn_correction(struct qscn_camera* c) {
 int qscn_run_sequence(void) {
     struct qscn_camera cam;
     __u8 target[3] = {90, 4, 6};
-    unsigned frame = 0;
-    unsigned i;
+    unsigned int frame = 0;
+    unsigned int i;
     int ret;
 
     qscn_failures = 0;
@@ -533,13 +534,13 @@ struct qscn_worker {
     struct qscn_camera* cam;
     __u8* src; /* control thread: source of the corrected copies */
     int control;
-    unsigned calls;
-    unsigned bad;
+    unsigned int calls;
+    unsigned int bad;
 };
 
 static void qscn_frame_thread(struct qscn_worker* w) {
     struct qscn_camera* c = w->cam;
-    unsigned i;
+    unsigned int i;
     int ret;
 
     for (i = 0; i < QSCN_THREAD_ROUNDS; ++i) {
@@ -560,7 +561,7 @@ static void qscn_frame_thread(struct qscn_worker* w) {
 static void qscn_control_thread(struct qscn_worker* w) {
     void* o = w->cam->obj;
     __u8 target[3] = {110, 4, 6};
-    unsigned i;
+    unsigned int i;
 
     for (i = 0; i < QSCN_THREAD_ROUNDS; ++i) {
         switch (i % 10u) {
@@ -624,7 +625,7 @@ int qscn_run_threads(void) {
 
     qscn_failures = 0;
     src = (__u8*)qscn_alloc(QSCN_PIXELS);
-    if (src == 0 || qscn_camera_open(&cam) != 0) {
+    if (!src || qscn_camera_open(&cam) != 0) {
         qscn_free(src);
         qscn_print("CHECK FAILED: no memory");
         return 1;
@@ -633,6 +634,7 @@ int qscn_run_threads(void) {
     qscn_capture(&cam);
     {
         __u32 i;
+
         for (i = 0; i < QSCN_PIXELS; ++i)
             src[i] = cam.raw[i];
     }

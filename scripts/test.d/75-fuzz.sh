@@ -3,14 +3,15 @@
 # (Debian's clang and libFuzzer): replays every committed regression input,
 # then runs each target from its committed seed corpus for a bounded time.
 # Any crash, sanitizer report or invariant violation fails the step.
-# QUORVIN_FUZZ_SECONDS sets the time per target (default 25).
+# QUORVIN_FUZZ_SECONDS sets the time per target (default 60); long campaigns
+# are scripts/fuzz-long.sh.
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
 cd "$QUORVIN_ROOT"
 need_pkgs clang libclang-rt-14-dev
 out=build/fuzz
 bash fuzz/build.sh "$out" >/dev/null
-seconds=${QUORVIN_FUZZ_SECONDS:-25}
+seconds=${QUORVIN_FUZZ_SECONDS:-60}
 export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 work=$(mktemp -d)
@@ -31,7 +32,9 @@ for bin in "$out"/fuzz_*; do
     # Run on a copy, so that the committed corpus stays as it is.
     mkdir -p "$work/$target"
     cp fuzz/corpus/"$target"/* "$work/$target"/ 2>/dev/null || true
-    if ! "$bin" -max_total_time="$seconds" -rss_limit_mb=2048 -print_final_stats=1 \
+    dict=()
+    [ -e "fuzz/$target.dict" ] && dict=(-dict="fuzz/$target.dict")
+    if ! "$bin" "${dict[@]}" -max_total_time="$seconds" -rss_limit_mb=2048 -print_final_stats=1 \
         -artifact_prefix="$work/$target-" "$work/$target" >"$work/$target.log" 2>&1; then
         grep -v -E '^#[0-9]+' "$work/$target.log" | tail -40
         for crash in "$work/$target"-*; do
@@ -44,6 +47,7 @@ for bin in "$out"/fuzz_*; do
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/$target.log")
     cov=$(grep -E '^#[0-9]+' "$work/$target.log" | tail -1 | sed -n 's/.* cov: \([0-9]*\).*/\1/p')
     ft=$(grep -E '^#[0-9]+' "$work/$target.log" | tail -1 | sed -n 's/.* ft: \([0-9]*\).*/\1/p')
-    echo "fuzz $target: ${execs:-?} executions in ${seconds} s, cov: ${cov:-?} edges, ft: ${ft:-?}, no findings"
+    rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$work/$target.log")
+    echo "fuzz $target: ${execs:-?} executions in ${seconds} s (${rate:-?}/s), cov: ${cov:-?} edges, ft: ${ft:-?}, no findings"
 done
 exit $status
