@@ -12,14 +12,36 @@
 #                                        adds to an initramfs tree: the media
 #                                        modules of the kernel image package,
 #                                        Debian's v4l2-ctl and v4l2-compliance
-#                                        of the VM's architecture with their
+#                                        of the VM's architecture and of the
+#                                        release that goes with the kernel
+#                                        (vcam_tools_suite) with their
 #                                        libraries, vcam-tool, the driver and
 #                                        the guest script (/vcam.sh)
 #   vcam_check RESULTS FLAVOUR DIR       checks what the guest reported
 #
 # The guest side is kmod/vcam/vm-guest.sh.
 
-VCAM_TOOL_PKGS=(v4l-utils libv4l-0 libv4lconvert0 libjpeg62-turbo libstdc++6 libgcc-s1 libc6)
+# The tools' packages; trixie renamed the v4l libraries for the 64-bit
+# time_t transition.
+vcam_tool_pkgs() { # vcam_tool_pkgs SUITE
+    case $1 in
+    trixie) echo v4l-utils libv4l-0t64 libv4lconvert0t64 libjpeg62-turbo libstdc++6 libgcc-s1 libc6 ;;
+    *) echo v4l-utils libv4l-0 libv4lconvert0 libjpeg62-turbo libstdc++6 libgcc-s1 libc6 ;;
+    esac
+}
+
+# vcam_tools_suite KVER: the Debian release whose v4l2 tools test the
+# kernel. v4l2-compliance requires the fields a release of it calls reserved
+# to be zero, so a kernel newer than the tools fails on fields they do not
+# know (6.12 fills VIDIOC_CREATE_BUFS' max_num_buffers, added in 6.8, where
+# bookworm's 1.22 sees reserved[0]). Tools newer than the kernel are fine:
+# they zero what they send and accept an old kernel's answers.
+vcam_tools_suite() {
+    case $1 in
+    5.10.* | 6.1.*) echo bookworm ;;
+    *) echo trixie ;;
+    esac
+}
 # Frames each capture of the convergence checks holds, and the frame by
 # which the brightness must have settled (found in user space: 35 to 45).
 VCAM_FRAMES=150
@@ -29,10 +51,10 @@ vcam_prepare() {
     need_pkgs gcc-multilib sparse
 }
 
-vcam_deb() { # vcam_deb CACHE PACKAGE ARCH: path of bookworm's .deb, downloaded once
+vcam_deb() { # vcam_deb SUITE PACKAGE ARCH: path of SUITE's .deb, downloaded once
     # Through the kernel matrix's private apt state (kmod/kernels.sh), which
     # knows i386 without the machine's apt knowing it.
-    apt_state bookworm || return 1
+    apt_state "$1" || return 1
     apt_fetch_all "$2:$3" || return 1
     echo "${FETCHED[0]}"
 }
@@ -47,12 +69,15 @@ vcam_build() { # vcam_build SRC KDIR
 
 vcam_pack() { # vcam_pack ROOT FLAVOUR KVER IMAGE_DEB CACHE SRC
     local root=$1 flavour=$2 kver=$3 image=$4 cache=$5 src=$6
-    local arch=amd64 triplet=x86_64-linux-gnu m32=() media tools tmp d pat p
+    local arch=amd64 triplet=x86_64-linux-gnu interp=lib64/ld-linux-x86-64.so.2 m32=()
+    local suite media tools tmp d pat p
     if [ "$flavour" != amd64 ]; then
         arch=i386
         triplet=i386-linux-gnu
+        interp=lib/ld-linux.so.2
         m32=(-m32)
     fi
+    suite=$(vcam_tools_suite "$kver")
 
     # Media modules (mc, videodev, videobuf2) of this kernel, from its image
     # package; /init's depmod indexes them.
@@ -72,11 +97,11 @@ vcam_pack() { # vcam_pack ROOT FLAVOUR KVER IMAGE_DEB CACHE SRC
     cp -a "$media/lib" "$root/"
 
     # Debian's v4l2 tools of the VM's architecture and what they link.
-    tools=$cache/vcam/tools-$arch
+    tools=$cache/vcam/tools-$suite-$arch
     if [ ! -x "$tools/usr/bin/v4l2-compliance" ]; then
         tmp=$(mktemp -d)
-        for p in "${VCAM_TOOL_PKGS[@]}"; do
-            dpkg-deb -x "$(vcam_deb "$cache" "$p" "$arch")" "$tmp"
+        for p in $(vcam_tool_pkgs "$suite"); do
+            dpkg-deb -x "$(vcam_deb "$suite" "$p" "$arch")" "$tmp"
         done
         as_root mkdir -p "$tools"
         as_root cp -a "$tmp/." "$tools/"
@@ -91,11 +116,21 @@ vcam_pack() { # vcam_pack ROOT FLAVOUR KVER IMAGE_DEB CACHE SRC
             cp -a "$tools/$d/"$pat "$root/$d/" 2>/dev/null || true
         done
     done
-    if [ "$arch" = amd64 ]; then
-        cp -a "$tools/lib64" "$root/"
-    else
-        cp -a "$tools/lib/ld-linux.so.2" "$root/lib/"
-    fi
+    # The program interpreter, at the path the tools name, as a plain file:
+    # the packages' links to it point into /lib (bookworm) or /usr/lib
+    # (trixie), some of them absolute.
+    mkdir -p "$root/${interp%/*}"
+    for d in "lib/$triplet" "usr/lib/$triplet"; do
+        p=$tools/$d/${interp##*/}
+        if [ -f "$p" ] && [ ! -L "$p" ]; then
+            cp "$p" "$root/$interp"
+            break
+        fi
+    done
+    [ -f "$root/$interp" ] || {
+        echo "vcam: no ${interp##*/} in $tools" >&2
+        return 1
+    }
 
     gcc "${m32[@]}" -static -O2 -Wall -Wextra -Werror -o "$root/bin/vcam-tool" \
         "$QUORVIN_ROOT/kmod/vcam/vcam-tool.c"
