@@ -31,14 +31,17 @@ vcam_tool_pkgs() { # vcam_tool_pkgs SUITE
 }
 
 # vcam_tools_suite KVER: the Debian release whose v4l2 tools test the
-# kernel. v4l2-compliance requires the fields a release of it calls reserved
-# to be zero, so a kernel newer than the tools fails on fields they do not
-# know (6.12 fills VIDIOC_CREATE_BUFS' max_num_buffers, added in 6.8, where
-# bookworm's 1.22 sees reserved[0]). Tools newer than the kernel are fine:
-# they zero what they send and accept an old kernel's answers.
+# kernel, the one that shipped that kernel series. Each v4l2-compliance
+# checks the uAPI of its own time: one older than the kernel takes fields
+# it does not know for reserved ones that must be zero (6.12 fills
+# VIDIOC_CREATE_BUFS' max_num_buffers, added in 6.8, where bookworm's 1.22
+# sees reserved[0]); one newer checks behaviour vb2 changed later (bookworm's
+# 1.22 wants the cache hint flags clear on a queued DMABUF buffer, which
+# vb2 of 5.10 reports set).
 vcam_tools_suite() {
     case $1 in
-    5.10.* | 6.1.*) echo bookworm ;;
+    5.10.*) echo bullseye ;;
+    6.1.*) echo bookworm ;;
     *) echo trixie ;;
     esac
 }
@@ -54,9 +57,18 @@ vcam_prepare() {
 vcam_deb() { # vcam_deb SUITE PACKAGE ARCH: path of SUITE's .deb, downloaded once
     # Through the kernel matrix's private apt state (kmod/kernels.sh), which
     # knows i386 without the machine's apt knowing it.
+    # bullseye-security lists i386 packages it does not serve; an older
+    # version (the point release's) then.
+    local v
     apt_state "$1" || return 1
-    apt_fetch_all "$2:$3" || return 1
-    echo "${FETCHED[0]}"
+    for v in "" $(apt-cache "${APT_OPTS[@]}" madison "$2:$3" | awk -F'|' '{ gsub(/ /, "", $2); print $2 }'); do
+        if apt_fetch_all "$2:$3${v:+=$v}" 2>/dev/null; then
+            echo "${FETCHED[0]}"
+            return 0
+        fi
+    done
+    echo "vcam: $1 serves no $2:$3" >&2
+    return 1
 }
 
 vcam_build() { # vcam_build SRC KDIR
@@ -111,19 +123,22 @@ vcam_pack() { # vcam_pack ROOT FLAVOUR KVER IMAGE_DEB CACHE SRC
     cp "$tools/usr/bin/v4l2-ctl" "$tools/usr/bin/v4l2-compliance" "$root/usr/bin/"
     for d in "lib/$triplet" "usr/lib/$triplet"; do
         mkdir -p "$root/$d"
-        for pat in 'ld-linux*' libc.so.6 libm.so.6 'libstdc++.so.6*' libgcc_s.so.1 'libv4l2.so.0*' \
-            'libv4lconvert.so.0*' 'libjpeg.so.62*'; do
-            cp -a "$tools/$d/"$pat "$root/$d/" 2>/dev/null || true
+        # By the names the programs load, links followed (all relative
+        # here; bullseye's libc.so.6 is a link to libc-2.31.so).
+        for p in libc.so.6 libm.so.6 libpthread.so.0 libdl.so.2 librt.so.1 libstdc++.so.6 \
+            libgcc_s.so.1 libv4l2.so.0 libv4lconvert.so.0 libjpeg.so.62; do
+            [ ! -e "$tools/$d/$p" ] || cp -L "$tools/$d/$p" "$root/$d/"
         done
     done
     # The program interpreter, at the path the tools name, as a plain file:
-    # the packages' links to it point into /lib (bookworm) or /usr/lib
-    # (trixie), some of them absolute.
+    # the packages' links to it there point into /lib (bullseye, bookworm)
+    # or /usr/lib (trixie), some of them absolute; the ones in the
+    # triplet's folder are relative.
     mkdir -p "$root/${interp%/*}"
     for d in "lib/$triplet" "usr/lib/$triplet"; do
         p=$tools/$d/${interp##*/}
-        if [ -f "$p" ] && [ ! -L "$p" ]; then
-            cp "$p" "$root/$interp"
+        if [ -e "$p" ]; then
+            cp -L "$p" "$root/$interp"
             break
         fi
     done
