@@ -63,6 +63,11 @@ apt_state() {
         bookworm-backports)
             echo "deb [signed-by=$key] $DEBIAN_MIRROR/debian bookworm-backports main"
             ;;
+        trixie)
+            echo "deb [signed-by=$key] $DEBIAN_MIRROR/debian trixie main"
+            echo "deb [signed-by=$key] $DEBIAN_MIRROR/debian trixie-updates main"
+            echo "deb [signed-by=$key] $DEBIAN_MIRROR/debian-security trixie-security main"
+            ;;
         esac
     } >"$dir/sources.list"
     apt-get "${APT_OPTS[@]}" -q update >"$dir/update.log" 2>&1 || {

@@ -27,6 +27,7 @@
 #include <linux/module.h>
 #include <linux/mutex.h>
 #include <linux/platform_device.h>
+#include <linux/poll.h>
 #include <linux/sched.h>
 #include <linux/slab.h>
 #include <linux/spinlock.h>
@@ -459,12 +460,29 @@ static const struct v4l2_ioctl_ops vcam_ioctl_ops = {
     .vidioc_unsubscribe_event = v4l2_event_unsubscribe,
 };
 
+/*
+ * Before 5.11, vb2 registered its done queue with the poll table only when
+ * the caller asked for input events. epoll registers wait queues once, when
+ * a file is added: a file added with no events and switched to EPOLLIN
+ * later (EPOLL_CTL_MOD) was then never woken by a finished buffer. Adding
+ * the queue on every call, whatever is asked, makes such a waiter see the
+ * frames; newer kernels do this in vb2 itself.
+ */
+static __poll_t vcam_poll(struct file* file, poll_table* wait) {
+#if LINUX_VERSION_CODE < KERNEL_VERSION(5, 11, 0)
+    struct vcam_dev* cam = video_drvdata(file);
+
+    poll_wait(file, &cam->queue.done_wq, wait);
+#endif
+    return vb2_fop_poll(file, wait);
+}
+
 static const struct v4l2_file_operations vcam_fops = {
     .owner = THIS_MODULE, /* no unload while a file is open */
     .open = v4l2_fh_open,
     .release = vb2_fop_release,
     .read = vb2_fop_read,
-    .poll = vb2_fop_poll,
+    .poll = vcam_poll,
     .unlocked_ioctl = video_ioctl2,
     .mmap = vb2_fop_mmap,
 };

@@ -12,14 +12,39 @@
 #                                        adds to an initramfs tree: the media
 #                                        modules of the kernel image package,
 #                                        Debian's v4l2-ctl and v4l2-compliance
-#                                        of the VM's architecture with their
+#                                        of the VM's architecture and of the
+#                                        release that goes with the kernel
+#                                        (vcam_tools_suite) with their
 #                                        libraries, vcam-tool, the driver and
 #                                        the guest script (/vcam.sh)
 #   vcam_check RESULTS FLAVOUR DIR       checks what the guest reported
 #
 # The guest side is kmod/vcam/vm-guest.sh.
 
-VCAM_TOOL_PKGS=(v4l-utils libv4l-0 libv4lconvert0 libjpeg62-turbo libstdc++6 libgcc-s1 libc6)
+# The tools' packages; trixie renamed the v4l libraries for the 64-bit
+# time_t transition.
+vcam_tool_pkgs() { # vcam_tool_pkgs SUITE
+    case $1 in
+    trixie) echo v4l-utils libv4l-0t64 libv4lconvert0t64 libjpeg62-turbo libstdc++6 libgcc-s1 libc6 ;;
+    *) echo v4l-utils libv4l-0 libv4lconvert0 libjpeg62-turbo libstdc++6 libgcc-s1 libc6 ;;
+    esac
+}
+
+# vcam_tools_suite KVER: the Debian release whose v4l2 tools test the
+# kernel, the one that shipped that kernel series. Each v4l2-compliance
+# checks the uAPI of its own time: one older than the kernel takes fields
+# it does not know for reserved ones that must be zero (6.12 fills
+# VIDIOC_CREATE_BUFS' max_num_buffers, added in 6.8, where bookworm's 1.22
+# sees reserved[0]); one newer checks behaviour vb2 changed later (bookworm's
+# 1.22 wants the cache hint flags clear on a queued DMABUF buffer, which
+# vb2 of 5.10 reports set).
+vcam_tools_suite() {
+    case $1 in
+    5.10.*) echo bullseye ;;
+    6.1.*) echo bookworm ;;
+    *) echo trixie ;;
+    esac
+}
 # Frames each capture of the convergence checks holds, and the frame by
 # which the brightness must have settled (found in user space: 35 to 45).
 VCAM_FRAMES=150
@@ -29,12 +54,21 @@ vcam_prepare() {
     need_pkgs gcc-multilib sparse
 }
 
-vcam_deb() { # vcam_deb CACHE PACKAGE ARCH: path of bookworm's .deb, downloaded once
+vcam_deb() { # vcam_deb SUITE PACKAGE ARCH: path of SUITE's .deb, downloaded once
     # Through the kernel matrix's private apt state (kmod/kernels.sh), which
     # knows i386 without the machine's apt knowing it.
-    apt_state bookworm || return 1
-    apt_fetch_all "$2:$3" || return 1
-    echo "${FETCHED[0]}"
+    # bullseye-security lists i386 packages it does not serve; an older
+    # version (the point release's) then.
+    local v
+    apt_state "$1" || return 1
+    for v in "" $(apt-cache "${APT_OPTS[@]}" madison "$2:$3" | awk -F'|' '{ gsub(/ /, "", $2); print $2 }'); do
+        if apt_fetch_all "$2:$3${v:+=$v}" 2>/dev/null; then
+            echo "${FETCHED[0]}"
+            return 0
+        fi
+    done
+    echo "vcam: $1 serves no $2:$3" >&2
+    return 1
 }
 
 vcam_build() { # vcam_build SRC KDIR
@@ -47,12 +81,15 @@ vcam_build() { # vcam_build SRC KDIR
 
 vcam_pack() { # vcam_pack ROOT FLAVOUR KVER IMAGE_DEB CACHE SRC
     local root=$1 flavour=$2 kver=$3 image=$4 cache=$5 src=$6
-    local arch=amd64 triplet=x86_64-linux-gnu m32=() media tools tmp d pat p
+    local arch=amd64 triplet=x86_64-linux-gnu interp=lib64/ld-linux-x86-64.so.2 m32=()
+    local suite media tools tmp d pat p
     if [ "$flavour" != amd64 ]; then
         arch=i386
         triplet=i386-linux-gnu
+        interp=lib/ld-linux.so.2
         m32=(-m32)
     fi
+    suite=$(vcam_tools_suite "$kver")
 
     # Media modules (mc, videodev, videobuf2) of this kernel, from its image
     # package; /init's depmod indexes them.
@@ -72,11 +109,11 @@ vcam_pack() { # vcam_pack ROOT FLAVOUR KVER IMAGE_DEB CACHE SRC
     cp -a "$media/lib" "$root/"
 
     # Debian's v4l2 tools of the VM's architecture and what they link.
-    tools=$cache/vcam/tools-$arch
+    tools=$cache/vcam/tools-$suite-$arch
     if [ ! -x "$tools/usr/bin/v4l2-compliance" ]; then
         tmp=$(mktemp -d)
-        for p in "${VCAM_TOOL_PKGS[@]}"; do
-            dpkg-deb -x "$(vcam_deb "$cache" "$p" "$arch")" "$tmp"
+        for p in $(vcam_tool_pkgs "$suite"); do
+            dpkg-deb -x "$(vcam_deb "$suite" "$p" "$arch")" "$tmp"
         done
         as_root mkdir -p "$tools"
         as_root cp -a "$tmp/." "$tools/"
@@ -86,16 +123,29 @@ vcam_pack() { # vcam_pack ROOT FLAVOUR KVER IMAGE_DEB CACHE SRC
     cp "$tools/usr/bin/v4l2-ctl" "$tools/usr/bin/v4l2-compliance" "$root/usr/bin/"
     for d in "lib/$triplet" "usr/lib/$triplet"; do
         mkdir -p "$root/$d"
-        for pat in 'ld-linux*' libc.so.6 libm.so.6 'libstdc++.so.6*' libgcc_s.so.1 'libv4l2.so.0*' \
-            'libv4lconvert.so.0*' 'libjpeg.so.62*'; do
-            cp -a "$tools/$d/"$pat "$root/$d/" 2>/dev/null || true
+        # By the names the programs load, links followed (all relative
+        # here; bullseye's libc.so.6 is a link to libc-2.31.so).
+        for p in libc.so.6 libm.so.6 libpthread.so.0 libdl.so.2 librt.so.1 libstdc++.so.6 \
+            libgcc_s.so.1 libv4l2.so.0 libv4lconvert.so.0 libjpeg.so.62; do
+            [ ! -e "$tools/$d/$p" ] || cp -L "$tools/$d/$p" "$root/$d/"
         done
     done
-    if [ "$arch" = amd64 ]; then
-        cp -a "$tools/lib64" "$root/"
-    else
-        cp -a "$tools/lib/ld-linux.so.2" "$root/lib/"
-    fi
+    # The program interpreter, at the path the tools name, as a plain file:
+    # the packages' links to it there point into /lib (bullseye, bookworm)
+    # or /usr/lib (trixie), some of them absolute; the ones in the
+    # triplet's folder are relative.
+    mkdir -p "$root/${interp%/*}"
+    for d in "lib/$triplet" "usr/lib/$triplet"; do
+        p=$tools/$d/${interp##*/}
+        if [ -e "$p" ]; then
+            cp -L "$p" "$root/$interp"
+            break
+        fi
+    done
+    [ -f "$root/$interp" ] || {
+        echo "vcam: no ${interp##*/} in $tools" >&2
+        return 1
+    }
 
     gcc "${m32[@]}" -static -O2 -Wall -Wextra -Werror -o "$root/bin/vcam-tool" \
         "$QUORVIN_ROOT/kmod/vcam/vcam-tool.c"
