@@ -465,7 +465,7 @@ int qscn_run_closed_loop(void) {
     qscn_failures = 0;
     qscn_check(Quorvin_GetAWBObjectSize() == (int)sizeof(AWBObject),
                "the module and its client agree on the object's layout");
-    qscn_check(Quorvin_ImageBalance(0) == QSCN_EINVAL, "null object refused");
+    qscn_check(Quorvin_ImageBalance((void*)0) == QSCN_EINVAL, "null object refused");
     if (qscn_camera_open(&cam) != 0) {
         qscn_print("CHECK FAILED: no memory");
         return 1;
