@@ -426,7 +426,10 @@ SadRows(const StatsJob& job, const RowCuts<32>& plan, DWORD y0, DWORD y1, AreaRo
             a2 = a3;
             a3 = vCur;
         }
-        const V4Du t0 = a0, t1 = a1, t2 = a2, t3 = a3;
+        const V4Du t0 = a0;
+        const V4Du t1 = a1;
+        const V4Du t2 = a2;
+        const V4Du t3 = a3;
         a0 = b0;
         a1 = b1;
         a2 = b2;
