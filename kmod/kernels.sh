@@ -83,18 +83,18 @@ apt_field() {
     apt-cache "${APT_OPTS[@]}" show --no-all-versions "$1" 2>/dev/null | sed -n "s/^$2: //p" | head -1
 }
 
-# apt_fetch_all SPEC...: downloads the packages (SPEC is PKG:ARCH[=VERSION],
+# apt_fetch_all WANT...: downloads the packages (WANT is PKG:ARCH[=VERSION],
 # the candidate when no version is given) that $CACHE/debs lacks, in one
 # apt-get call; sets FETCHED to the paths of the .debs, in order.
 apt_fetch_all() {
-    local spec pkg arch ver file missing=()
+    local want pkg arch ver file missing=()
     FETCHED=()
-    for spec in "$@"; do
-        pkg=${spec%%:*}
-        arch=${spec#*:}
+    for want in "$@"; do
+        pkg=${want%%:*}
+        arch=${want#*:}
         arch=${arch%%=*}
         ver=
-        [[ $spec != *=* ]] || ver=${spec#*=}
+        [[ $want != *=* ]] || ver=${want#*=}
         [ -n "$ver" ] || ver=$(apt_field "$pkg:$arch" Version)
         [ -n "$ver" ] || { echo "apt: no package $pkg:$arch" >&2; return 1; }
         file=$CACHE/debs/${pkg}_${ver//:/%3a}_$arch.deb
