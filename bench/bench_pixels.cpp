@@ -522,17 +522,17 @@ void RegisterModule(Size size, bool out) {
                 quorvin_pixel::SelectMapPath(MapPath::kAuto);
             });
             if (out && correct)
-                AddPaired(what, size, Baseline::kRmw,
-                          [size, select,
-                           cam = std::make_shared<Camera>(size, BoundFrame())](BYTE* frame) {
-                              select();
-                              AWBObject& obj = cam->obj();
-                              obj.raw_data = frame;
-                              obj.m_objWhiteBalanceCtrl.m_byteAWBRestSkipCount = 0;
-                              obj.m_objLuminanceCtrl.m_byteRestSkipCount = 0;
-                              Quorvin_ImageBalance(&obj);
-                              benchmark::ClobberMemory();
-                          });
+                AddPaired(
+                    what, size, Baseline::kRmw,
+                    [select, cam = std::make_shared<Camera>(size, BoundFrame())](BYTE* frame) {
+                        select();
+                        AWBObject& obj = cam->obj();
+                        obj.raw_data = frame;
+                        obj.m_objWhiteBalanceCtrl.m_byteAWBRestSkipCount = 0;
+                        obj.m_objLuminanceCtrl.m_byteRestSkipCount = 0;
+                        Quorvin_ImageBalance(&obj);
+                        benchmark::ClobberMemory();
+                    });
         }
 }
 
