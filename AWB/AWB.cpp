@@ -25,28 +25,28 @@ static_assert(__builtin_offsetof(AWBObject, magic) == 0, "the magic must be the 
 
 namespace {
 
-AWBObject* owner_of(CLuminanceCtrl* ctrl) {
+AWBObject* OwnerOf(CLuminanceCtrl* controller) {
     // The controller is always the m_objLuminanceCtrl member of a balance
     // object: step back by the member's position to reach the object.
-    return reinterpret_cast<AWBObject*>(reinterpret_cast<char*>(ctrl) -
+    return reinterpret_cast<AWBObject*>(reinterpret_cast<char*>(controller) -
                                         __builtin_offsetof(AWBObject, m_objLuminanceCtrl));
 }
 
 // The object behind an opaque pointer, or null when the pointer is null or the
 // memory was never bound by Quorvin_InitAWBObject.
-AWBObject* bound_object(void* p) {
-    if (p == nullptr) {
+AWBObject* BoundObject(void* awbObject) {
+    if (awbObject == nullptr) {
         return nullptr;
     }
-    AWBObject* obj = static_cast<AWBObject*>(p);
-    return obj->magic == QUORVIN_AWB_MAGIC ? obj : nullptr;
+    AWBObject* object = static_cast<AWBObject*>(awbObject);
+    return object->magic == QUORVIN_AWB_MAGIC ? object : nullptr;
 }
 
 // Holds the object's lock for the lifetime of the guard, so that every return
 // path releases it.
 class ObjectLock {
 public:
-    explicit ObjectLock(AWBObject* obj) : m_sem(&obj->awb_lock) { quorvin_down(m_sem); }
+    explicit ObjectLock(AWBObject* object) : m_sem(&object->awb_lock) { quorvin_down(m_sem); }
     ~ObjectLock() { quorvin_up(m_sem); }
     ObjectLock(const ObjectLock&) = delete;
     ObjectLock& operator=(const ObjectLock&) = delete;
@@ -55,21 +55,37 @@ private:
     QuorvinSemaphore* m_sem;
 };
 
+// The preamble of every locking operation. The object is looked up first;
+// memory that is not a bound object, or argumentsPresent false (a pointer
+// argument the operation needs was null), gives refused at once, with nothing
+// touched and no lock taken. Otherwise work(object) runs under the object's
+// lock and its result is returned. Every use is inlined, so the kernel stack
+// carries no frame for it.
+template <typename Result, typename Work>
+Result WithLockedObject(void* awbObject, Result refused, Work work, bool argumentsPresent = true) {
+    AWBObject* object = BoundObject(awbObject);
+    if (object == nullptr || !argumentsPresent) {
+        return refused;
+    }
+    ObjectLock lock(object);
+    return work(object);
+}
+
 // The camera's colour gain (unit 1/16) for a controller gain (unit 1/128).
-__u16 to_camera_gain(WORD gain) {
+__u16 ToCameraGain(WORD gain) {
     return static_cast<__u16>(gain >> 3);
 }
 
 // Controller gain (unit 1/128) for a camera value (unit 1/16), keeping the low
 // 16 bits: values of 8192 and more wrap.
-WORD from_camera_gain(__u16 value) {
+WORD FromCameraGain(__u16 value) {
     return static_cast<WORD>(static_cast<unsigned>(value) << 3);
 }
 
 // Table of the manual gains: entry i = min((gain * i) >> 7, 255). Unlike the
 // controller's own rule, the saturated run starts exactly where the product
 // reaches 255.
-void build_manual_table(WORD gain, BYTE* table) {
+void BuildManualTable(WORD gain, BYTE* table) {
     for (int i = 0; i < 256; ++i) {
         const int value = (static_cast<int>(gain) * i) >> 7;
         table[i] = value > 255 ? BYTE{255} : static_cast<BYTE>(value);
@@ -79,53 +95,74 @@ void build_manual_table(WORD gain, BYTE* table) {
 // One frame of automatic exposure, gain and white balance. kCorrectFirst
 // selects the in-place correcting variant, which also asks white balance up to
 // four times, so that its skip countdown runs up to four times as fast.
-template <bool kCorrectFirst> int balance_frame(void* p) {
-    AWBObject* obj = bound_object(p);
-    if (obj == nullptr) {
-        return -QUORVIN_EINVAL;
-    }
-    ObjectLock lock(obj);
-    CWhiteBalanceCtrl* wb = &obj->m_objWhiteBalanceCtrl;
-    CLuminanceCtrl* lum = &obj->m_objLuminanceCtrl;
-    CAveragePixelValue* stats = &obj->m_objAveragePixelValue;
+template <bool kCorrectFirst> int BalanceFrame(void* awbObject) {
+    return WithLockedObject(awbObject, -QUORVIN_EINVAL, [](AWBObject* object) {
+        CWhiteBalanceCtrl* whiteBalance = &object->m_objWhiteBalanceCtrl;
+        CLuminanceCtrl* luminance = &object->m_objLuminanceCtrl;
+        CAveragePixelValue* statistics = &object->m_objAveragePixelValue;
 
-    // Both queries always run: each one advances its controller's countdown.
-    bool wb_due = IsAutoMode(wb, TRUE) != FALSE;
-    if constexpr (kCorrectFirst) {
-        for (int query = 1; query < 4 && !wb_due; ++query) {
-            wb_due = IsAutoMode(wb, TRUE) != FALSE;
+        // Both queries always run: each one advances its controller's countdown.
+        bool whiteBalanceDue = IsAutoMode(whiteBalance, TRUE) != FALSE;
+        if constexpr (kCorrectFirst) {
+            for (int query = 1; query < 4 && !whiteBalanceDue; ++query) {
+                whiteBalanceDue = IsAutoMode(whiteBalance, TRUE) != FALSE;
+            }
         }
-    }
-    const bool lum_due = CLuminance_IsAutoMode(lum, TRUE) != FALSE;
-    if (!wb_due && !lum_due) {
+        const bool luminanceDue = CLuminance_IsAutoMode(luminance, TRUE) != FALSE;
+        if (!whiteBalanceDue && !luminanceDue) {
+            return 0;
+        }
+
+        // The frame size is read at each frame, so a change made by the driver
+        // between frames is seen at once. Correcting and measuring go together
+        // in one pass over the frame: the same results as ImageProcessing
+        // followed by UpdateAverage.
+        bool measured = false;
+        if constexpr (kCorrectFirst) {
+            measured = quorvin_pixel::CorrectAndMeasure(whiteBalance, statistics, *object->dwWidth,
+                                                        *object->dwHeight, object->wColorArray,
+                                                        object->raw_data);
+        }
+        if (!measured) {
+            UpdateAverage(statistics, *object->dwWidth, *object->dwHeight, object->wColorArray,
+                          object->raw_data);
+        }
+
+        // Luminance first: its publication goes out through the callbacks.
+        if (luminanceDue) {
+            UpdateGainShutter(luminance, statistics);
+        }
+        if (whiteBalanceDue) {
+            UpdateGain(whiteBalance, statistics);
+            // Green of the blue rows (gain 2) has no camera variable.
+            *object->R = ToCameraGain(whiteBalance->m_pwGain[0]);
+            *object->G = ToCameraGain(whiteBalance->m_pwGain[1]);
+            *object->B = ToCameraGain(whiteBalance->m_pwGain[3]);
+        }
         return 0;
-    }
+    });
+}
 
-    // The frame size is read at each frame, so a change made by the driver
-    // between frames is seen at once. Correcting and measuring go together
-    // in one pass over the frame: the same results as ImageProcessing
-    // followed by UpdateAverage.
-    bool measured = false;
-    if constexpr (kCorrectFirst) {
-        measured = quorvin_pixel::CorrectAndMeasure(wb, stats, *obj->dwWidth, *obj->dwHeight,
-                                                    obj->wColorArray, obj->raw_data);
-    }
-    if (!measured) {
-        UpdateAverage(stats, *obj->dwWidth, *obj->dwHeight, obj->wColorArray, obj->raw_data);
-    }
+// Replaces the nibble of the luminance mode that nibble selects (0x0F the
+// gain, 0xF0 the exposure) with the same bits of mode; the other nibble
+// stays, and the other bits of mode are dropped.
+int SetLuminanceNibble(void* awbObject, BYTE mode, BYTE nibble) {
+    return WithLockedObject(awbObject, -QUORVIN_EINVAL, [mode, nibble](AWBObject* object) {
+        BYTE& luminanceMode = object->m_objLuminanceCtrl.m_byteMode;
+        luminanceMode = static_cast<BYTE>((mode & nibble) | (luminanceMode & ~nibble));
+        return 0;
+    });
+}
 
-    // Luminance first: its publication goes out through the callbacks.
-    if (lum_due) {
-        UpdateGainShutter(lum, stats);
-    }
-    if (wb_due) {
-        UpdateGain(wb, stats);
-        // Green of the blue rows (gain 2) has no camera variable.
-        *obj->R = to_camera_gain(wb->m_pwGain[0]);
-        *obj->G = to_camera_gain(wb->m_pwGain[1]);
-        *obj->B = to_camera_gain(wb->m_pwGain[3]);
-    }
-    return 0;
+// Stores one automatic limit of the luminance controller unchanged (a minimum
+// above its maximum included) under the lock, so that a limit never changes in
+// the middle of an evaluation.
+void SetLuminanceLimit(void* awbObject, WORD CLuminanceCtrl::*limit, WORD value) {
+    // Nothing to return: the 0 only fills the helper's result.
+    (void)WithLockedObject(awbObject, 0, [limit, value](AWBObject* object) {
+        object->m_objLuminanceCtrl.*limit = value;
+        return 0;
+    });
 }
 
 } // namespace
@@ -139,20 +176,20 @@ LuminanceCtrlFOPS luminance_fops = {SetShutterAndCDSGainToCamera, GetFrameClock}
 // Publishes shutter and gain; the flag goes last, and is set even when the
 // values did not change. Runs under the object's lock.
 BOOL SetShutterAndCDSGainToCamera(struct CLuminanceCtrl* _this) {
-    AWBObject* obj = owner_of(_this);
-    *obj->next_gain_le = _this->m_wCDSGain;
-    *obj->next_shutter_line_le = _this->m_wShutterLine;
-    *obj->next_shutter_clock_le = _this->m_wShutterClock;
-    *obj->next_modif_flag21 = 1;
+    AWBObject* object = OwnerOf(_this);
+    *object->next_gain_le = _this->m_wCDSGain;
+    *object->next_shutter_line_le = _this->m_wShutterLine;
+    *object->next_shutter_clock_le = _this->m_wShutterClock;
+    *object->next_modif_flag21 = 1;
     return TRUE;
 }
 
 // Reports the camera's current lines per frame and clocks per line. The
 // controller never tests the result, which is always FALSE.
 BOOL GetFrameClock(struct CLuminanceCtrl* _this, PWORD pwLinePerFrame, PWORD pwClockPerLine) {
-    AWBObject* obj = owner_of(_this);
-    *pwLinePerFrame = *obj->crt_totalVLines_le;
-    *pwClockPerLine = *obj->crt_totalHClock_le;
+    AWBObject* object = OwnerOf(_this);
+    *pwLinePerFrame = *object->crt_totalVLines_le;
+    *pwClockPerLine = *object->crt_totalHClock_le;
     return FALSE;
 }
 
@@ -169,7 +206,7 @@ void Quorvin_InitAWBObject(void* awb_object, __u8* raw_data, __u16* crt_totalVLi
     if (awb_object == nullptr) {
         return;
     }
-    AWBObject* obj = static_cast<AWBObject*>(awb_object);
+    AWBObject* object = static_cast<AWBObject*>(awb_object);
     // Every bound variable is used by some operation; an object missing one
     // stays unbound (no magic), so every later operation refuses it instead of
     // writing through a null pointer.
@@ -178,179 +215,158 @@ void Quorvin_InitAWBObject(void* awb_object, __u8* raw_data, __u16* crt_totalVLi
         next_gain_le == nullptr || width == nullptr || height == nullptr ||
         next_modif_flag21 == nullptr || R == nullptr || G == nullptr || B == nullptr ||
         pw_init_gain_le == nullptr) {
-        obj->magic = 0;
+        object->magic = 0;
         return;
     }
 
     // The initial gains are copied first: the driver may reuse that memory.
-    WORD ini_gain[4];
+    WORD initialGains[4];
     for (int k = 0; k < 4; ++k) {
-        ini_gain[k] = pw_init_gain_le[k];
+        initialGains[k] = pw_init_gain_le[k];
     }
 
-    obj->magic = QUORVIN_AWB_MAGIC;
-    obj->wColorArray = 2; // R G / G B, red at the frame's first byte
+    object->magic = QUORVIN_AWB_MAGIC;
+    object->wColorArray = 2; // R G / G B, red at the frame's first byte
 
-    obj->raw_data = raw_data;
-    obj->crt_totalVLines_le = crt_totalVLines_le;
-    obj->crt_totalHClock_le = crt_totalHClock_le;
-    obj->next_shutter_line_le = next_shutter_line_le;
-    obj->next_shutter_clock_le = next_shutter_clock_le;
-    obj->next_gain_le = next_gain_le;
-    obj->next_modif_flag21 = next_modif_flag21;
-    obj->dwHeight = height;
-    obj->dwWidth = width;
-    obj->R = R;
-    obj->G = G;
-    obj->B = B;
+    object->raw_data = raw_data;
+    object->crt_totalVLines_le = crt_totalVLines_le;
+    object->crt_totalHClock_le = crt_totalHClock_le;
+    object->next_shutter_line_le = next_shutter_line_le;
+    object->next_shutter_clock_le = next_shutter_clock_le;
+    object->next_gain_le = next_gain_le;
+    object->next_modif_flag21 = next_modif_flag21;
+    object->dwHeight = height;
+    object->dwWidth = width;
+    object->R = R;
+    object->G = G;
+    object->B = B;
 
-    quorvin_sema_init(&obj->awb_lock, 1);
+    quorvin_sema_init(&object->awb_lock, 1);
 
-    CAveragePixelValue_init(&obj->m_objAveragePixelValue);
-    CWhiteBalanceCtrl_init(&obj->m_objWhiteBalanceCtrl, ini_gain, obj->wColorArray);
-    CLuminanceCtrl_init(&obj->m_objLuminanceCtrl, *next_shutter_line_le, *next_shutter_clock_le,
+    CAveragePixelValue_init(&object->m_objAveragePixelValue);
+    CWhiteBalanceCtrl_init(&object->m_objWhiteBalanceCtrl, initialGains, object->wColorArray);
+    CLuminanceCtrl_init(&object->m_objLuminanceCtrl, *next_shutter_line_le, *next_shutter_clock_le,
                         initial_gain, initial_digital_gain, trigger_version != 0 ? TRUE : FALSE,
                         &luminance_fops);
 }
 
 void Quorvin_FreeAWBObject(void* awb_object) {
-    AWBObject* obj = bound_object(awb_object);
-    if (obj == nullptr) {
+    AWBObject* object = BoundObject(awb_object);
+    if (object == nullptr) {
         return;
     }
-    CAveragePixelValue_free(&obj->m_objAveragePixelValue);
-    CWhiteBalanceCtrl_free(&obj->m_objWhiteBalanceCtrl);
-    CLuminanceCtrl_free(&obj->m_objLuminanceCtrl);
+    CAveragePixelValue_free(&object->m_objAveragePixelValue);
+    CWhiteBalanceCtrl_free(&object->m_objWhiteBalanceCtrl);
+    CLuminanceCtrl_free(&object->m_objLuminanceCtrl);
 }
 
 int Quorvin_ALCWBalance(void* awb_object) {
-    return balance_frame<false>(awb_object);
+    return BalanceFrame<false>(awb_object);
 }
 
 int Quorvin_ImageBalance(void* awb_object) {
-    return balance_frame<true>(awb_object);
+    return BalanceFrame<true>(awb_object);
 }
 
 int Quorvin_ColorProcessing(void* awb_object) {
-    AWBObject* obj = bound_object(awb_object);
-    if (obj == nullptr) {
-        return -QUORVIN_EINVAL;
-    }
-    ObjectLock lock(obj);
-    return ImageProcessing(&obj->m_objWhiteBalanceCtrl, *obj->dwWidth, *obj->dwHeight,
-                           obj->wColorArray, obj->raw_data);
+    return WithLockedObject(awb_object, -QUORVIN_EINVAL, [](AWBObject* object) {
+        return ImageProcessing(&object->m_objWhiteBalanceCtrl, *object->dwWidth, *object->dwHeight,
+                               object->wColorArray, object->raw_data);
+    });
 }
 
 int Quorvin_ImageProcessing(void* awb_object, void* pSrc) {
-    AWBObject* obj = bound_object(awb_object);
-    if (obj == nullptr || pSrc == nullptr) {
-        return -QUORVIN_EINVAL;
-    }
-    ObjectLock lock(obj);
-    return ImageCopyProcessing(&obj->m_objWhiteBalanceCtrl, *obj->dwWidth, *obj->dwHeight,
-                               obj->wColorArray, static_cast<PBYTE>(pSrc), obj->raw_data);
+    return WithLockedObject(
+        awb_object, -QUORVIN_EINVAL,
+        [pSrc](AWBObject* object) {
+            return ImageCopyProcessing(&object->m_objWhiteBalanceCtrl, *object->dwWidth,
+                                       *object->dwHeight, object->wColorArray,
+                                       static_cast<PBYTE>(pSrc), object->raw_data);
+        },
+        pSrc != nullptr);
 }
 
 int Quorvin_SetAutoAWB(void* awb_object, BYTE mode) {
-    AWBObject* obj = bound_object(awb_object);
-    if (obj == nullptr) {
-        return -QUORVIN_EINVAL;
-    }
-    ObjectLock lock(obj);
-    obj->m_objWhiteBalanceCtrl.m_byteMode = mode;
-    return 0;
+    return WithLockedObject(awb_object, -QUORVIN_EINVAL, [mode](AWBObject* object) {
+        object->m_objWhiteBalanceCtrl.m_byteMode = mode;
+        return 0;
+    });
 }
 
 // The gain setting is the low nibble of the luminance mode; the high nibble of
 // mode is dropped.
 int Quorvin_SetAutoGain(void* awb_object, BYTE mode) {
-    AWBObject* obj = bound_object(awb_object);
-    if (obj == nullptr) {
-        return -QUORVIN_EINVAL;
-    }
-    ObjectLock lock(obj);
-    BYTE& lum_mode = obj->m_objLuminanceCtrl.m_byteMode;
-    lum_mode = static_cast<BYTE>((mode & 0x0F) | (lum_mode & 0xF0));
-    return 0;
+    return SetLuminanceNibble(awb_object, mode, 0x0F);
 }
 
 // The exposure setting is the high nibble of the luminance mode and arrives
 // already in place (0x10, 0x20); the low nibble of mode is dropped.
 int Quorvin_SetAutoExposure(void* awb_object, BYTE mode) {
-    AWBObject* obj = bound_object(awb_object);
-    if (obj == nullptr) {
-        return -QUORVIN_EINVAL;
-    }
-    ObjectLock lock(obj);
-    BYTE& lum_mode = obj->m_objLuminanceCtrl.m_byteMode;
-    lum_mode = static_cast<BYTE>((mode & 0xF0) | (lum_mode & 0x0F));
-    return 0;
+    return SetLuminanceNibble(awb_object, mode, 0xF0);
 }
 
 // Target, tolerance and threshold change together, never in the middle of an
 // evaluation.
 BOOL Quorvin_CLuminance_SetTarget(void* awb_object, PBYTE pbyteTarget) {
-    AWBObject* obj = bound_object(awb_object);
-    if (obj == nullptr || pbyteTarget == nullptr) {
-        return FALSE;
-    }
-    ObjectLock lock(obj);
-    return CLuminance_SetTarget(&obj->m_objLuminanceCtrl, pbyteTarget);
+    return WithLockedObject(
+        awb_object, FALSE,
+        [pbyteTarget](AWBObject* object) {
+            return CLuminance_SetTarget(&object->m_objLuminanceCtrl, pbyteTarget);
+        },
+        pbyteTarget != nullptr);
 }
 
 BOOL Quorvin_CLuminance_SetCtrlSpeed(void* awb_object, BYTE byteShutterCtrlSpeedLimit,
                                      BYTE byteGainCtrlSpeedLimit, BYTE byteSkipFrameCount,
                                      BYTE byteAverageFrameCount) {
-    AWBObject* obj = bound_object(awb_object);
-    if (obj == nullptr) {
-        return FALSE;
-    }
-    ObjectLock lock(obj);
-    return CLuminance_SetCtrlSpeed(&obj->m_objLuminanceCtrl, byteShutterCtrlSpeedLimit,
-                                   byteGainCtrlSpeedLimit, byteSkipFrameCount,
-                                   byteAverageFrameCount);
+    return WithLockedObject(awb_object, FALSE, [&](AWBObject* object) {
+        return CLuminance_SetCtrlSpeed(&object->m_objLuminanceCtrl, byteShutterCtrlSpeedLimit,
+                                       byteGainCtrlSpeedLimit, byteSkipFrameCount,
+                                       byteAverageFrameCount);
+    });
 }
 
 // Manual colour gains from the camera's R, G, B (unit 1/16): both greens take
 // G. The tables are complete before the lock is released, so no frame is ever
 // corrected with a half-built table.
 void Quorvin_Set_Gain(void* awb_object) {
-    AWBObject* obj = bound_object(awb_object);
-    if (obj == nullptr) {
-        return;
-    }
-    ObjectLock lock(obj);
-    CWhiteBalanceCtrl* wb = &obj->m_objWhiteBalanceCtrl;
-    const WORD green = from_camera_gain(*obj->G);
-    wb->m_pwGain[0] = from_camera_gain(*obj->R);
-    wb->m_pwGain[1] = green;
-    wb->m_pwGain[2] = green;
-    wb->m_pwGain[3] = from_camera_gain(*obj->B);
-    for (int k = 0; k < 4; ++k) {
-        build_manual_table(wb->m_pwGain[k], wb->m_ppbyteTable[k]);
-    }
+    // Nothing to return: the 0 only fills the helper's result.
+    (void)WithLockedObject(awb_object, 0, [](AWBObject* object) {
+        CWhiteBalanceCtrl* whiteBalance = &object->m_objWhiteBalanceCtrl;
+        const WORD green = FromCameraGain(*object->G);
+        whiteBalance->m_pwGain[0] = FromCameraGain(*object->R);
+        whiteBalance->m_pwGain[1] = green;
+        whiteBalance->m_pwGain[2] = green;
+        whiteBalance->m_pwGain[3] = FromCameraGain(*object->B);
+        for (int k = 0; k < 4; ++k) {
+            BuildManualTable(whiteBalance->m_pwGain[k], whiteBalance->m_ppbyteTable[k]);
+        }
+        return 0;
+    });
 }
 
-// The automatic limits. Each is stored unchanged (a minimum above its maximum
-// included) under the lock, so a limit never changes in the middle of an
-// evaluation.
-#define QUORVIN_LIMIT_SETTER(name, field)                                                          \
-    void name(void* awb_object, WORD value) {                                                      \
-        AWBObject* obj = bound_object(awb_object);                                                 \
-        if (obj == nullptr) {                                                                      \
-            return;                                                                                \
-        }                                                                                          \
-        ObjectLock lock(obj);                                                                      \
-        obj->m_objLuminanceCtrl.field = value;                                                     \
-    }
+void Quorvin_Set_Auto_Max_Gain(void* awb_object, WORD value) {
+    SetLuminanceLimit(awb_object, &CLuminanceCtrl::m_wAutoMaxCDSGain, value);
+}
 
-QUORVIN_LIMIT_SETTER(Quorvin_Set_Auto_Max_Gain, m_wAutoMaxCDSGain)
-QUORVIN_LIMIT_SETTER(Quorvin_Set_Auto_Min_Gain, m_wAutoMinCDSGain)
-QUORVIN_LIMIT_SETTER(Quorvin_Set_Auto_Max_Shutter, m_wAutoMaxShutterLine)
-QUORVIN_LIMIT_SETTER(Quorvin_Set_Auto_Min_Shutter, m_wAutoMinShutterLine)
-QUORVIN_LIMIT_SETTER(Quorvin_Set_Auto_Max_ShutterC, m_wAutoMaxShutterClock)
-QUORVIN_LIMIT_SETTER(Quorvin_Set_Auto_Min_ShutterC, m_wAutoMinShutterClock)
+void Quorvin_Set_Auto_Min_Gain(void* awb_object, WORD value) {
+    SetLuminanceLimit(awb_object, &CLuminanceCtrl::m_wAutoMinCDSGain, value);
+}
 
-#undef QUORVIN_LIMIT_SETTER
+void Quorvin_Set_Auto_Max_Shutter(void* awb_object, WORD value) {
+    SetLuminanceLimit(awb_object, &CLuminanceCtrl::m_wAutoMaxShutterLine, value);
+}
+
+void Quorvin_Set_Auto_Min_Shutter(void* awb_object, WORD value) {
+    SetLuminanceLimit(awb_object, &CLuminanceCtrl::m_wAutoMinShutterLine, value);
+}
+
+void Quorvin_Set_Auto_Max_ShutterC(void* awb_object, WORD value) {
+    SetLuminanceLimit(awb_object, &CLuminanceCtrl::m_wAutoMaxShutterClock, value);
+}
+
+void Quorvin_Set_Auto_Min_ShutterC(void* awb_object, WORD value) {
+    SetLuminanceLimit(awb_object, &CLuminanceCtrl::m_wAutoMinShutterClock, value);
+}
 
 } // extern "C"
