@@ -1,26 +1,26 @@
 // SPDX-License-Identifier: GPL-2.0 OR MIT
-/*
- * White balance controller: colour gains (1/128 units), their lookup tables,
- * frame correction through the tables, and the automatic control of the red
- * and blue gains.
- */
+// White balance controller: colour gains (1/128 units), their lookup tables,
+// frame correction through the tables, and the automatic control of the red
+// and blue gains.
 #include "WhiteBalanceCtrl.h"
 #include "PixelKernels.h"
 
 namespace {
 
 constexpr WORD kSingleChannel = 1;
-constexpr WORD kUnityGain = 128;     /* x 1.0 in 1/128 units */
-constexpr DWORD kMaxAutoGain = 1023; /* the automatic control's limit, just under x 8 */
+constexpr WORD kUnityGain = 128;     // x 1.0 in 1/128 units
+constexpr DWORD kMaxAutoGain = 1023; // the automatic control's limit, just under x 8
 constexpr DWORD kTableMax = 255;
-/* 255 * 128: a gain saturates a table from index 32640 / gain on. */
+// 255 * 128: a gain saturates a table from index 32640 / gain on.
 constexpr DWORD kTableFullScale = kTableMax * kUnityGain;
 
-/* The record is part of the balance object's fixed layout; no pointers, so
- * the same size on 32-bit and 64-bit hosts. */
+// The record is part of the balance object's fixed layout; no pointers, so
+// the same size on 32-bit and 64-bit hosts.
 static_assert(sizeof(CWhiteBalanceCtrl) == 1100, "CWhiteBalanceCtrl layout changed");
 
-BOOL mbInitValue(CWhiteBalanceCtrl* _this) {
+// Every setting and counter to its default; the mode from the colour array
+// code (a single-channel camera has no white balance).
+void ApplyWhiteBalanceDefaults(CWhiteBalanceCtrl* _this) {
     _this->m_byteMode = _this->m_wColorArray == kSingleChannel ? QUORVIN_WB_OFF : QUORVIN_WB_AUTO;
     _this->m_wThreshold = QUORVIN_WB_DEFAULT_THRESHOLD;
     _this->m_wTolerance = QUORVIN_WB_DEFAULT_TOLERANCE;
@@ -33,70 +33,37 @@ BOOL mbInitValue(CWhiteBalanceCtrl* _this) {
     _this->m_byteAWBAlredySamplingCount = 0;
     for (BYTE& byteWeight : _this->m_pbyteAWBWeight)
         byteWeight = QUORVIN_WB_DEFAULT_AREA_WEIGHT;
-    return TRUE;
 }
 
-/* Codes other than 2 to 5 (1 included) leave the frame alone. */
-BOOL mbWhiteBalanceProcess(CWhiteBalanceCtrl* _this, DWORD dwWidth, DWORD dwHeight,
-                           WORD wColorArray, PBYTE pbyteRaw) {
-    switch (wColorArray) {
-    case 2:
-        quorvin_pixel::CorrectFrame(_this, dwWidth, dwHeight, 0, pbyteRaw, pbyteRaw, true);
-        break;
-    case 3:
-        quorvin_pixel::CorrectFrame(_this, dwWidth, dwHeight, 1, pbyteRaw, pbyteRaw, true);
-        break;
-    case 4:
-        quorvin_pixel::CorrectFrame(_this, dwWidth, dwHeight, 2, pbyteRaw, pbyteRaw, true);
-        break;
-    case 5:
-        quorvin_pixel::CorrectFrame(_this, dwWidth, dwHeight, 3, pbyteRaw, pbyteRaw, true);
-        break;
-    default:
-        break;
-    }
-    return TRUE;
+// The correction of ImageProcessing (source and destination the same frame,
+// inPlace) and of ImageCopyProcessing. The source may equal the destination:
+// every variant reads each word (or vector) before writing the one at its
+// offset. Frames are left alone in mode 0 and for codes other than 2 to 5 (the
+// single-channel 1 included); Bayer code 2 + n is the kernels' arrangement n.
+void CorrectThroughTables(const CWhiteBalanceCtrl* _this, DWORD width, DWORD height,
+                          WORD colorArray, const BYTE* source, PBYTE destination, bool inPlace) {
+    if (_this->m_byteMode == QUORVIN_WB_OFF || colorArray < 2 || colorArray > 5)
+        return;
+    quorvin_pixel::CorrectFrame(_this, width, height, static_cast<DWORD>(colorArray - 2), source,
+                                destination, inPlace);
 }
 
-/* pbyteRaw may equal pDest: every variant reads each word (or vector) before
- * writing the one at its offset. */
-BOOL mbWhiteBalanceCopyProcess(CWhiteBalanceCtrl* _this, DWORD dwWidth, DWORD dwHeight,
-                               WORD wColorArray, PBYTE pbyteRaw, PBYTE pDest) {
-    switch (wColorArray) {
-    case 2:
-        quorvin_pixel::CorrectFrame(_this, dwWidth, dwHeight, 0, pbyteRaw, pDest, false);
-        break;
-    case 3:
-        quorvin_pixel::CorrectFrame(_this, dwWidth, dwHeight, 1, pbyteRaw, pDest, false);
-        break;
-    case 4:
-        quorvin_pixel::CorrectFrame(_this, dwWidth, dwHeight, 2, pbyteRaw, pDest, false);
-        break;
-    case 5:
-        quorvin_pixel::CorrectFrame(_this, dwWidth, dwHeight, 3, pbyteRaw, pDest, false);
-        break;
-    default:
-        break;
-    }
-    return TRUE;
-}
-
-/* New gain for one colour: the current gain scaled by target over measured
- * average, limited to kMaxAutoGain. A zero average does not divide: the gain
- * then creeps up by one while green is non-zero, and drops to 0 with it. */
-DWORD NewAutoGain(DWORD dwTargetAve, DWORD dwAve, DWORD dwAveG, WORD wGain) {
-    DWORD dwNewGain;
-    if (dwAve != 0)
-        dwNewGain = (dwTargetAve * wGain) / dwAve;
-    else if (dwAveG != 0)
-        dwNewGain = static_cast<DWORD>(wGain) + 1;
+// New gain for one colour: the current gain scaled by target over measured
+// average, limited to kMaxAutoGain. A zero average does not divide: the gain
+// then creeps up by one while green is non-zero, and drops to 0 with it.
+DWORD NewAutoGain(DWORD target, DWORD average, DWORD greenAverage, WORD gain) {
+    DWORD newGain;
+    if (average != 0)
+        newGain = (target * gain) / average;
+    else if (greenAverage != 0)
+        newGain = static_cast<DWORD>(gain) + 1;
     else
-        dwNewGain = 0;
-    return dwNewGain > kMaxAutoGain ? kMaxAutoGain : dwNewGain;
+        newGain = 0;
+    return newGain > kMaxAutoGain ? kMaxAutoGain : newGain;
 }
 
-inline DWORD AbsDiff(DWORD a, DWORD b) {
-    return a > b ? a - b : b - a;
+inline DWORD AbsDiff(DWORD first, DWORD second) {
+    return first > second ? first - second : second - first;
 }
 
 } // namespace
@@ -107,7 +74,7 @@ void CWhiteBalanceCtrl_init(CWhiteBalanceCtrl* _this, PWORD pwIniGain, WORD wCol
     _this->m_wColorArray = wColorArray;
     for (DWORD k = 0; k < 4; ++k)
         _this->m_pwIniGain[k] = pwIniGain[k];
-    mbInitValue(_this);
+    ApplyWhiteBalanceDefaults(_this);
     for (DWORD k = 0; k < 4; ++k) {
         _this->m_pwGain[k] = _this->m_pwIniGain[k];
         mbUpdateTable(_this, _this->m_pwGain[k], _this->m_ppbyteTable[k]);
@@ -142,16 +109,14 @@ BOOL mbUpdateTable(CWhiteBalanceCtrl* _this, WORD wGain, PBYTE pbyteTable) {
 
 BOOL ImageProcessing(CWhiteBalanceCtrl* _this, DWORD dwWidth, DWORD dwHeight, WORD wColorArray,
                      PBYTE pbyteRaw) {
-    if (wColorArray == kSingleChannel || _this->m_byteMode == QUORVIN_WB_OFF)
-        return TRUE;
-    return mbWhiteBalanceProcess(_this, dwWidth, dwHeight, wColorArray, pbyteRaw);
+    CorrectThroughTables(_this, dwWidth, dwHeight, wColorArray, pbyteRaw, pbyteRaw, true);
+    return TRUE;
 }
 
 BOOL ImageCopyProcessing(CWhiteBalanceCtrl* _this, DWORD dwWidth, DWORD dwHeight, WORD wColorArray,
                          PBYTE pbyteRaw, PBYTE pDest) {
-    if (wColorArray == kSingleChannel || _this->m_byteMode == QUORVIN_WB_OFF)
-        return TRUE;
-    return mbWhiteBalanceCopyProcess(_this, dwWidth, dwHeight, wColorArray, pbyteRaw, pDest);
+    CorrectThroughTables(_this, dwWidth, dwHeight, wColorArray, pbyteRaw, pDest, false);
+    return TRUE;
 }
 
 BOOL IsAutoMode(CWhiteBalanceCtrl* _this, BOOL bDecrementSkipCount) {
@@ -186,13 +151,13 @@ BOOL mbAutoUpdateGain(CWhiteBalanceCtrl* _this, PBYTE pbyteAverage) {
         else
             pdwSum[c] += pbyteAverage[c];
     }
-    const BYTE n = static_cast<BYTE>(_this->m_byteAWBAlredySamplingCount + 1);
-    _this->m_byteAWBAlredySamplingCount = n;
-    if (n < _this->m_byteAWBSamplingCount)
+    const BYTE byteSampled = static_cast<BYTE>(_this->m_byteAWBAlredySamplingCount + 1);
+    _this->m_byteAWBAlredySamplingCount = byteSampled;
+    if (byteSampled < _this->m_byteAWBSamplingCount)
         return TRUE;
 
     for (DWORD c = 0; c < 4; ++c)
-        pdwSum[c] /= n;
+        pdwSum[c] /= byteSampled;
     _this->m_byteAWBAlredySamplingCount = 0;
     const DWORD dwAveR = pdwSum[0];
     const DWORD dwAveG = (pdwSum[1] + pdwSum[2]) >> 1;
@@ -203,11 +168,11 @@ BOOL mbAutoUpdateGain(CWhiteBalanceCtrl* _this, PBYTE pbyteAverage) {
 
     const DDWORD ddwDistanceR = AbsDiff(dwAveR, dwTargetAveR);
     const DDWORD ddwDistanceB = AbsDiff(dwAveB, dwTargetAveB);
-    /* tenths of a grey level, truncated to a whole level first */
+    // tenths of a grey level, truncated to a whole level first
     const DWORD dwDistance =
         10 * lluint_sqrt(ddwDistanceR * ddwDistanceR + ddwDistanceB * ddwDistanceB);
 
-    /* Hysteresis: starting needs twice the band that keeps control going. */
+    // Hysteresis: starting needs twice the band that keeps control going.
     const DWORD dwNotControlRange =
         _this->m_bAWBStarted ? _this->m_wThreshold : 2u * _this->m_wThreshold;
     BOOL bUpdateFg = FALSE;
@@ -229,28 +194,30 @@ BOOL mbAutoUpdateGain(CWhiteBalanceCtrl* _this, PBYTE pbyteAverage) {
         _this->m_bAWBStarted = bUpdateFg;
     }
 
-    /* One-shot: once an evaluation changes nothing, the gains stay fixed. */
+    // One-shot: once an evaluation changes nothing, the gains stay fixed.
     if (_this->m_byteMode == QUORVIN_WB_ONE_SHOT && !bUpdateFg)
         _this->m_byteMode = QUORVIN_WB_FIXED;
     _this->m_byteAWBRestSkipCount = _this->m_byteAWBSkipCount;
     return TRUE;
 }
 
+// Bit by bit, two bits of x per step from the highest even bit down: root
+// holds the root found so far (shifted), remainder what is left of x.
 DWORD lluint_sqrt(DDWORD x) {
-    DDWORD op = x;
-    DDWORD res = 0;
-    DDWORD one = 1ULL << 62;
-    while (one > op)
-        one >>= 2;
-    while (one != 0) {
-        if (op >= res + one) {
-            op -= res + one;
-            res += 2 * one;
+    DDWORD remainder = x;
+    DDWORD root = 0;
+    DDWORD bit = 1ULL << 62;
+    while (bit > remainder)
+        bit >>= 2;
+    while (bit != 0) {
+        if (remainder >= root + bit) {
+            remainder -= root + bit;
+            root += 2 * bit;
         }
-        res >>= 1;
-        one >>= 2;
+        root >>= 1;
+        bit >>= 2;
     }
-    return static_cast<DWORD>(res);
+    return static_cast<DWORD>(root);
 }
 
 } // extern "C"
