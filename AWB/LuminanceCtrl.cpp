@@ -18,13 +18,13 @@ struct FrameClock {
     WORD wTotalHClock;
 };
 
-FrameClock GetFrameClock(CLuminanceCtrl* _this) {
-    FrameClock fc = {0, 0};
-    (void)_this->fops->mbpfGetFrameClock(_this, &fc.wTotalVLine, &fc.wTotalHClock);
-    return fc;
+FrameClock ReadFrameClock(CLuminanceCtrl* _this) {
+    FrameClock frameClock = {0, 0};
+    (void)_this->fops->mbpfGetFrameClock(_this, &frameClock.wTotalVLine, &frameClock.wTotalHClock);
+    return frameClock;
 }
 
-BOOL Publish(CLuminanceCtrl* _this) {
+BOOL PublishToCamera(CLuminanceCtrl* _this) {
     return _this->fops->mbpfSetShutterAndCDSGainToCamera(_this);
 }
 
@@ -33,77 +33,102 @@ bool IsClockUnit(const CLuminanceCtrl* _this) {
 }
 
 // One frame in clocks; the product of two WORDs always fits in a DWORD.
-DWORD ClocksPerFrame(FrameClock fc) {
-    return static_cast<DWORD>(fc.wTotalVLine) * fc.wTotalHClock;
+DWORD ClocksPerFrame(FrameClock frameClock) {
+    return static_cast<DWORD>(frameClock.wTotalVLine) * frameClock.wTotalHClock;
 }
 
-// floor(8 * log2 x): whole eighths of an octave, -1 for 0. For x up to 255
-// through the exact 8th power; the speed limit also asks for 256 and 257,
-// where the value is 64 (it stays 64 up to 2^(65/8), about 279).
-int E8(unsigned x) {
-    if (x > 255u)
+// floor(8 * log2 value): whole eighths of an octave, -1 for 0. For values up
+// to 255 through the exact 8th power; the speed limit also asks for 256 and
+// 257, where the result is 64 (it stays 64 up to 2^(65/8), about 279).
+int OctaveEighths(unsigned value) {
+    if (value > 255u)
         return 64;
-    return quorvin_ilog2_u64(iexp8(static_cast<__u8>(x)));
+    return quorvin_ilog2_u64(iexp8(static_cast<__u8>(value)));
 }
 
-// floor(16 * log2 x): whole sixteenths of an octave, -1 for 0; x <= 15 only.
-int E16(unsigned x) {
-    return quorvin_ilog2_u64(iexp16(static_cast<__u8>(x)));
+// floor(16 * log2 value): whole sixteenths of an octave, -1 for 0; values up
+// to 15 only.
+int OctaveSixteenths(unsigned value) {
+    return quorvin_ilog2_u64(iexp16(static_cast<__u8>(value)));
 }
 
 // Value in the 1/256 step domain: gain x 256 plus a change, in 64 bits.
-__s64 Shift8(WORD wGain, int iDelta) {
-    return static_cast<__s64>(wGain) * 256 + iDelta;
+__s64 Shift8(WORD gain, int delta) {
+    return static_cast<__s64>(gain) * 256 + delta;
 }
 
 // One gain unit up or down, stopping at the ends of the 16-bit range.
-WORD StepUp(WORD w) {
-    return w == 0xFFFFu ? w : static_cast<WORD>(w + 1u);
+WORD StepUp(WORD gain) {
+    return gain == 0xFFFFu ? gain : static_cast<WORD>(gain + 1u);
 }
-WORD StepDown(WORD w) {
-    return w == 0u ? w : static_cast<WORD>(w - 1u);
+WORD StepDown(WORD gain) {
+    return gain == 0u ? gain : static_cast<WORD>(gain - 1u);
 }
 
-// Exposure of a (line, clock) pair in clocks. bMinimum selects the rule of
-// the automatic minimum in line unit (a non-zero clock part means one line
-// fewer than the line part). Never divides, so H = 0 is harmless.
-DWORD PairToClocks(const CLuminanceCtrl* _this, FrameClock fc, WORD wLine, WORD wClock,
-                   bool bMinimum) {
-    const DWORD dwH = fc.wTotalHClock;
-    DWORD e = static_cast<DWORD>(wLine) * dwH;
+// Exposure of a (line, clock) pair in clocks. minimum selects the rule of the
+// automatic minimum in line unit (a non-zero clock part means one line fewer
+// than the line part). Never divides, so H = 0 is harmless.
+DWORD PairToClocks(const CLuminanceCtrl* _this, FrameClock frameClock, WORD line, WORD clock,
+                   bool minimum) {
+    const DWORD clocksPerLine = frameClock.wTotalHClock;
+    DWORD clocks = static_cast<DWORD>(line) * clocksPerLine;
     if (IsClockUnit(_this)) {
-        e += wClock; // at most 65535 x 65535 + 65535 = 2^32 - 1
-    } else if (wClock != 0) {
-        if (bMinimum)
-            e = wLine <= 1 ? dwH : static_cast<DWORD>(wLine - 1u) * dwH;
-        else if (e == 0)
-            e = dwH;
+        clocks += clock; // at most 65535 x 65535 + 65535 = 2^32 - 1
+    } else if (clock != 0) {
+        if (minimum)
+            clocks = line <= 1 ? clocksPerLine : static_cast<DWORD>(line - 1u) * clocksPerLine;
+        else if (clocks == 0)
+            clocks = clocksPerLine;
     }
-    if (e == 0)
-        e = ClocksPerFrame(fc);
-    return e;
+    if (clocks == 0)
+        clocks = ClocksPerFrame(frameClock);
+    return clocks;
+}
+
+// The exposures that the exposure step and the status check start from, in
+// clocks: the current shutter, the automatic maximum and minimum (in that
+// order, each asking the frame timing once), then the frame timing itself (a
+// fourth call). Inlined into both, so that the kernel stack carries no frame
+// for it.
+struct ExposureRange {
+    DWORD dwCurrent;
+    DWORD dwMax;
+    DWORD dwMin;
+    DWORD dwClocksPerLine;
+    DWORD dwClocksPerFrame;
+};
+
+__attribute__((always_inline)) inline ExposureRange ReadExposureRange(CLuminanceCtrl* _this) {
+    ExposureRange exposure;
+    exposure.dwCurrent = mdwGetExposureClock(_this);
+    exposure.dwMax = mdwGetMaxExposureClock(_this);
+    exposure.dwMin = mdwGetMinExposureClock(_this);
+    const FrameClock frameClock = ReadFrameClock(_this);
+    exposure.dwClocksPerLine = frameClock.wTotalHClock;
+    exposure.dwClocksPerFrame = ClocksPerFrame(frameClock);
+    return exposure;
 }
 
 // Mode bytes whose status check enforces each kind of limit.
-bool EnforcesGainLimits(BYTE m) {
-    return m == 0x01 || m == 0x02 || m == 0x11 || m == 0x12;
+bool EnforcesGainLimits(BYTE mode) {
+    return mode == 0x01 || mode == 0x02 || mode == 0x11 || mode == 0x12;
 }
-bool EnforcesExposureLimits(BYTE m) {
-    return m == 0x10 || m == 0x11 || m == 0x12 || m == 0x20;
+bool EnforcesExposureLimits(BYTE mode) {
+    return mode == 0x10 || mode == 0x11 || mode == 0x12 || mode == 0x20;
 }
-bool IsCombinedMode(BYTE m) {
-    return m == QUORVIN_LUM_MODE(QUORVIN_LUM_CONTINUOUS, QUORVIN_LUM_CONTINUOUS) ||
-           m == QUORVIN_LUM_MODE(QUORVIN_LUM_CONTINUOUS, QUORVIN_LUM_ONE_SHOT);
+bool IsCombinedMode(BYTE mode) {
+    return mode == QUORVIN_LUM_MODE(QUORVIN_LUM_CONTINUOUS, QUORVIN_LUM_CONTINUOUS) ||
+           mode == QUORVIN_LUM_MODE(QUORVIN_LUM_CONTINUOUS, QUORVIN_LUM_ONE_SHOT);
 }
-bool IsOneShotMode(BYTE m) {
-    return m == QUORVIN_LUM_MODE(QUORVIN_LUM_MANUAL, QUORVIN_LUM_ONE_SHOT) ||
-           m == QUORVIN_LUM_MODE(QUORVIN_LUM_CONTINUOUS, QUORVIN_LUM_ONE_SHOT) ||
-           m == QUORVIN_LUM_MODE(QUORVIN_LUM_ONE_SHOT, QUORVIN_LUM_MANUAL);
+bool IsOneShotMode(BYTE mode) {
+    return mode == QUORVIN_LUM_MODE(QUORVIN_LUM_MANUAL, QUORVIN_LUM_ONE_SHOT) ||
+           mode == QUORVIN_LUM_MODE(QUORVIN_LUM_CONTINUOUS, QUORVIN_LUM_ONE_SHOT) ||
+           mode == QUORVIN_LUM_MODE(QUORVIN_LUM_ONE_SHOT, QUORVIN_LUM_MANUAL);
 }
 
 // Every setting and counter to its default; the current shutter and digital
 // gain from the initial values.
-void mbInitValue(CLuminanceCtrl* _this) {
+void ApplyLuminanceDefaults(CLuminanceCtrl* _this) {
     _this->m_wShutterLine = _this->m_wIniShutterLine;
     _this->m_wShutterClock = _this->m_wIniShutterClock;
     _this->m_wDigitalGain = _this->m_wIniDigitalGain;
@@ -122,8 +147,8 @@ void mbInitValue(CLuminanceCtrl* _this) {
     _this->m_wAutoMinShutterClock = IsClockUnit(_this) ? 1 : 0;
     _this->m_wAutoMaxCDSGain = 0x00FF;
     _this->m_wAutoMinCDSGain = 0;
-    for (BYTE& w : _this->m_pbyteWeight)
-        w = 1;
+    for (BYTE& byteWeight : _this->m_pbyteWeight)
+        byteWeight = 1;
     _this->m_bAutoRunning = FALSE;
     _this->m_byteRestSkipCount = 0;
     _this->m_byteAlreadySampleingCount = 0;
@@ -146,7 +171,7 @@ void CLuminanceCtrl_init(CLuminanceCtrl* _this, WORD wIniShutterLine, WORD wIniS
     _this->m_wIniShutterLine = wIniShutterLine;
     _this->m_wIniShutterClock = wIniShutterClock;
     _this->fops = _fops;
-    mbInitValue(_this);
+    ApplyLuminanceDefaults(_this);
 }
 
 void CLuminanceCtrl_free(CLuminanceCtrl* _this) {
@@ -199,7 +224,7 @@ BOOL CLuminance_GetCtrlSpeed(CLuminanceCtrl* _this, PBYTE pbyteShutterCtrlSpeedL
 BOOL CLuminance_SetShutter(CLuminanceCtrl* _this, WORD wLine, WORD wClock) {
     _this->m_wShutterLine = wLine;
     _this->m_wShutterClock = wClock;
-    return Publish(_this);
+    return PublishToCamera(_this);
 }
 
 BOOL CLuminance_GetShutter(CLuminanceCtrl* _this, PWORD pwLine, PWORD pwClock) {
@@ -210,7 +235,7 @@ BOOL CLuminance_GetShutter(CLuminanceCtrl* _this, PWORD pwLine, PWORD pwClock) {
 
 BOOL CLuminance_SetCDSGain(CLuminanceCtrl* _this, WORD wCDSGain) {
     _this->m_wCDSGain = wCDSGain;
-    return Publish(_this);
+    return PublishToCamera(_this);
 }
 
 BOOL CLuminance_GetCDSGain(CLuminanceCtrl* _this, PWORD pwCDSGain) {
@@ -240,8 +265,8 @@ __u64 iexp8(__u8 base) {
 }
 
 __u64 iexp16(__u8 base) {
-    const __u64 r = iexp8(base);
-    return r * r; // wraps modulo 2^64 from base 16 upward
+    const __u64 u64Power8 = iexp8(base);
+    return u64Power8 * u64Power8; // wraps modulo 2^64 from base 16 upward
 }
 
 int quorvin_ilog2_u64(__u64 n) {
@@ -251,34 +276,34 @@ int quorvin_ilog2_u64(__u64 n) {
 WORD S64s8_2_WORD(__s64 n) {
     if (n <= 0)
         return 0;
-    const __s64 q = n >> 8;
-    return q >= 0xFFFF ? static_cast<WORD>(0xFFFFu) : static_cast<WORD>(q);
+    const __s64 s64Quotient = n >> 8;
+    return s64Quotient >= 0xFFFF ? static_cast<WORD>(0xFFFFu) : static_cast<WORD>(s64Quotient);
 }
 
 DWORD mdwGetExposureClock(CLuminanceCtrl* _this) {
-    const FrameClock fc = GetFrameClock(_this);
-    return PairToClocks(_this, fc, _this->m_wShutterLine, _this->m_wShutterClock, false);
+    const FrameClock frameClock = ReadFrameClock(_this);
+    return PairToClocks(_this, frameClock, _this->m_wShutterLine, _this->m_wShutterClock, false);
 }
 
 DWORD mdwGetMaxExposureClock(CLuminanceCtrl* _this) {
-    const FrameClock fc = GetFrameClock(_this);
-    return PairToClocks(_this, fc, _this->m_wAutoMaxShutterLine, _this->m_wAutoMaxShutterClock,
-                        false);
+    const FrameClock frameClock = ReadFrameClock(_this);
+    return PairToClocks(_this, frameClock, _this->m_wAutoMaxShutterLine,
+                        _this->m_wAutoMaxShutterClock, false);
 }
 
 DWORD mdwGetMinExposureClock(CLuminanceCtrl* _this) {
-    const FrameClock fc = GetFrameClock(_this);
-    return PairToClocks(_this, fc, _this->m_wAutoMinShutterLine, _this->m_wAutoMinShutterClock,
-                        true);
+    const FrameClock frameClock = ReadFrameClock(_this);
+    return PairToClocks(_this, frameClock, _this->m_wAutoMinShutterLine,
+                        _this->m_wAutoMinShutterClock, true);
 }
 
 // ---------------------------------------------------------------------------
 // Gain step, in the log domain: the brightness ratio target / current counted
-// in eighths of an octave (E8) becomes a gain change at a fixed number of
-// gain units per eighth, in 1/256 units.
+// in eighths of an octave (OctaveEighths) becomes a gain change at a fixed
+// number of gain units per eighth, in 1/256 units.
 
 // 1460 / 256 = 5.703125 gain units per eighth of an octave, 45.625 per
-// doubling of the brightness. Current 64, target 128: E8 56 - 48 = 8 eighths,
+// doubling of the brightness. Current 64, target 128: 56 - 48 = 8 eighths,
 // 1460 * 8 / 256 = +45 units; current 128, target 100: 3 eighths down, -18.
 constexpr int kGainPerEighth_256 = 1460;
 // The same scale per sixteenth of an octave, 730 / 256 = 2.8515625 units,
@@ -291,46 +316,52 @@ static_assert(kGainPerSixteenth_256 == 730, "half the eighths' scale");
 BOOL mbGainCtrl(CLuminanceCtrl* _this, __u8 iCurrentY, __u8 iTargetY, BYTE byteDistanceY,
                 BOOL bDarkFg, WORD wAutoMinCDSGain, WORD wAutoMaxCDSGain) {
     (void)byteDistanceY;
-    const WORD G = _this->m_wCDSGain;
-    const unsigned S = _this->m_byteGainCtrlSpeedLimit;
+    const WORD wGain = _this->m_wCDSGain;
+    // S in the comments below.
+    const DWORD dwSpeedLimit = _this->m_byteGainCtrlSpeedLimit;
 
     // Proposed change, from the brightness ratio target / current.
-    int d;
+    int iDelta;
     if (iCurrentY <= 15)
-        d = kGainPerSixteenth_256 * (2 * E8(iTargetY) - E16(iCurrentY));
+        iDelta =
+            kGainPerSixteenth_256 * (2 * OctaveEighths(iTargetY) - OctaveSixteenths(iCurrentY));
     else
-        d = kGainPerEighth_256 * (E8(iTargetY) - E8(iCurrentY));
-    const __s64 s64NewSetValue_shift8 = Shift8(G, d);
+        iDelta = kGainPerEighth_256 * (OctaveEighths(iTargetY) - OctaveEighths(iCurrentY));
+    const __s64 s64NewSetValue_shift8 = Shift8(wGain, iDelta);
     WORD wNewSetValue = S64s8_2_WORD(s64NewSetValue_shift8);
 
     // At least one unit in the direction of the error.
-    if (wNewSetValue == G)
-        wNewSetValue = bDarkFg ? StepUp(G) : StepDown(G);
+    if (wNewSetValue == wGain)
+        wNewSetValue = bDarkFg ? StepUp(wGain) : StepDown(wGain);
 
     if (bDarkFg) {
         // Rising: brightness may grow by at most (S + 2) / (S + 1).
-        int lim;
-        if (S <= 13)
-            lim = kGainPerSixteenth_256 * (E16(S + 2) - E16(S + 1));
+        int iLimitDelta;
+        if (dwSpeedLimit <= 13)
+            iLimitDelta = kGainPerSixteenth_256 *
+                          (OctaveSixteenths(dwSpeedLimit + 2) - OctaveSixteenths(dwSpeedLimit + 1));
         else
-            lim = kGainPerEighth_256 * (E8(S + 2) - E8(S + 1));
-        const __s64 s64LimitSetValue_shift8 = Shift8(G, lim);
+            iLimitDelta = kGainPerEighth_256 *
+                          (OctaveEighths(dwSpeedLimit + 2) - OctaveEighths(dwSpeedLimit + 1));
+        const __s64 s64LimitSetValue_shift8 = Shift8(wGain, iLimitDelta);
         WORD wLimitSetValue = S64s8_2_WORD(s64LimitSetValue_shift8);
-        if (wLimitSetValue == G)
-            wLimitSetValue = StepUp(G);
+        if (wLimitSetValue == wGain)
+            wLimitSetValue = StepUp(wGain);
         if (wNewSetValue > wLimitSetValue)
             wNewSetValue = wLimitSetValue;
-    } else if (S != 0) {
+    } else if (dwSpeedLimit != 0) {
         // Falling: brightness may drop to no less than S / (S + 1).
-        int lim;
-        if (S <= 14)
-            lim = kGainPerSixteenth_256 * (E16(S) - E16(S + 1));
+        int iLimitDelta;
+        if (dwSpeedLimit <= 14)
+            iLimitDelta = kGainPerSixteenth_256 *
+                          (OctaveSixteenths(dwSpeedLimit) - OctaveSixteenths(dwSpeedLimit + 1));
         else
-            lim = kGainPerEighth_256 * (E8(S) - E8(S + 1));
-        const __s64 s64LimitSetValue_shift8 = Shift8(G, lim);
+            iLimitDelta = kGainPerEighth_256 *
+                          (OctaveEighths(dwSpeedLimit) - OctaveEighths(dwSpeedLimit + 1));
+        const __s64 s64LimitSetValue_shift8 = Shift8(wGain, iLimitDelta);
         WORD wLimitSetValue = S64s8_2_WORD(s64LimitSetValue_shift8);
-        if (wLimitSetValue == G)
-            wLimitSetValue = StepDown(G);
+        if (wLimitSetValue == wGain)
+            wLimitSetValue = StepDown(wGain);
         if (wNewSetValue < wLimitSetValue)
             wNewSetValue = wLimitSetValue;
     }
@@ -341,7 +372,7 @@ BOOL mbGainCtrl(CLuminanceCtrl* _this, __u8 iCurrentY, __u8 iTargetY, BYTE byteD
     else if (wNewSetValue > wAutoMaxCDSGain)
         wNewSetValue = wAutoMaxCDSGain;
 
-    if (wNewSetValue == G)
+    if (wNewSetValue == wGain)
         return FALSE;
     _this->m_wCDSGain = wNewSetValue;
     return TRUE;
@@ -356,12 +387,12 @@ BOOL mbGainCtrl(CLuminanceCtrl* _this, __u8 iCurrentY, __u8 iTargetY, BYTE byteD
 BOOL mbShutterCtrl(CLuminanceCtrl* _this, int iCurrentY, int iTargetY, BYTE byteDistanceY,
                    BOOL bDarkFg) {
     (void)byteDistanceY;
-    const DWORD dwCurrentExposureTime = mdwGetExposureClock(_this);
-    const DWORD dwUserMaxExposureTime = mdwGetMaxExposureClock(_this);
-    const DWORD dwUserMinExposureTime = mdwGetMinExposureClock(_this);
-    const FrameClock fc = GetFrameClock(_this);
-    const DWORD dwH = fc.wTotalHClock;
-    const DWORD dwCameraMaxExposureTime = ClocksPerFrame(fc);
+    const ExposureRange exposure = ReadExposureRange(_this);
+    const DWORD dwCurrentExposureTime = exposure.dwCurrent;
+    const DWORD dwUserMaxExposureTime = exposure.dwMax;
+    const DWORD dwUserMinExposureTime = exposure.dwMin;
+    const DWORD dwH = exposure.dwClocksPerLine;
+    const DWORD dwCameraMaxExposureTime = exposure.dwClocksPerFrame;
 
     // A camera reporting no clocks per line gives no way to express an
     // exposure as lines and clocks: the shutter stays as it is.
@@ -369,10 +400,10 @@ BOOL mbShutterCtrl(CLuminanceCtrl* _this, int iCurrentY, int iTargetY, BYTE byte
         return FALSE;
 
     const bool bClockUnit = IsClockUnit(_this);
-    const DWORD S = _this->m_byteShutterCtrlSpeedLimit;
+    const DWORD dwSpeedLimit = _this->m_byteShutterCtrlSpeedLimit;
 
     // Speed limit relative to the current exposure, and the minimum step.
-    DWORD dwLimitDeltaTime = dwCurrentExposureTime / (S + 1u);
+    DWORD dwLimitDeltaTime = dwCurrentExposureTime / (dwSpeedLimit + 1u);
     DWORD dwMinimumStep = 1;
     if (!bClockUnit) {
         dwMinimumStep = dwH;
@@ -389,8 +420,8 @@ BOOL mbShutterCtrl(CLuminanceCtrl* _this, int iCurrentY, int iTargetY, BYTE byte
             u64Upper = dwUserMaxExposureTime;
         u64Lower = dwUserMinExposureTime;
     } else {
-        const DWORD D = dwCurrentExposureTime - dwLimitDeltaTime; // delta <= current
-        u64Lower = dwMinimumStep < D ? D - dwMinimumStep : dwMinimumStep;
+        const DWORD dwSlowest = dwCurrentExposureTime - dwLimitDeltaTime; // delta <= current
+        u64Lower = dwMinimumStep < dwSlowest ? dwSlowest - dwMinimumStep : dwMinimumStep;
         if (u64Lower <= dwUserMinExposureTime)
             u64Lower = dwUserMinExposureTime;
         u64Upper = dwUserMaxExposureTime;
@@ -403,8 +434,8 @@ BOOL mbShutterCtrl(CLuminanceCtrl* _this, int iCurrentY, int iTargetY, BYTE byte
         quorvin_div_u64_u32(static_cast<__u64>(dwCurrentExposureTime) * dwTarget, dwLevel);
     if (!bClockUnit) {
         // Nearest whole line; a tie goes up.
-        const __u64 r = u64New - quorvin_div_u64_u32(u64New, dwH) * dwH;
-        u64New = 2 * r < dwH ? u64New - r : u64New - r + dwH;
+        const __u64 u64Remainder = u64New - quorvin_div_u64_u32(u64New, dwH) * dwH;
+        u64New = 2 * u64Remainder < dwH ? u64New - u64Remainder : u64New - u64Remainder + dwH;
     }
 
     // Clamp; both bounds fit in 32 bits, and so does the result.
@@ -434,13 +465,13 @@ BOOL mbShutterCtrl(CLuminanceCtrl* _this, int iCurrentY, int iTargetY, BYTE byte
 // Loop
 
 BOOL mbCheckInvalidStatus(CLuminanceCtrl* _this) {
-    const BYTE M = _this->m_byteMode;
+    const BYTE byteMode = _this->m_byteMode;
     const WORD wOldGain = _this->m_wCDSGain;
     const WORD wOldLine = _this->m_wShutterLine;
     const WORD wOldClock = _this->m_wShutterClock;
 
     // a. Gain inside its automatic range.
-    if (EnforcesGainLimits(M)) {
+    if (EnforcesGainLimits(byteMode)) {
         if (_this->m_wCDSGain < _this->m_wAutoMinCDSGain)
             _this->m_wCDSGain = _this->m_wAutoMinCDSGain;
         else if (_this->m_wCDSGain > _this->m_wAutoMaxCDSGain)
@@ -448,24 +479,20 @@ BOOL mbCheckInvalidStatus(CLuminanceCtrl* _this) {
     }
 
     // b. Exposure and its limits in clocks.
-    const DWORD dwMinShutterClock = mdwGetMinExposureClock(_this);
-    const DWORD dwMaxShutterClock = mdwGetMaxExposureClock(_this);
-    const DWORD dwCurShutterClock = mdwGetExposureClock(_this);
-    const FrameClock fc = GetFrameClock(_this);
-    const DWORD dwH = fc.wTotalHClock;
-    const DWORD dwClocksPerFrame = ClocksPerFrame(fc);
-    DWORD dwNewShutterClock = dwCurShutterClock;
+    const ExposureRange exposure = ReadExposureRange(_this);
+    const DWORD dwH = exposure.dwClocksPerLine;
+    DWORD dwNewShutterClock = exposure.dwCurrent;
 
     // c. Exposure inside its automatic range. Without clocks per line the
     // shutter cannot be rewritten, so it is left as it is.
-    if (EnforcesExposureLimits(M) && dwH != 0) {
+    if (EnforcesExposureLimits(byteMode) && dwH != 0) {
         if (!IsClockUnit(_this) && _this->m_wShutterClock != 0)
-            dwNewShutterClock = _this->m_wShutterLine != 0 ? dwClocksPerFrame : dwH;
-        if (dwCurShutterClock > dwMaxShutterClock)
-            dwNewShutterClock = dwMaxShutterClock;
-        if (dwCurShutterClock < dwMinShutterClock)
-            dwNewShutterClock = dwMinShutterClock;
-        if (dwNewShutterClock != dwCurShutterClock) {
+            dwNewShutterClock = _this->m_wShutterLine != 0 ? exposure.dwClocksPerFrame : dwH;
+        if (exposure.dwCurrent > exposure.dwMax)
+            dwNewShutterClock = exposure.dwMax;
+        if (exposure.dwCurrent < exposure.dwMin)
+            dwNewShutterClock = exposure.dwMin;
+        if (dwNewShutterClock != exposure.dwCurrent) {
             // A whole frame is written as its number of lines here.
             _this->m_wShutterLine = static_cast<WORD>(dwNewShutterClock / dwH);
             _this->m_wShutterClock =
@@ -475,8 +502,8 @@ BOOL mbCheckInvalidStatus(CLuminanceCtrl* _this) {
 
     // d. In the combined modes the gain leaves its reference only while the
     // exposure stands at a limit.
-    if (IsCombinedMode(M) && dwNewShutterClock != dwMinShutterClock &&
-        dwNewShutterClock != dwMaxShutterClock && _this->m_wCDSGain != _this->m_wIniCDSGain)
+    if (IsCombinedMode(byteMode) && dwNewShutterClock != exposure.dwMin &&
+        dwNewShutterClock != exposure.dwMax && _this->m_wCDSGain != _this->m_wIniCDSGain)
         _this->m_wCDSGain = _this->m_wIniCDSGain;
 
     return (_this->m_wCDSGain != wOldGain || _this->m_wShutterLine != wOldLine ||
@@ -507,9 +534,9 @@ BOOL UpdateGainShutter(CLuminanceCtrl* _this, CAveragePixelValue* pobjAveragePix
         return bReval;
 
     // Evaluate the average of the sampled frames.
-    const DWORD n = _this->m_byteAlreadySampleingCount; // at least 1
+    const DWORD dwSampled = _this->m_byteAlreadySampleingCount; // at least 1
     _this->m_byteAlreadySampleingCount = 0;
-    const DWORD dwAverage = _this->m_dwSumOfSamplingBrightness / n;
+    const DWORD dwAverage = _this->m_dwSumOfSamplingBrightness / dwSampled;
     const int iAverageBrightnessLevel = static_cast<int>(dwAverage);
 
     BOOL bUpdateFg = FALSE;
@@ -530,24 +557,24 @@ BOOL UpdateGainShutter(CLuminanceCtrl* _this, CAveragePixelValue* pobjAveragePix
         if (byteDistance > wThreshold) {
             bool bALCFg = false;
             bool bLowGain = false;
-            const BYTE M = _this->m_byteMode;
-            const WORD G = _this->m_wCDSGain;
+            const BYTE byteMode = _this->m_byteMode;
+            const WORD wGain = _this->m_wCDSGain;
             const WORD wIni = _this->m_wIniCDSGain;
-            if (M == 0x10 || M == 0x20) {
+            if (byteMode == 0x10 || byteMode == 0x20) {
                 bALCFg = true;
-            } else if (IsCombinedMode(M)) {
+            } else if (IsCombinedMode(byteMode)) {
                 // Exposure first; the gain leaves its reference only while
                 // the exposure stands at the limit in the error's direction,
                 // and returns to it before the exposure moves again.
                 if (bDarkFg) {
-                    if (G < wIni)
+                    if (wGain < wIni)
                         bLowGain = true;
                     else if (mdwGetExposureClock(_this) != mdwGetMaxExposureClock(_this))
                         bALCFg = true;
                 } else {
-                    if (G < wIni)
+                    if (wGain < wIni)
                         bLowGain = true;
-                    else if (G == wIni) {
+                    else if (wGain == wIni) {
                         if (mdwGetExposureClock(_this) == mdwGetMinExposureClock(_this))
                             bLowGain = true;
                         else
@@ -569,7 +596,7 @@ BOOL UpdateGainShutter(CLuminanceCtrl* _this, CAveragePixelValue* pobjAveragePix
     }
 
     if (bUpdateFg) {
-        (void)Publish(_this);
+        (void)PublishToCamera(_this);
         _this->m_bAutoRunning = TRUE;
     } else {
         // Settled: a one-shot mode ends here, both nibbles cleared.
