@@ -118,33 +118,33 @@ uint64_t ReadWords(const BYTE* p, size_t n) {
 typedef uint64_t V4u64 __attribute__((vector_size(32)));
 typedef uint64_t V8u64 __attribute__((vector_size(64)));
 
-__attribute__((target("avx2"))) uint64_t ReadAvx2(const BYTE* p, size_t n) {
-    V4u64 a = {}, b = {};
-    for (size_t i = 0; i + 64 <= n; i += 64) {
-        V4u64 v0, v1;
-        std::memcpy(&v0, p + i, 32);
-        std::memcpy(&v1, p + i + 32, 32);
-        a += v0;
-        b += v1;
-    }
-    a += b;
-    return a[0] + a[1] + a[2] + a[3];
-}
-
-__attribute__((target("avx512f"))) uint64_t ReadAvx512(const BYTE* p, size_t n) {
-    V8u64 a = {}, b = {};
-    for (size_t i = 0; i + 128 <= n; i += 128) {
-        V8u64 v0, v1;
-        std::memcpy(&v0, p + i, 64);
-        std::memcpy(&v1, p + i + 64, 64);
+// The vector read: two accumulators of vector type V, two vectors a step. It
+// is inlined into the wrappers below, which compile it for their instruction
+// set.
+template <class V>
+__attribute__((always_inline)) inline uint64_t ReadVectors(const BYTE* p, size_t n) {
+    constexpr size_t kBytes = sizeof(V);
+    V a = {}, b = {};
+    for (size_t i = 0; i + 2 * kBytes <= n; i += 2 * kBytes) {
+        V v0, v1;
+        std::memcpy(&v0, p + i, kBytes);
+        std::memcpy(&v1, p + i + kBytes, kBytes);
         a += v0;
         b += v1;
     }
     a += b;
     uint64_t s = 0;
-    for (int k = 0; k < 8; ++k)
+    for (size_t k = 0; k < kBytes / 8; ++k)
         s += a[k];
     return s;
+}
+
+__attribute__((target("avx2"))) uint64_t ReadAvx2(const BYTE* p, size_t n) {
+    return ReadVectors<V4u64>(p, n);
+}
+
+__attribute__((target("avx512f"))) uint64_t ReadAvx512(const BYTE* p, size_t n) {
+    return ReadVectors<V8u64>(p, n);
 }
 #endif
 
