@@ -19,12 +19,14 @@
 #include <AWB/AWB.h>
 #include <AWB/PixelKernels.h>
 #include <benchmark/benchmark.h>
+#include <tests/support/quorvin_camera.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -116,33 +118,33 @@ uint64_t ReadWords(const BYTE* p, size_t n) {
 typedef uint64_t V4u64 __attribute__((vector_size(32)));
 typedef uint64_t V8u64 __attribute__((vector_size(64)));
 
-__attribute__((target("avx2"))) uint64_t ReadAvx2(const BYTE* p, size_t n) {
-    V4u64 a = {}, b = {};
-    for (size_t i = 0; i + 64 <= n; i += 64) {
-        V4u64 v0, v1;
-        std::memcpy(&v0, p + i, 32);
-        std::memcpy(&v1, p + i + 32, 32);
-        a += v0;
-        b += v1;
-    }
-    a += b;
-    return a[0] + a[1] + a[2] + a[3];
-}
-
-__attribute__((target("avx512f"))) uint64_t ReadAvx512(const BYTE* p, size_t n) {
-    V8u64 a = {}, b = {};
-    for (size_t i = 0; i + 128 <= n; i += 128) {
-        V8u64 v0, v1;
-        std::memcpy(&v0, p + i, 64);
-        std::memcpy(&v1, p + i + 64, 64);
+// The vector read: two accumulators of vector type V, two vectors a step. It
+// is inlined into the wrappers below, which compile it for their instruction
+// set.
+template <class V>
+__attribute__((always_inline)) inline uint64_t ReadVectors(const BYTE* p, size_t n) {
+    constexpr size_t kBytes = sizeof(V);
+    V a = {}, b = {};
+    for (size_t i = 0; i + 2 * kBytes <= n; i += 2 * kBytes) {
+        V v0, v1;
+        std::memcpy(&v0, p + i, kBytes);
+        std::memcpy(&v1, p + i + kBytes, kBytes);
         a += v0;
         b += v1;
     }
     a += b;
     uint64_t s = 0;
-    for (int k = 0; k < 8; ++k)
+    for (size_t k = 0; k < kBytes / 8; ++k)
         s += a[k];
     return s;
+}
+
+__attribute__((target("avx2"))) uint64_t ReadAvx2(const BYTE* p, size_t n) {
+    return ReadVectors<V4u64>(p, n);
+}
+
+__attribute__((target("avx512f"))) uint64_t ReadAvx512(const BYTE* p, size_t n) {
+    return ReadVectors<V8u64>(p, n);
 }
 #endif
 
@@ -241,19 +243,20 @@ CAveragePixelValue NewStats() {
     return stats;
 }
 
-// A bound balance object with its camera variables.
+// A bound balance object with its camera variables: 1250 lines of 2000
+// clocks, shutter 400 lines, gain register 64 (also the reference gain), red
+// and blue white balance gains away from unity.
 struct Camera {
-    Camera(Size size, BYTE* frame)
-        : width(size.w), height(size.h), memory(static_cast<size_t>(Quorvin_GetAWBObjectSize())) {
-        Quorvin_InitAWBObject(memory.data(), frame, &vlines, &hclock, &line, &clock, &gain, &width,
-                              &height, &flag, &r, &g, &b, initGains, 64, 0, 0);
+    Camera(Size size, BYTE* frame) : memory(static_cast<size_t>(Quorvin_GetAWBObjectSize())) {
+        quorvin_camera_init(&vars, size.w, size.h, 1250, 2000, 400);
+        vars.gain = 64;
+        const __u16 initGains[4] = {200, 128, 128, 260};
+        std::copy(std::begin(initGains), std::end(initGains), vars.init_gains);
+        quorvin_camera_bind(&vars, memory.data(), frame, 64, 0, 0);
     }
     AWBObject& obj() { return *reinterpret_cast<AWBObject*>(memory.data()); }
-    __u32 width, height;
     std::vector<unsigned char> memory;
-    __u16 vlines = 1250, hclock = 2000, line = 400, clock = 0, gain = 64, r = 0, g = 0, b = 0;
-    int flag = 0;
-    __u16 initGains[4] = {200, 128, 128, 260};
+    QuorvinCameraVars vars = {};
 };
 
 // A frame to bind a camera to before each call points it at its own frame.
@@ -341,39 +344,22 @@ void AddPaired(const std::string& what, Size size, Baseline baseline, Pass pass)
     })->UseManualTime();
 }
 
-const char* SumName(SumPath p) {
-    switch (p) {
-    case SumPath::kWord:
-        return "word";
-    case SumPath::kSse2:
-        return "sse2";
-    case SumPath::kAvx2:
-        return "avx2";
-    case SumPath::kAvx512:
-        return "avx512";
-    case SumPath::kAvx2Chunked:
-        return "avx2chunked";
-    default:
-        return "auto";
-    }
-}
-
-const char* MapName(MapPath p) {
-    switch (p) {
-    case MapPath::kTableWalk:
-        return "walk";
-    case MapPath::kSse2Rule:
-        return "sse2";
-    case MapPath::kAvx2Rule:
-        return "avx2";
-    case MapPath::kAvx512Rule:
-        return "avx512";
-    case MapPath::kWordRule:
-        return "wordrule";
-    default:
-        return "auto";
-    }
-}
+// The variants measured, in the order they are registered, with the names
+// their figures carry.
+template <class Path> struct Variant {
+    Path path;
+    const char* name;
+};
+const Variant<SumPath> kSumVariants[] = {{SumPath::kWord, "word"},
+                                         {SumPath::kSse2, "sse2"},
+                                         {SumPath::kAvx2, "avx2"},
+                                         {SumPath::kAvx512, "avx512"},
+                                         {SumPath::kAvx2Chunked, "avx2chunked"}};
+const Variant<MapPath> kMapVariants[] = {{MapPath::kTableWalk, "walk"},
+                                         {MapPath::kSse2Rule, "sse2"},
+                                         {MapPath::kAvx2Rule, "avx2"},
+                                         {MapPath::kAvx512Rule, "avx512"},
+                                         {MapPath::kWordRule, "wordrule"}};
 
 void RegisterBaselines(Size size, bool out) {
     Add("read.word64", size, out, [](benchmark::State& state, Frames& frames) {
@@ -437,11 +423,11 @@ void RegisterBaselines(Size size, bool out) {
 }
 
 void RegisterModule(Size size, bool out) {
-    for (SumPath p : {SumPath::kWord, SumPath::kSse2, SumPath::kAvx2, SumPath::kAvx512,
-                      SumPath::kAvx2Chunked}) {
+    for (const Variant<SumPath>& variant : kSumVariants) {
+        const SumPath p = variant.path;
         if (!quorvin_pixel::SumPathAvailable(p))
             continue;
-        Add(std::string("UpdateAverage.") + SumName(p), size, out,
+        Add(std::string("UpdateAverage.") + variant.name, size, out,
             [size, p](benchmark::State& state, Frames& frames) {
                 quorvin_pixel::SelectSumPath(p);
                 CAveragePixelValue stats;
@@ -452,19 +438,19 @@ void RegisterModule(Size size, bool out) {
                 quorvin_pixel::SelectSumPath(SumPath::kAuto);
             });
         if (out)
-            AddPaired(std::string("UpdateAverage.") + SumName(p), size, Baseline::kReads,
+            AddPaired(std::string("UpdateAverage.") + variant.name, size, Baseline::kReads,
                       [size, p, stats = NewStats()](BYTE* frame) mutable {
                           quorvin_pixel::SelectSumPath(p);
                           UpdateAverage(&stats, size.w, size.h, 2, frame);
                           benchmark::DoNotOptimize(stats);
                       });
     }
-    for (MapPath p : {MapPath::kTableWalk, MapPath::kSse2Rule, MapPath::kAvx2Rule,
-                      MapPath::kAvx512Rule, MapPath::kWordRule}) {
+    for (const Variant<MapPath>& variant : kMapVariants) {
+        const MapPath p = variant.path;
         if (!quorvin_pixel::MapPathAvailable(p))
             continue;
         for (bool green : {false, true})
-            Add(std::string(green ? "ImageProcessing.green." : "ImageProcessing.") + MapName(p),
+            Add(std::string(green ? "ImageProcessing.green." : "ImageProcessing.") + variant.name,
                 size, out, [size, p, green](benchmark::State& state, Frames& frames) {
                     quorvin_pixel::SelectMapPath(p);
                     CWhiteBalanceCtrl wb = Controller(green);
@@ -475,13 +461,13 @@ void RegisterModule(Size size, bool out) {
                     quorvin_pixel::SelectMapPath(MapPath::kAuto);
                 });
         if (out)
-            AddPaired(std::string("ImageProcessing.") + MapName(p), size, Baseline::kRmw,
+            AddPaired(std::string("ImageProcessing.") + variant.name, size, Baseline::kRmw,
                       [size, p, wb = Controller(false)](BYTE* frame) mutable {
                           quorvin_pixel::SelectMapPath(p);
                           ImageProcessing(&wb, size.w, size.h, 2, frame);
                           benchmark::ClobberMemory();
                       });
-        Add(std::string("ImageCopyProcessing.") + MapName(p), size, out,
+        Add(std::string("ImageCopyProcessing.") + variant.name, size, out,
             [size, out, p](benchmark::State& state, Frames& frames) {
                 quorvin_pixel::SelectMapPath(p);
                 CWhiteBalanceCtrl wb = Controller(false);

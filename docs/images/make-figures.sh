@@ -39,8 +39,23 @@ run target96 --no-plots --target 96
 run target160 --no-plots --target 160
 run alc --no-plots --entry alc
 
+# brightness NAME TITLE RUN LABEL [RUN LABEL]...: the gnuplot lines of a
+# figure NAME.png, the brightness of each run as one line, in the ranges set.
+brightness() {
+    local name=$1 title=$2 lead='plot '
+    shift 2
+    printf "\nset output '%s.png'\nset title '%s'\n" "$name" "$title"
+    while (($# >= 2)); do
+        printf "%s'%s/trace.csv' using 1:@b with lines lw 2 title '%s'" "$lead" "$1" "$2"
+        lead=$', \\\n     '
+        shift 2
+    done
+    printf '\n'
+}
+
 cd "$work"
-cat >figures.gp <<'GP'
+{
+    cat <<'GP'
 set terminal pngcairo size 760,300 font 'sans,9'
 set datafile separator ','
 set key autotitle columnhead right bottom
@@ -51,33 +66,24 @@ set yrange [0:255]
 set xrange [0:120]
 # Frames that Quorvin_ImageBalance returned uncorrected are left out.
 b = '($23 == 1 ? 1/0 : $5)'
-
-set output 'speed.png'
-set title 'Exposure speed limit (--shutter-speed S: one step changes the exposure by at most 1/(S+1))'
-plot 'speed0/trace.csv' using 1:@b with lines lw 2 title 'S = 0 (default)', \
-     'speed3/trace.csv' using 1:@b with lines lw 2 title 'S = 3', \
-     'speed7/trace.csv' using 1:@b with lines lw 2 title 'S = 7'
-
-set output 'frames.png'
-set title 'Frame counts (--skip, --average): frames per evaluation'
-plot 'frames-fast/trace.csv' using 1:@b with lines lw 2 title 'skip 0, average 1', \
-     'speed0/trace.csv' using 1:@b with lines lw 2 title 'skip 3, average 4 (default)', \
-     'frames-slow/trace.csv' using 1:@b with lines lw 2 title 'skip 8, average 8'
-
-set output 'target.png'
-set title 'Target (--target)'
-plot 'target96/trace.csv' using 1:@b with lines lw 2 title 'target 96', \
-     'speed0/trace.csv' using 1:@b with lines lw 2 title 'target 128 (default)', \
-     'target160/trace.csv' using 1:@b with lines lw 2 title 'target 160'
-
-set output 'band.png'
-set title 'Dead band on a slow sunset (--tolerance T --threshold H: rests within T + H, stops within T)'
+GP
+    brightness speed \
+        'Exposure speed limit (--shutter-speed S: one step changes the exposure by at most 1/(S+1))' \
+        speed0 'S = 0 (default)' speed3 'S = 3' speed7 'S = 7'
+    brightness frames 'Frame counts (--skip, --average): frames per evaluation' \
+        frames-fast 'skip 0, average 1' speed0 'skip 3, average 4 (default)' \
+        frames-slow 'skip 8, average 8'
+    brightness target 'Target (--target)' \
+        target96 'target 96' speed0 'target 128 (default)' target160 'target 160'
+    cat <<'GP'
 set xrange [0:360]
 set yrange [80:180]
 set key top right
-plot 'sunset-narrow/trace.csv' using 1:@b with lines lw 2 title 'T 2, H 2', \
-     'sunset/trace.csv' using 1:@b with lines lw 2 title 'T 5, H 5 (default)', \
-     'sunset-wide/trace.csv' using 1:@b with lines lw 2 title 'T 12, H 12'
+GP
+    brightness band \
+        'Dead band on a slow sunset (--tolerance T --threshold H: rests within T + H, stops within T)' \
+        sunset-narrow 'T 2, H 2' sunset 'T 5, H 5 (default)' sunset-wide 'T 12, H 12'
+    cat <<'GP'
 set key right bottom
 set yrange [0:255]
 
@@ -114,6 +120,7 @@ plot 2 with lines dt 2 lc rgb '#555555' title '2 %', \
      'speed0/trace.csv' using 1:($23 == 1 ? 1/0 : $19*100) with lines lw 2 title '--entry image', \
      'alc/trace.csv' using 1:($19*100) with lines lw 2 title '--entry alc'
 GP
+} >figures.gp
 gnuplot figures.gp
 cp speed.png frames.png target.png band.png lights-on.png dim-room.png entry-grey-error.png "$here/"
 echo "figures written to $here"

@@ -9,9 +9,13 @@
 
 #include <CLI/CLI.hpp>
 
+#include <array>
+#include <cstddef>
 #include <cstdio>
 #include <filesystem>
+#include <limits>
 #include <map>
+#include <optional>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -45,7 +49,7 @@ private:
     int last_ = -1;
 };
 
-template <typename T> std::vector<std::string> keys(const std::map<std::string, T>& m) {
+template <typename T> std::vector<std::string> Keys(const std::map<std::string, T>& m) {
     std::vector<std::string> k;
     for (const auto& [name, value] : m)
         k.push_back(name);
@@ -64,19 +68,34 @@ struct Options {
 // A named choice (--awb auto, --entry image ...) written straight into its
 // field through the table of names.
 template <typename T>
-CLI::Option* add_choice(CLI::App& app, const std::string& name,
-                        const std::map<std::string, T>& table, T& field,
-                        const std::string& default_name, const std::string& help) {
+CLI::Option* AddChoice(CLI::App& app, const std::string& name,
+                       const std::map<std::string, T>& table, T& field,
+                       const std::string& defaultName, const std::string& help) {
     return app
         .add_option_function<std::string>(
             name, [&field, table](const std::string& value) { field = table.at(value); }, help)
-        ->check(CLI::IsMember(keys(table)))
-        ->default_str(default_name);
+        ->check(CLI::IsMember(Keys(table)))
+        ->default_str(defaultName);
+}
+
+// The register a setting is written to: the field's own type, or that of
+// its elements, set or not.
+template <typename T> struct RegisterOf { using type = T; };
+template <typename T> struct RegisterOf<std::optional<T>> : RegisterOf<T> {};
+template <typename T, std::size_t N> struct RegisterOf<std::array<T, N>> : RegisterOf<T> {};
+
+// A register value (or values) in the module's units, checked against the
+// register's range: 0..255 for a byte, 0..65535 for a word.
+template <typename T>
+CLI::Option* AddRegister(CLI::App& app, const std::string& name, T& field,
+                         const std::string& help) {
+    const int largest = std::numeric_limits<typename RegisterOf<T>::type>::max();
+    return app.add_option(name, field, help)->check(CLI::Range(0, largest));
 }
 
 // Fills opt from the command line. Returns -1 to go on, or the exit status
 // of a run that ends here (help, a bad option).
-int parse_args(int argc, char** argv, Options& opt) {
+int ParseArgs(int argc, char** argv, Options& opt) {
     CLI::App app{
         "quorvin-camsim: a virtual USB camera and driver around the Quorvin AWB module.\n"
         "Renders a scene through a sensor model, runs the module on every frame as a\n"
@@ -140,18 +159,18 @@ int parse_args(int argc, char** argv, Options& opt) {
            "Pixel clock in MHz")
         ->check(CLI::PositiveNumber)
         ->default_val(sensor.pixel_clock_hz / 1e6);
-    add_choice(app, "--shutter-unit", std::map<std::string, bool>{{"line", false}, {"clock", true}},
-               sensor.clock_unit_shutter, "line",
-               "Shutter control to the line, or to the clock (the trigger_version flag)");
+    AddChoice(app, "--shutter-unit", std::map<std::string, bool>{{"line", false}, {"clock", true}},
+              sensor.clock_unit_shutter, "line",
+              "Shutter control to the line, or to the clock (the trigger_version flag)");
     app.add_flag_callback(
         "--no-noise", [&sensor] { sensor.noise = false; }, "Render without shot and read noise");
 
     // Module.
-    add_choice(app, "--entry",
-               std::map<std::string, Entry>{{"alc", Entry::Alc}, {"image", Entry::Image}}, m.entry,
-               "image",
-               "alc: Quorvin_ALCWBalance, the camera applies R, G, B; image: "
-               "Quorvin_ImageBalance, the module corrects the frame");
+    AddChoice(app, "--entry",
+              std::map<std::string, Entry>{{"alc", Entry::Alc}, {"image", Entry::Image}}, m.entry,
+              "image",
+              "alc: Quorvin_ALCWBalance, the camera applies R, G, B; image: "
+              "Quorvin_ImageBalance, the module corrects the frame");
     const std::map<std::string, std::uint8_t> awb_modes{{"off", QUORVIN_WB_OFF},
                                                         {"fixed", QUORVIN_WB_FIXED},
                                                         {"auto", QUORVIN_WB_AUTO},
@@ -159,60 +178,44 @@ int parse_args(int argc, char** argv, Options& opt) {
     const std::map<std::string, std::uint8_t> lum_modes{{"off", QUORVIN_LUM_MANUAL},
                                                         {"auto", QUORVIN_LUM_CONTINUOUS},
                                                         {"oneshot", QUORVIN_LUM_ONE_SHOT}};
-    add_choice(app, "--awb", awb_modes, m.awb_mode, "auto",
-               "White balance: auto, oneshot, fixed (current gains) or off");
-    add_choice(app, "--exposure", lum_modes, m.exposure_mode, "auto",
-               "Automatic exposure: auto, oneshot or off");
-    add_choice(app, "--gain", lum_modes, m.gain_mode, "auto",
-               "Automatic gain: auto, oneshot or off");
-    app.add_option("--target", m.target, "Brightness target (0..255; module default 128)")
-        ->check(CLI::Range(0, 255));
-    app.add_option("--tolerance", m.tolerance, "Dead band while control runs (levels; default 5)")
-        ->check(CLI::Range(0, 255));
-    app.add_option("--threshold", m.threshold,
-                   "Extra dead band while control rests (levels; default 5)")
-        ->check(CLI::Range(0, 255));
-    app.add_option("--shutter-speed", m.shutter_speed,
-                   "Exposure speed limit S: a step changes it by at most 1/(S+1); 0 fastest")
-        ->check(CLI::Range(0, 255));
-    app.add_option("--gain-speed", m.gain_speed, "Gain speed limit (0 fastest)")
-        ->check(CLI::Range(0, 255));
-    app.add_option("--skip", m.skip_frames, "Frames skipped after each evaluation (default 3)")
-        ->check(CLI::Range(0, 255));
-    app.add_option("--average", m.average_frames, "Frames averaged for each evaluation (default 4)")
-        ->check(CLI::Range(0, 255));
-    app.add_option("--max-gain", m.max_gain, "Automatic gain maximum (register; default 255)")
-        ->check(CLI::Range(0, 65535));
-    app.add_option("--min-gain", m.min_gain, "Automatic gain minimum (register; default 0)")
-        ->check(CLI::Range(0, 65535));
-    app.add_option("--max-shutter", m.max_shutter_line,
-                   "Automatic exposure maximum, lines (0 with 0 clocks: one frame)")
-        ->check(CLI::Range(0, 65535));
-    app.add_option("--min-shutter", m.min_shutter_line, "Automatic exposure minimum, lines")
-        ->check(CLI::Range(0, 65535));
-    app.add_option("--max-shutter-clock", m.max_shutter_clock,
-                   "Automatic exposure maximum, clocks part")
-        ->check(CLI::Range(0, 65535));
-    app.add_option("--min-shutter-clock", m.min_shutter_clock,
-                   "Automatic exposure minimum, clocks part")
-        ->check(CLI::Range(0, 65535));
-    app.add_option("--shutter", m.initial_shutter_line,
-                   "Initial shutter, lines (default: the scenario's)")
-        ->check(CLI::Range(0, 65535));
-    app.add_option("--shutter-clock", m.initial_shutter_clock, "Initial shutter, clocks part")
-        ->check(CLI::Range(0, 65535));
-    app.add_option("--initial-gain", m.initial_gain,
-                   "Initial CDS gain register; also the module's reference gain")
-        ->check(CLI::Range(0, 65535))
+    AddChoice(app, "--awb", awb_modes, m.awb_mode, "auto",
+              "White balance: auto, oneshot, fixed (current gains) or off");
+    AddChoice(app, "--exposure", lum_modes, m.exposure_mode, "auto",
+              "Automatic exposure: auto, oneshot or off");
+    AddChoice(app, "--gain", lum_modes, m.gain_mode, "auto",
+              "Automatic gain: auto, oneshot or off");
+    AddRegister(app, "--target", m.target, "Brightness target (0..255; module default 128)");
+    AddRegister(app, "--tolerance", m.tolerance,
+                "Dead band while control runs (levels; default 5)");
+    AddRegister(app, "--threshold", m.threshold,
+                "Extra dead band while control rests (levels; default 5)");
+    AddRegister(app, "--shutter-speed", m.shutter_speed,
+                "Exposure speed limit S: a step changes it by at most 1/(S+1); 0 fastest");
+    AddRegister(app, "--gain-speed", m.gain_speed, "Gain speed limit (0 fastest)");
+    AddRegister(app, "--skip", m.skip_frames, "Frames skipped after each evaluation (default 3)");
+    AddRegister(app, "--average", m.average_frames,
+                "Frames averaged for each evaluation (default 4)");
+    AddRegister(app, "--max-gain", m.max_gain, "Automatic gain maximum (register; default 255)");
+    AddRegister(app, "--min-gain", m.min_gain, "Automatic gain minimum (register; default 0)");
+    AddRegister(app, "--max-shutter", m.max_shutter_line,
+                "Automatic exposure maximum, lines (0 with 0 clocks: one frame)");
+    AddRegister(app, "--min-shutter", m.min_shutter_line, "Automatic exposure minimum, lines");
+    AddRegister(app, "--max-shutter-clock", m.max_shutter_clock,
+                "Automatic exposure maximum, clocks part");
+    AddRegister(app, "--min-shutter-clock", m.min_shutter_clock,
+                "Automatic exposure minimum, clocks part");
+    AddRegister(app, "--shutter", m.initial_shutter_line,
+                "Initial shutter, lines (default: the scenario's)");
+    AddRegister(app, "--shutter-clock", m.initial_shutter_clock, "Initial shutter, clocks part");
+    AddRegister(app, "--initial-gain", m.initial_gain,
+                "Initial CDS gain register; also the module's reference gain")
         ->capture_default_str();
-    app.add_option("--wb-gains", m.initial_wb_gain,
-                   "Initial white balance gains R,Gr,Gb,B in 1/128 (128 = x1.0)")
-        ->delimiter(',')
-        ->check(CLI::Range(0, 65535));
-    app.add_option("--manual-rgb", m.manual_rgb,
-                   "Colour gains R,G,B in the driver's 1/16, loaded with Quorvin_Set_Gain")
-        ->delimiter(',')
-        ->check(CLI::Range(0, 65535));
+    AddRegister(app, "--wb-gains", m.initial_wb_gain,
+                "Initial white balance gains R,Gr,Gb,B in 1/128 (128 = x1.0)")
+        ->delimiter(',');
+    AddRegister(app, "--manual-rgb", m.manual_rgb,
+                "Colour gains R,G,B in the driver's 1/16, loaded with Quorvin_Set_Gain")
+        ->delimiter(',');
 
     try {
         app.parse(argc, argv);
@@ -222,62 +225,32 @@ int parse_args(int argc, char** argv, Options& opt) {
     return -1;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    Options opt;
-    if (const int status = parse_args(argc, argv, opt); status >= 0)
-        return status;
-    if (opt.list) {
-        for (const auto& s : camsim::scenarios())
-            std::printf("%-18s %4d frames  %s\n", s.name, s.frames, s.description);
-        return 0;
-    }
+// Renders the scenario, or replays opt.raw_in into rawOut, with the
+// rendered frames also written to opt.record. Returns 0, or the exit status
+// after an error it has printed.
+int Capture(const Options& opt, const std::string& rawOut, camsim::RunResult* run) {
     const camsim::SimConfig& cfg = opt.cfg;
-    const camsim::ModuleSettings& m = cfg.module;
-    const std::string& out_dir = opt.out_dir;
-    const std::string& raw_in = opt.raw_in;
-    const std::string& record = opt.record;
-    std::string raw_out = opt.raw_out;
-
-    const std::uint8_t mode = m.luminance_mode();
-    if (mode == 0x21 || mode == 0x22)
-        std::fprintf(stderr,
-                     "note: luminance mode 0x%02X is not one the controller names; it moves the "
-                     "gain only. For a one-shot of both use --exposure auto --gain oneshot "
-                     "(0x12).\n",
-                     mode);
-
-    std::error_code ec;
-    std::filesystem::create_directories(out_dir, ec);
-    if (ec) {
-        std::fprintf(stderr, "error: %s: %s\n", out_dir.c_str(), ec.message().c_str());
-        return 1;
-    }
-
     Progress progress(isatty(STDOUT_FILENO) != 0);
-    camsim::RunResult run;
     std::string error;
     bool ok;
-    if (!raw_in.empty()) {
-        if (raw_out.empty())
-            raw_out = out_dir + "/corrected.raw";
-        ok = camsim::replay_raw(cfg, raw_in, raw_out, &run, &error, std::ref(progress));
+    if (!opt.raw_in.empty()) {
+        ok = camsim::replay_raw(cfg, opt.raw_in, rawOut, run, &error, std::ref(progress));
     } else {
+        const std::string& record = opt.record;
         std::FILE* rec = nullptr;
         if (!record.empty() && !(rec = std::fopen(record.c_str(), "wb"))) {
             std::fprintf(stderr, "error: %s: cannot create\n", record.c_str());
             return 1;
         }
-        const std::size_t frame_bytes =
+        const std::size_t frameBytes =
             static_cast<std::size_t>(cfg.width) * static_cast<std::size_t>(cfg.height);
-        bool rec_ok = true;
+        bool recOk = true;
         ok = camsim::run_simulation(
-            cfg, &run, &error, std::ref(progress), [&](const std::uint8_t* frame) {
-                if (rec && std::fwrite(frame, 1, frame_bytes, rec) != frame_bytes)
-                    rec_ok = false;
+            cfg, run, &error, std::ref(progress), [&](const std::uint8_t* frame) {
+                if (rec && std::fwrite(frame, 1, frameBytes, rec) != frameBytes)
+                    recOk = false;
             });
-        if (rec && (std::fclose(rec) != 0 || !rec_ok)) {
+        if (rec && (std::fclose(rec) != 0 || !recOk)) {
             std::fprintf(stderr, "error: %s: write error\n", record.c_str());
             return 1;
         }
@@ -286,40 +259,85 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "error: %s\n", error.c_str());
         return 1;
     }
+    return 0;
+}
 
-    const camsim::Summary summary = camsim::summarise(run);
-    camsim::print_summary(stdout, summary);
-    bool files_ok =
-        camsim::write_trace_csv(out_dir + "/trace.csv", run, &error) &&
-        camsim::write_trace_jsonl(out_dir + "/trace.jsonl", run, &error) &&
-        camsim::write_text(out_dir + "/summary.json", camsim::summary_json(summary), &error);
-    if (files_ok) {
-        const camsim::RgbImage pair = camsim::side_by_side(
-            camsim::raw_to_view(run.first_frame.data(), run.width, run.height),
-            camsim::raw_to_view(run.last_frame.data(), run.width, run.height), 8);
-        files_ok = camsim::write_png(out_dir + "/first-last.png", pair, &error) &&
-                   camsim::write_png(
-                       out_dir + "/last.png",
-                       camsim::raw_to_view(run.last_frame.data(), run.width, run.height), &error);
-    }
-    if (!files_ok) {
-        std::fprintf(stderr, "error: %s\n", error.c_str());
-        return 1;
-    }
-    bool plots = false;
-    if (!opt.no_plots) {
-        plots = camsim::make_plots(out_dir, run, &error);
-        if (!plots)
-            std::fprintf(stderr, "note: %s\n", error.c_str());
-    }
-    std::printf("\nwritten to %s/:\n", out_dir.c_str());
+// The trace, the summary and the pictures of the first and last frames.
+bool WriteResults(const std::string& outDir, const camsim::RunResult& run,
+                  const camsim::Summary& summary, std::string* error) {
+    const auto view = [&run](const std::vector<std::uint8_t>& frame) {
+        return camsim::raw_to_view(frame.data(), run.width, run.height);
+    };
+    return camsim::write_trace_csv(outDir + "/trace.csv", run, error) &&
+           camsim::write_trace_jsonl(outDir + "/trace.jsonl", run, error) &&
+           camsim::write_text(outDir + "/summary.json", camsim::summary_json(summary), error) &&
+           camsim::write_png(outDir + "/first-last.png",
+                             camsim::side_by_side(view(run.first_frame), view(run.last_frame), 8),
+                             error) &&
+           camsim::write_png(outDir + "/last.png", view(run.last_frame), error);
+}
+
+void PrintWritten(const std::string& outDir, bool plots, const std::string& rawOut) {
+    std::printf("\nwritten to %s/:\n", outDir.c_str());
     std::printf("  first-last.png   first and last frame, demosaiced, side by side\n");
     std::printf("  last.png         the last frame alone\n");
     if (plots)
         std::printf("  plot-*.png       brightness, shutter, gain, colour gains, grey error\n");
     std::printf("  trace.csv        one line per frame (also trace.jsonl)\n");
     std::printf("  summary.json     the summary above\n");
-    if (!raw_in.empty())
-        std::printf("  %s  the frames after the module\n", raw_out.c_str());
+    if (!rawOut.empty())
+        std::printf("  %s  the frames after the module\n", rawOut.c_str());
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Options opt;
+    if (const int status = ParseArgs(argc, argv, opt); status >= 0)
+        return status;
+    if (opt.list) {
+        for (const auto& s : camsim::scenarios())
+            std::printf("%-18s %4d frames  %s\n", s.name, s.frames, s.description);
+        return 0;
+    }
+    const std::string& outDir = opt.out_dir;
+
+    const std::uint8_t mode = opt.cfg.module.luminance_mode();
+    if (mode == 0x21 || mode == 0x22)
+        std::fprintf(stderr,
+                     "note: luminance mode 0x%02X is not one the controller names; it moves the "
+                     "gain only. For a one-shot of both use --exposure auto --gain oneshot "
+                     "(0x12).\n",
+                     mode);
+
+    std::error_code ec;
+    std::filesystem::create_directories(outDir, ec);
+    if (ec) {
+        std::fprintf(stderr, "error: %s: %s\n", outDir.c_str(), ec.message().c_str());
+        return 1;
+    }
+
+    // Where a replay writes its frames; nothing when rendering.
+    std::string rawOut;
+    if (!opt.raw_in.empty())
+        rawOut = opt.raw_out.empty() ? outDir + "/corrected.raw" : opt.raw_out;
+    camsim::RunResult run;
+    if (const int status = Capture(opt, rawOut, &run); status != 0)
+        return status;
+
+    const camsim::Summary summary = camsim::summarise(run);
+    camsim::print_summary(stdout, summary);
+    std::string error;
+    if (!WriteResults(outDir, run, summary, &error)) {
+        std::fprintf(stderr, "error: %s\n", error.c_str());
+        return 1;
+    }
+    bool plots = false;
+    if (!opt.no_plots) {
+        plots = camsim::make_plots(outDir, run, &error);
+        if (!plots)
+            std::fprintf(stderr, "note: %s\n", error.c_str());
+    }
+    PrintWritten(outDir, plots, rawOut);
     return 0;
 }

@@ -75,6 +75,19 @@ std::size_t pixel_count(int width, int height) {
     return static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
 }
 
+// Frames in a run: as asked, or the scenario's own length (one for a replay
+// without a scenario).
+int run_length(const SimConfig& config, const Scenario* scenario) {
+    return config.frames > 0 ? config.frames : (scenario ? scenario->frames : 1);
+}
+
+// A limit the driver sets only when the user gave it; the module keeps its
+// own default otherwise.
+void SetIfGiven(void* obj, const std::optional<std::uint16_t>& value, void (*set)(void*, WORD)) {
+    if (value)
+        set(obj, *value);
+}
+
 } // namespace
 
 const std::vector<Scenario>& scenarios() {
@@ -96,28 +109,22 @@ VirtualCamera::VirtualCamera(const SimConfig& config, Scene scene, const Scenari
         sizeof(std::max_align_t);
     storage_ = std::make_unique<std::max_align_t[]>(words);
 
-    width_ = static_cast<__u32>(config_.width);
-    height_ = static_cast<__u32>(config_.height);
     raw_.assign(pixel_count(config_.width, config_.height), 0);
     captured_ = raw_;
-    total_lines_ = config_.sensor.lines_per_frame;
-    clocks_per_line_ = config_.sensor.clocks_per_line;
-    next_shutter_line_ =
-        m.initial_shutter_line.value_or(scenario_ ? scenario_->start_shutter_line : 100);
-    next_shutter_clock_ = m.initial_shutter_clock;
-    next_gain_ = m.initial_gain;
-    for (int i = 0; i < 4; ++i)
-        init_gains_[i] = m.initial_wb_gain[static_cast<std::size_t>(i)];
+    quorvin_camera_init(
+        &vars_, static_cast<__u32>(config_.width), static_cast<__u32>(config_.height),
+        config_.sensor.lines_per_frame, config_.sensor.clocks_per_line,
+        m.initial_shutter_line.value_or(scenario_ ? scenario_->start_shutter_line : 100));
+    vars_.shutter_clock = m.initial_shutter_clock;
+    vars_.gain = m.initial_gain;
+    std::copy(m.initial_wb_gain.begin(), m.initial_wb_gain.end(), vars_.init_gains);
     // The camera's colour gains start where the initial white balance gains
     // put them.
-    r_ = static_cast<__u16>(init_gains_[0] >> 3);
-    g_ = static_cast<__u16>(init_gains_[1] >> 3);
-    b_ = static_cast<__u16>(init_gains_[3] >> 3);
-
-    Quorvin_InitAWBObject(storage_.get(), raw_.data(), &total_lines_, &clocks_per_line_,
-                          &next_shutter_line_, &next_shutter_clock_, &next_gain_, &width_, &height_,
-                          &modif_flag_, &r_, &g_, &b_, init_gains_, m.initial_gain,
-                          m.initial_digital_gain, config_.sensor.clock_unit_shutter ? 1 : 0);
+    vars_.r = static_cast<__u16>(vars_.init_gains[0] >> 3);
+    vars_.g = static_cast<__u16>(vars_.init_gains[1] >> 3);
+    vars_.b = static_cast<__u16>(vars_.init_gains[3] >> 3);
+    quorvin_camera_bind(&vars_, storage_.get(), raw_.data(), m.initial_gain, m.initial_digital_gain,
+                        config_.sensor.clock_unit_shutter ? 1 : 0);
 
     void* obj = storage_.get();
     Quorvin_SetAutoAWB(obj, m.awb_mode);
@@ -135,33 +142,23 @@ VirtualCamera::VirtualCamera(const SimConfig& config, Scene scene, const Scenari
             m.gain_speed.value_or(QUORVIN_LUM_DEFAULT_SPEED_LIMIT),
             m.skip_frames.value_or(QUORVIN_LUM_DEFAULT_SKIP_FRAMES),
             m.average_frames.value_or(QUORVIN_LUM_DEFAULT_AVERAGE_FRAMES));
-    if (m.max_gain)
-        Quorvin_Set_Auto_Max_Gain(obj, *m.max_gain);
-    if (m.min_gain)
-        Quorvin_Set_Auto_Min_Gain(obj, *m.min_gain);
-    if (m.max_shutter_line)
-        Quorvin_Set_Auto_Max_Shutter(obj, *m.max_shutter_line);
-    if (m.min_shutter_line)
-        Quorvin_Set_Auto_Min_Shutter(obj, *m.min_shutter_line);
-    if (m.max_shutter_clock)
-        Quorvin_Set_Auto_Max_ShutterC(obj, *m.max_shutter_clock);
-    if (m.min_shutter_clock)
-        Quorvin_Set_Auto_Min_ShutterC(obj, *m.min_shutter_clock);
+    SetIfGiven(obj, m.max_gain, Quorvin_Set_Auto_Max_Gain);
+    SetIfGiven(obj, m.min_gain, Quorvin_Set_Auto_Min_Gain);
+    SetIfGiven(obj, m.max_shutter_line, Quorvin_Set_Auto_Max_Shutter);
+    SetIfGiven(obj, m.min_shutter_line, Quorvin_Set_Auto_Min_Shutter);
+    SetIfGiven(obj, m.max_shutter_clock, Quorvin_Set_Auto_Max_ShutterC);
+    SetIfGiven(obj, m.min_shutter_clock, Quorvin_Set_Auto_Min_ShutterC);
     if (m.manual_rgb) {
-        r_ = (*m.manual_rgb)[0];
-        g_ = (*m.manual_rgb)[1];
-        b_ = (*m.manual_rgb)[2];
+        vars_.r = (*m.manual_rgb)[0];
+        vars_.g = (*m.manual_rgb)[1];
+        vars_.b = (*m.manual_rgb)[2];
         Quorvin_Set_Gain(obj);
     }
 
-    sensor_line_ = next_shutter_line_;
-    sensor_clock_ = next_shutter_clock_;
-    sensor_gain_ = next_gain_;
-    if (m.entry == Entry::Alc) {
-        camera_rgb_[0] = r_ / 16.0;
-        camera_rgb_[1] = g_ / 16.0;
-        camera_rgb_[2] = b_ / 16.0;
-    }
+    sensor_line_ = vars_.shutter_line;
+    sensor_clock_ = vars_.shutter_clock;
+    sensor_gain_ = vars_.gain;
+    program_colour_gains();
 }
 
 VirtualCamera::~VirtualCamera() {
@@ -169,7 +166,7 @@ VirtualCamera::~VirtualCamera() {
 }
 
 Lighting VirtualCamera::lighting_at(int frame) const {
-    const int frames = config_.frames > 0 ? config_.frames : (scenario_ ? scenario_->frames : 1);
+    const int frames = run_length(config_, scenario_);
     Lighting light = scenario_ ? scenario_->lighting(frame, frames, config_.width) : Lighting{};
     if (config_.lux_scale)
         light.lux *= *config_.lux_scale;
@@ -178,14 +175,26 @@ Lighting VirtualCamera::lighting_at(int frame) const {
     return light;
 }
 
-FrameRecord VirtualCamera::capture() {
-    const Lighting light = lighting_at(frame_);
+void VirtualCamera::apply_due_settings() {
     while (!pending_.empty() && pending_.front().frame <= frame_) {
         sensor_line_ = pending_.front().line;
         sensor_clock_ = pending_.front().clock;
         sensor_gain_ = pending_.front().gain;
         pending_.pop_front();
     }
+}
+
+void VirtualCamera::program_colour_gains() {
+    if (config_.module.entry != Entry::Alc)
+        return;
+    camera_rgb_[0] = vars_.r / 16.0;
+    camera_rgb_[1] = vars_.g / 16.0;
+    camera_rgb_[2] = vars_.b / 16.0;
+}
+
+FrameRecord VirtualCamera::capture() {
+    const Lighting light = lighting_at(frame_);
+    apply_due_settings();
     CaptureSettings settings;
     settings.exposure_s = exposure_seconds(config_.sensor, sensor_line_, sensor_clock_);
     settings.gain = analogue_gain(sensor_gain_);
@@ -196,12 +205,7 @@ FrameRecord VirtualCamera::capture() {
 }
 
 FrameRecord VirtualCamera::replay(const std::uint8_t* recorded) {
-    while (!pending_.empty() && pending_.front().frame <= frame_) {
-        sensor_line_ = pending_.front().line;
-        sensor_clock_ = pending_.front().clock;
-        sensor_gain_ = pending_.front().gain;
-        pending_.pop_front();
-    }
+    apply_due_settings();
     std::copy_n(recorded, raw_.size(), raw_.begin());
     return run_frame(Lighting{0.0, 0.0, 0});
 }
@@ -227,21 +231,17 @@ FrameRecord VirtualCamera::run_frame(const Lighting& light) {
 
     // The driver's side of the flag: hand the new shutter and gain to the
     // sensor, which exposes with them `latency` frames from now, and clear it.
-    if (modif_flag_ != 0) {
+    if (vars_.flag != 0) {
         rec.published = true;
-        pending_.push_back({frame_ + std::max(1, config_.latency), next_shutter_line_,
-                            next_shutter_clock_, next_gain_});
-        modif_flag_ = 0;
+        pending_.push_back({frame_ + std::max(1, config_.latency), vars_.shutter_line,
+                            vars_.shutter_clock, vars_.gain});
+        vars_.flag = 0;
     }
     // Colour gains go to the camera at once and apply from the next frame.
-    if (config_.module.entry == Entry::Alc) {
-        camera_rgb_[0] = r_ / 16.0;
-        camera_rgb_[1] = g_ / 16.0;
-        camera_rgb_[2] = b_ / 16.0;
-    }
-    rec.r = r_;
-    rec.g = g_;
-    rec.b = b_;
+    program_colour_gains();
+    rec.r = vars_.r;
+    rec.g = vars_.g;
+    rec.b = vars_.b;
     if (config_.module.entry == Entry::Image) {
         const CWhiteBalanceCtrl& wb = object().m_objWhiteBalanceCtrl;
         const bool unity = wb.m_pwGain[0] == 128 && wb.m_pwGain[1] == 128 &&
@@ -319,14 +319,6 @@ double grey_error(const std::uint8_t* raw, int width, int height, const std::vec
     }
     return used ? total / used : std::numeric_limits<double>::quiet_NaN();
 }
-
-namespace {
-
-int run_length(const SimConfig& config, const Scenario* scenario) {
-    return config.frames > 0 ? config.frames : (scenario ? scenario->frames : 1);
-}
-
-} // namespace
 
 bool run_simulation(const SimConfig& config, RunResult* result, std::string* error,
                     const std::function<void(int, int)>& progress,

@@ -11,6 +11,7 @@
 #include "sensor.h"
 
 #include <AWB/AWB.h>
+#include <tests/support/quorvin_camera.h>
 
 #include <array>
 #include <cstddef>
@@ -128,8 +129,8 @@ public:
     // The frame as the sensor produced it, before any in-place correction.
     const std::vector<std::uint8_t>& captured() const { return captured_; }
     const AWBObject& object() const { return *object_ptr(); }
-    int width() const { return static_cast<int>(width_); }
-    int height() const { return static_cast<int>(height_); }
+    int width() const { return static_cast<int>(vars_.width); }
+    int height() const { return static_cast<int>(vars_.height); }
 
 private:
     struct Pending {
@@ -138,6 +139,10 @@ private:
     };
     AWBObject* object_ptr() const { return reinterpret_cast<AWBObject*>(storage_.get()); }
     Lighting lighting_at(int frame) const;
+    // Hands the sensor the published settings whose latency has run out.
+    void apply_due_settings();
+    // Under Quorvin_ALCWBalance the camera applies the driver's R, G, B.
+    void program_colour_gains();
     FrameRecord run_frame(const Lighting& light);
 
     SimConfig config_;
@@ -147,15 +152,10 @@ private:
     int frame_ = 0;
     std::unique_ptr<std::max_align_t[]> storage_;
 
-    // The driver's variables bound to the object.
+    // The frame buffer and the driver's variables bound to the object.
     std::vector<std::uint8_t> raw_;
     std::vector<std::uint8_t> captured_;
-    __u16 total_lines_ = 0, clocks_per_line_ = 0;
-    __u16 next_shutter_line_ = 0, next_shutter_clock_ = 0, next_gain_ = 0;
-    __u32 width_ = 0, height_ = 0;
-    int modif_flag_ = 0;
-    __u16 r_ = 16, g_ = 16, b_ = 16;
-    __u16 init_gains_[4] = {128, 128, 128, 128};
+    QuorvinCameraVars vars_ = {};
 
     // The camera's registers in force and the values waiting for latency.
     std::uint16_t sensor_line_ = 0, sensor_clock_ = 0, sensor_gain_ = 0;
