@@ -162,6 +162,31 @@ template <class L> struct UnitAdder {
 
 constexpr DWORD kLineBytes = 64;
 
+/*
+ * How far ahead of the loads the pixel loops ask for frame bytes. A frame is
+ * read once, front to back, mostly from memory; the processor's own
+ * prefetchers keep too few lines in flight for a loop that does little work
+ * a byte (the statistics add three operations a word). 1 KiB is 16 cache
+ * lines, about 120 ns of reading at 8.5 GB/s, the latency of one miss to
+ * memory: asked for that far ahead, a line is there when the loop comes to
+ * it. Measured at 1920x1080 out of cache (kernel build), the word statistics
+ * went from 0.8 to 1.0-1.1 of the 64-bit read and the AVX2 statistics from
+ * 0.7 to 0.8-0.9 of the best vector read; 256 and 512 bytes gained less, 2
+ * KiB no more. A prefetch never faults, so it may look past the frame's end.
+ */
+constexpr DWORD kPrefetchBytes = 1024;
+
+QUORVIN_PIXEL_INLINE void PrefetchAhead(const BYTE* p) {
+    __builtin_prefetch(reinterpret_cast<const void*>(AddressOf(p) + kPrefetchBytes));
+}
+
+/* The prefetches for kBytes (a multiple of a cache line, or less) of frame
+ * from p, one a line. */
+template <DWORD kBytes> QUORVIN_PIXEL_INLINE void PrefetchLinesAhead(const BYTE* p) {
+    for (DWORD j = 0; j < kBytes; j += kLineBytes)
+        PrefetchAhead(p + j);
+}
+
 template <class L> QUORVIN_PIXEL_INLINE void AddUnits(const BYTE* p, DWORD dwUnits, Lanes<L>& acc) {
     using V = typename L::V;
     constexpr DWORD kB = L::kBytes;
@@ -180,6 +205,7 @@ template <class L> QUORVIN_PIXEL_INLINE void AddUnits(const BYTE* p, DWORD dwUni
         p += dwLead * kB;
         dwUnits -= dwLead;
         for (DWORD k = dwUnits / kLineUnits; k > 0; --k) {
+            PrefetchAhead(p);
             add.template AddPairs<kLineUnits / 2, true>(p);
             p += kLineBytes;
         }

@@ -187,6 +187,7 @@ QUORVIN_PIXEL_INLINE void SumPlannedRow(const BYTE* p, const RowPlan<L>& plan, R
         UnitAdder<L> add{acc.pvAll[i], acc.pvOdd[i], V{}, V{}};
         const DWORD n = plan.pdwWhole[i];
         for (DWORD k = n / 4; k > 0; --k) {
+            PrefetchLinesAhead<4 * kB>(p);
             add.template AddPairs<2, false>(p);
             p += 4 * kB;
         }
@@ -276,6 +277,8 @@ RuleRow(const BYTE* s, PBYTE d, DWORD dwBytes, const TableRule& rule0, const Tab
     const VS vLimit1 = VS{} + static_cast<short>(rule1.wLimit);
     DWORD i = 0;
     for (; i + kVecBytes <= dwBytes; i += kVecBytes) {
+        if ((i & (kLineBytes - 1)) == 0)
+            PrefetchAhead(s + i);
         VH v;
         __builtin_memcpy(&v, s + i, kVecBytes);
         const VH x0 = v & 0xFF;
@@ -395,6 +398,7 @@ SadRows(const StatsJob& job, const RowCuts<32>& plan, DWORD y0, DWORD y1, AreaRo
             V4Du vCur2 = {};
             DWORD k = plan.pdwWhole[i];
             for (; k >= 2; k -= 2) {
+                PrefetchAhead(p);
                 vCur += SadPack(LoadV(p));
                 vCur2 += SadPack(LoadV(p + kB));
                 p += 2 * kB;
