@@ -105,56 +105,72 @@ __attribute__((always_inline)) inline bool Runs(const Variant& v) {
     return (Features() & v.dwFeature) == v.dwFeature;
 }
 
-__attribute__((always_inline)) inline const Variant* SumVariantOf(SumPath path) {
-    for (const Variant& v : kVariants)
-        if (v.sum != SumPath::kAuto && v.sum == path && Runs(v))
-            return &v;
-    return nullptr;
-}
-
-__attribute__((always_inline)) inline const Variant* MapVariantOf(MapPath path) {
-    for (const Variant& v : kVariants)
-        if (v.pfnCorrect != nullptr && v.map == path && Runs(v))
-            return &v;
-    return nullptr;
-}
-
-/* The selected variants; 0 until the first use picks one. Relaxed atomics:
- * every value is a complete choice, and all choices give the same results. */
+/* The two choices the dispatcher makes, statistics and correction, and
+ * what differs between them: which variants stand for a path, the
+ * preference order, the path when no variant is there, and the slot that
+ * holds the choice (0 until the first use picks one; relaxed atomics: every
+ * value is a complete choice, and all choices give the same results). */
 int g_iSumPath = 0;
 int g_iMapPath = 0;
 
-SumPath BestSumPath() {
-    for (SumPath path : kSumPreference)
-        if (SumVariantOf(path) != nullptr)
-            return path;
-    return SumPath::kWord;
-}
+template <class Path> struct Choice;
 
-MapPath BestMapPath() {
-    for (MapPath path : kMapPreference)
-        if (MapVariantOf(path) != nullptr)
-            return path;
-    return MapPath::kTableWalk;
-}
-
-/* The variants in use; the first use picks the best ones. */
-__attribute__((always_inline)) inline SumPath ActiveSum() {
-    int iPath = __atomic_load_n(&g_iSumPath, __ATOMIC_RELAXED);
-    if (iPath == 0) {
-        iPath = static_cast<int>(BestSumPath());
-        __atomic_store_n(&g_iSumPath, iPath, __ATOMIC_RELAXED);
+template <> struct Choice<SumPath> {
+    static constexpr SumPath kNone = SumPath::kWord;
+    static constexpr const SumPath* Preference() { return kSumPreference; }
+    static constexpr DWORD kPreferenceCount = sizeof kSumPreference / sizeof kSumPreference[0];
+    static int* Slot() { return &g_iSumPath; }
+    static bool Serves(const Variant& v, SumPath path) {
+        return v.sum != SumPath::kAuto && v.sum == path;
     }
-    return static_cast<SumPath>(iPath);
+};
+
+template <> struct Choice<MapPath> {
+    static constexpr MapPath kNone = MapPath::kTableWalk;
+    static constexpr const MapPath* Preference() { return kMapPreference; }
+    static constexpr DWORD kPreferenceCount = sizeof kMapPreference / sizeof kMapPreference[0];
+    static int* Slot() { return &g_iMapPath; }
+    static bool Serves(const Variant& v, MapPath path) {
+        return v.pfnCorrect != nullptr && v.map == path;
+    }
+};
+
+/* The variant that runs a path on this processor; nullptr if none. */
+template <class Path> __attribute__((always_inline)) inline const Variant* VariantOf(Path path) {
+    for (const Variant& v : kVariants)
+        if (Choice<Path>::Serves(v, path) && Runs(v))
+            return &v;
+    return nullptr;
 }
 
-__attribute__((always_inline)) inline MapPath ActiveMap() {
-    int iPath = __atomic_load_n(&g_iMapPath, __ATOMIC_RELAXED);
+template <class Path> Path BestPath() {
+    for (DWORD i = 0; i < Choice<Path>::kPreferenceCount; ++i)
+        if (VariantOf(Choice<Path>::Preference()[i]) != nullptr)
+            return Choice<Path>::Preference()[i];
+    return Choice<Path>::kNone;
+}
+
+/* The path in use; the first use picks the best one. */
+template <class Path> __attribute__((always_inline)) inline Path ActivePath() {
+    int iPath = __atomic_load_n(Choice<Path>::Slot(), __ATOMIC_RELAXED);
     if (iPath == 0) {
-        iPath = static_cast<int>(BestMapPath());
-        __atomic_store_n(&g_iMapPath, iPath, __ATOMIC_RELAXED);
+        iPath = static_cast<int>(BestPath<Path>());
+        __atomic_store_n(Choice<Path>::Slot(), iPath, __ATOMIC_RELAXED);
     }
-    return static_cast<MapPath>(iPath);
+    return static_cast<Path>(iPath);
+}
+
+template <class Path> bool PathAvailable(Path path) {
+    return path == Path::kAuto || VariantOf(path) != nullptr;
+}
+
+template <class Path> bool SelectPath(Path path) {
+    if (!PathAvailable(path))
+        return false;
+    if (path == Path::kAuto)
+        path = BestPath<Path>();
+    __atomic_store_n(Choice<Path>::Slot(), static_cast<int>(path), __ATOMIC_RELAXED);
+    return true;
 }
 
 /* How often a chunked variant ran in vector registers, and how often it had
@@ -286,7 +302,7 @@ FrameJob MakeFrameJob(const CWhiteBalanceCtrl* pWb, DWORD dwWidth, DWORD dwHeigh
  * rules), else the table walk. */
 __attribute__((always_inline)) inline const Variant& ChooseCorrection(const CWhiteBalanceCtrl* pWb,
                                                                       DWORD dwSwap, FrameJob& job) {
-    const Variant* v = MapVariantOf(ActiveMap());
+    const Variant* v = VariantOf(ActivePath<MapPath>());
     if (v == nullptr || v->map == MapPath::kTableWalk)
         return kWalkVariant;
     const bool bGreenShortcut = job.dwEvenRowColumns != kBothColumns;
@@ -351,7 +367,7 @@ bool MeasureByVariant(const Variant& v, CAveragePixelValue* pStats, DWORD dwWidt
  * section when either variant needs one. */
 DWORD CorrectAndMeasureBands(CWhiteBalanceCtrl* pWb, CAveragePixelValue* pStats, DWORD dwWidth,
                              DWORD dwHeight, WORD wColorArray, PBYTE pbyteRaw) {
-    const Variant* pSum = SumVariantOf(ActiveSum());
+    const Variant* pSum = VariantOf(ActivePath<SumPath>());
     if (pSum == nullptr || pSum->pfnSumRows == nullptr)
         return 0;
     const DWORD dwSwap = static_cast<DWORD>(wColorArray - 2);
@@ -398,7 +414,7 @@ void CorrectInPlaceFrom(const CWhiteBalanceCtrl* pWb, DWORD dwWidth, DWORD dwHei
 }
 
 bool MeasureFrameVector(CAveragePixelValue* pStats, DWORD dwWidth, const BYTE* pbyteRaw) {
-    const Variant* v = SumVariantOf(ActiveSum());
+    const Variant* v = VariantOf(ActivePath<SumPath>());
     return v != nullptr && v->pfnSumRows != nullptr &&
            MeasureByVariant(*v, pStats, dwWidth, pbyteRaw);
 }
@@ -412,44 +428,34 @@ void CorrectFrameFrom(const CWhiteBalanceCtrl* pWb, DWORD dwWidth, DWORD dwHeigh
 /* ---- Choice, probe and test entry points ------------------------------------ */
 
 bool SumPathAvailable(SumPath path) {
-    return path == SumPath::kAuto || SumVariantOf(path) != nullptr;
+    return PathAvailable(path);
 }
 
 bool SelectSumPath(SumPath path) {
-    if (!SumPathAvailable(path))
-        return false;
-    if (path == SumPath::kAuto)
-        path = BestSumPath();
-    __atomic_store_n(&g_iSumPath, static_cast<int>(path), __ATOMIC_RELAXED);
-    return true;
+    return SelectPath(path);
 }
 
 SumPath ActiveSumPath() {
-    return ActiveSum();
+    return ActivePath<SumPath>();
 }
 
 bool MapPathAvailable(MapPath path) {
-    return path == MapPath::kAuto || MapVariantOf(path) != nullptr;
+    return PathAvailable(path);
 }
 
 bool SelectMapPath(MapPath path) {
-    if (!MapPathAvailable(path))
-        return false;
-    if (path == MapPath::kAuto)
-        path = BestMapPath();
-    __atomic_store_n(&g_iMapPath, static_cast<int>(path), __ATOMIC_RELAXED);
-    return true;
+    return SelectPath(path);
 }
 
 MapPath ActiveMapPath() {
-    return ActiveMap();
+    return ActivePath<MapPath>();
 }
 
 bool RuleReproducesTable(MapPath path, WORD wGain, const BYTE* pbyteTable) {
     if (path == MapPath::kAuto)
         path = ActiveMapPath();
     TableRule rule;
-    return path != MapPath::kTableWalk && MapVariantOf(path) != nullptr &&
+    return path != MapPath::kTableWalk && VariantOf(path) != nullptr &&
            FindRule(wGain, pbyteTable, rule);
 }
 
@@ -459,7 +465,7 @@ bool RuleReproducesTable(MapPath path, WORD wGain, const BYTE* pbyteTable) {
 PairSum SumRowSegmentPairs(SumPath path, const BYTE* pbyteSeg, DWORD dwPixelCount) {
     if (path == SumPath::kAuto)
         path = ActiveSumPath();
-    const Variant* v = SumVariantOf(path);
+    const Variant* v = VariantOf(path);
     if (v == nullptr || v->pfnSumRows == nullptr)
         v = &kWordVariant;
     StatsJob job;
