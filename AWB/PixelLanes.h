@@ -176,7 +176,10 @@ constexpr DWORD kLineBytes = 64;
  */
 constexpr DWORD kPrefetchBytes = 1024;
 
+/* The address is computed as an integer: near the frame's end it lies past
+ * the frame, where pointer arithmetic would be undefined. */
 QUORVIN_PIXEL_INLINE void PrefetchAhead(const BYTE* p) {
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): only a hint, never dereferenced
     __builtin_prefetch(reinterpret_cast<const void*>(AddressOf(p) + kPrefetchBytes));
 }
 
