@@ -89,6 +89,14 @@ static int set_ctrl(int fd, unsigned int id, int value)
 	return xioctl(fd, VIDIOC_S_CTRL, &c, "VIDIOC_S_CTRL");
 }
 
+/* A memory-mapped buffer of the queue, as QBUF and DQBUF take it. */
+static void mmap_buffer(struct v4l2_buffer *b, enum v4l2_buf_type type)
+{
+	memset(b, 0, sizeof(*b));
+	b->type = type;
+	b->memory = V4L2_MEMORY_MMAP;
+}
+
 static int stream_cycle(int fd, int i)
 {
 	struct v4l2_requestbuffers rb;
@@ -105,9 +113,7 @@ static int stream_cycle(int fd, int i)
 	    rb.count < 1)
 		return -1;
 	for (k = 0; k < rb.count; ++k) {
-		memset(&b, 0, sizeof(b));
-		b.type = type;
-		b.memory = V4L2_MEMORY_MMAP;
+		mmap_buffer(&b, type);
 		b.index = k;
 		if (xioctl(fd, VIDIOC_QBUF, &b, "VIDIOC_QBUF") < 0)
 			return -1;
@@ -128,9 +134,7 @@ static int stream_cycle(int fd, int i)
 		fprintf(stderr, "vcam-tool: no frame within 10 s\n");
 		return -1;
 	}
-	memset(&b, 0, sizeof(b));
-	b.type = type;
-	b.memory = V4L2_MEMORY_MMAP;
+	mmap_buffer(&b, type);
 	if (xioctl(fd, VIDIOC_DQBUF, &b, "VIDIOC_DQBUF") < 0)
 		return -1;
 	if (xioctl(fd, VIDIOC_STREAMOFF, &type, "VIDIOC_STREAMOFF") < 0)

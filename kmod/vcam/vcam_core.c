@@ -354,12 +354,22 @@ void vcam_core_frame(struct vcam_core *c)
 	vcam_sensor_write_colour(c, c->r, c->g, c->b);
 }
 
+/*
+ * Sets the flag of an automatic half (1 or 0). True when the half resumes
+ * (off to on): the balance object is then rebound, to go on from the
+ * sensor's registers; otherwise the caller only gives the module the mode.
+ */
+static int vcam_switch_auto(int *flag, int on)
+{
+	int resume = on && !*flag;
+
+	*flag = on ? 1 : 0;
+	return resume;
+}
+
 void vcam_core_set_auto_exposure(struct vcam_core *c, int on)
 {
-	int resume = on && !c->auto_exposure;
-
-	c->auto_exposure = on ? 1 : 0;
-	if (resume)
+	if (vcam_switch_auto(&c->auto_exposure, on))
 		vcam_bind(c);
 	else
 		Quorvin_SetAutoExposure(c->awb, on ? 0x10 : 0x00);
@@ -367,10 +377,7 @@ void vcam_core_set_auto_exposure(struct vcam_core *c, int on)
 
 void vcam_core_set_auto_gain(struct vcam_core *c, int on)
 {
-	int resume = on && !c->auto_gain;
-
-	c->auto_gain = on ? 1 : 0;
-	if (resume)
+	if (vcam_switch_auto(&c->auto_gain, on))
 		vcam_bind(c);
 	else
 		Quorvin_SetAutoGain(c->awb, on ? 0x01 : 0x00);

@@ -574,6 +574,22 @@ static int vcam_g_volatile_ctrl(struct v4l2_ctrl *ctrl)
 	return 0;
 }
 
+/*
+ * An automatic control and the manual one of its cluster (auto_on: the
+ * core's automatic half is on): the automatic half follows the control when
+ * it changes, and while it is off a new manual value goes to the sensor.
+ */
+static void vcam_s_auto_cluster(struct vcam_core *c, int on, int auto_on,
+				struct v4l2_ctrl *manual,
+				void (*set_auto)(struct vcam_core *, int),
+				void (*set_manual)(struct vcam_core *, __u32))
+{
+	if (on != auto_on)
+		set_auto(c, on);
+	if (!on && manual->is_new)
+		set_manual(c, manual->val);
+}
+
 static int vcam_s_ctrl(struct v4l2_ctrl *ctrl)
 {
 	struct vcam_dev *cam = ctrl_to_vcam(ctrl);
@@ -584,17 +600,14 @@ static int vcam_s_ctrl(struct v4l2_ctrl *ctrl)
 	switch (ctrl->id) {
 	case V4L2_CID_EXPOSURE_AUTO:
 		on = ctrl->val == V4L2_EXPOSURE_AUTO;
-		if (on != c->auto_exposure)
-			vcam_core_set_auto_exposure(c, on);
-		if (!on && cam->exposure->is_new)
-			vcam_core_set_exposure(c, cam->exposure->val);
+		vcam_s_auto_cluster(c, on, c->auto_exposure, cam->exposure,
+				    vcam_core_set_auto_exposure,
+				    vcam_core_set_exposure);
 		break;
 	case V4L2_CID_AUTOGAIN:
-		on = ctrl->val;
-		if (on != c->auto_gain)
-			vcam_core_set_auto_gain(c, on);
-		if (!on && cam->gain->is_new)
-			vcam_core_set_gain(c, cam->gain->val);
+		vcam_s_auto_cluster(c, ctrl->val, c->auto_gain, cam->gain,
+				    vcam_core_set_auto_gain,
+				    vcam_core_set_gain);
 		break;
 	case V4L2_CID_AUTO_WHITE_BALANCE:
 		on = ctrl->val;
