@@ -16,36 +16,45 @@
 
 #include "pixeltest.h"
 
-void qv_line(const char* what, unsigned int a, unsigned int b, unsigned int c) {
-    pr_info("QV pixels %s %u %u %u\n", what, a, b, c);
+void qv_line(const char *what, unsigned int a, unsigned int b, unsigned int c)
+{
+	pr_info("QV pixels %s %u %u %u\n", what, a, b, c);
 }
 
-void* qv_alloc(unsigned long bytes) {
-    return vmalloc(bytes);
+void *qv_alloc(unsigned long bytes)
+{
+	return vmalloc(bytes);
 }
 
-void qv_free(void* p) {
-    vfree(p);
+void qv_free(void *p)
+{
+	vfree(p);
 }
 
-/* fn(arg) while this task holds the vector registers itself, so that every
- * quorvin_vector_begin() inside finds may_use_simd() false. */
-void qv_without_vectors(void (*fn)(void*), void* arg) {
+/*
+ * fn(arg) while this task holds the vector registers itself, so that every
+ * quorvin_vector_begin() inside finds may_use_simd() false.
+ */
+void qv_without_vectors(void (*fn)(void *), void *arg)
+{
 #ifdef CONFIG_X86_64
-    kernel_fpu_begin();
-    fn(arg);
-    kernel_fpu_end();
+	kernel_fpu_begin();
+	fn(arg);
+	kernel_fpu_end();
 #else
-    fn(arg);
+	fn(arg);
 #endif
 }
 
-static int __init quorvin_pixeltest_init(void) {
-    qv_pixeltest_run();
-    return 0;
+static int __init quorvin_pixeltest_init(void)
+{
+	qv_pixeltest_run();
+	return 0;
 }
 
-static void __exit quorvin_pixeltest_exit(void) {}
+static void __exit quorvin_pixeltest_exit(void)
+{
+}
 
 module_init(quorvin_pixeltest_init);
 module_exit(quorvin_pixeltest_exit);

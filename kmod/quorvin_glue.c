@@ -28,47 +28,55 @@
  * fields that follow awb_lock.
  */
 static_assert(sizeof(struct semaphore) == sizeof(QuorvinSemaphore),
-              "struct semaphore must fill QuorvinSemaphore exactly");
+	      "struct semaphore must fill QuorvinSemaphore exactly");
 static_assert(__alignof__(struct semaphore) == __alignof__(QuorvinSemaphore),
-              "struct semaphore must have the alignment of QuorvinSemaphore");
+	      "struct semaphore must have the alignment of QuorvinSemaphore");
 
-static struct semaphore* as_semaphore(QuorvinSemaphore* sem) {
-    return (struct semaphore*)sem->u.bytes;
+static struct semaphore *as_semaphore(QuorvinSemaphore *sem)
+{
+	return (struct semaphore *)sem->u.bytes;
 }
 
-void quorvin_sema_init(QuorvinSemaphore* sem, int val) {
-    sema_init(as_semaphore(sem), val);
+void quorvin_sema_init(QuorvinSemaphore *sem, int val)
+{
+	sema_init(as_semaphore(sem), val);
 }
 
-void quorvin_down(QuorvinSemaphore* sem) {
-    down(as_semaphore(sem));
+void quorvin_down(QuorvinSemaphore *sem)
+{
+	down(as_semaphore(sem));
 }
 
-void quorvin_up(QuorvinSemaphore* sem) {
-    up(as_semaphore(sem));
+void quorvin_up(QuorvinSemaphore *sem)
+{
+	up(as_semaphore(sem));
 }
 
-__u64 quorvin_div_u64_u32(__u64 dividend, __u32 divisor) {
-    return div_u64(dividend, divisor);
+__u64 quorvin_div_u64_u32(__u64 dividend, __u32 divisor)
+{
+	return div_u64(dividend, divisor);
 }
 
 /* Module identity and parameter. */
 MODULE_LICENSE(QUORVIN_MODULE_LICENSE);
 MODULE_DESCRIPTION(QUORVIN_MODULE_DESCRIPTION);
 
-#define QUORVIN_KPARAM(name, type, value, perm, desc)                                              \
-    static type name = value;                                                                      \
-    module_param(name, type, perm);                                                                \
-    MODULE_PARM_DESC(name, desc);
+#define QUORVIN_KPARAM(name, type, value, perm, desc) \
+	static type name = value;                     \
+	module_param(name, type, perm);               \
+	MODULE_PARM_DESC(name, desc);
 QUORVIN_MODULE_PARAMS(QUORVIN_KPARAM)
 #undef QUORVIN_KPARAM
 
 /* Loading and unloading set up and tear down nothing. */
-int __init QUORVIN_MODULE_INIT_FN(void) {
-    return 0;
+int __init QUORVIN_MODULE_INIT_FN(void)
+{
+	return 0;
 }
 
-void __exit QUORVIN_MODULE_EXIT_FN(void) {}
+void __exit QUORVIN_MODULE_EXIT_FN(void)
+{
+}
 
 /* module_init() stringifies its argument: expand the names first. */
 #define QUORVIN_MODULE_INIT(fn) module_init(fn)
@@ -82,7 +90,7 @@ QUORVIN_MODULE_EXIT(QUORVIN_MODULE_EXIT_FN);
  * drivers may use all nineteen on every kernel, and drivers of any licence
  * the ordinary ones.
  */
-#define QUORVIN_EXPORT(sym)          EXPORT_SYMBOL(sym);
+#define QUORVIN_EXPORT(sym)	     EXPORT_SYMBOL(sym);
 #define QUORVIN_EXPORT_GPL_ONLY(sym) EXPORT_SYMBOL_GPL(sym);
 QUORVIN_MODULE_EXPORTS(QUORVIN_EXPORT, QUORVIN_EXPORT_GPL_ONLY)
 #undef QUORVIN_EXPORT

@@ -20,28 +20,31 @@
  * AVX2 and the kernel's saving of the 256-bit register state. Outside x86-64
  * there are no vector variants in the kernel, and nothing is offered.
  */
-unsigned int quorvin_vector_features(void) {
+unsigned int quorvin_vector_features(void)
+{
 #ifdef CONFIG_X86_64
-    if (boot_cpu_has(X86_FEATURE_AVX2) && boot_cpu_has(X86_FEATURE_AVX) &&
-        cpu_has_xfeatures(XFEATURE_MASK_SSE | XFEATURE_MASK_YMM, NULL))
-        return QUORVIN_VECTOR_SSE2 | QUORVIN_VECTOR_AVX2;
+	if (boot_cpu_has(X86_FEATURE_AVX2) && boot_cpu_has(X86_FEATURE_AVX) &&
+	    cpu_has_xfeatures(XFEATURE_MASK_SSE | XFEATURE_MASK_YMM, NULL))
+		return QUORVIN_VECTOR_SSE2 | QUORVIN_VECTOR_AVX2;
 #endif
-    return 0;
+	return 0;
 }
 
-int quorvin_vector_begin(void) {
+int quorvin_vector_begin(void)
+{
 #ifdef CONFIG_X86_64
-    if (!may_use_simd())
-        return 0;
-    kernel_fpu_begin();
-    return 1;
+	if (!may_use_simd())
+		return 0;
+	kernel_fpu_begin();
+	return 1;
 #else
-    return 0;
+	return 0;
 #endif
 }
 
-void quorvin_vector_end(void) {
+void quorvin_vector_end(void)
+{
 #ifdef CONFIG_X86_64
-    kernel_fpu_end();
+	kernel_fpu_end();
 #endif
 }

@@ -28,170 +28,192 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-static int measure(FILE* f, unsigned long w, unsigned long h) {
-    unsigned char* row = malloc(w);
-    unsigned long frame = 0;
+static int measure(FILE *f, unsigned long w, unsigned long h)
+{
+	unsigned char *row = malloc(w);
+	unsigned long frame = 0;
 
-    if (!row)
-        return 1;
-    for (;;) {
-        unsigned long long sum[3] = {0, 0, 0};
-        unsigned long y, x, got, n[3] = {0, 0, 0};
-        unsigned long mean[3];
-        int ch;
+	if (!row)
+		return 1;
+	for (;;) {
+		unsigned long long sum[3] = { 0, 0, 0 };
+		unsigned long y, x, got, n[3] = { 0, 0, 0 };
+		unsigned long mean[3], weighted;
+		int ch;
 
-        for (y = 0; y < h; ++y) {
-            got = fread(row, 1, w, f);
-            if (got != w) {
-                free(row);
-                if (y == 0 && got == 0 && feof(f))
-                    return 0;
-                fprintf(stderr, "vcam-tool: frame %lu is incomplete\n", frame);
-                return 1;
-            }
-            for (x = 0; x < w; ++x) {
-                /* RGGB: 0 red, 1 green, 2 blue. */
-                ch = (int)((y & 1) + (x & 1));
-                sum[ch] += row[x];
-                ++n[ch];
-            }
-        }
-        for (ch = 0; ch < 3; ++ch)
-            mean[ch] = (unsigned long)(sum[ch] / n[ch]);
-        printf("%lu %lu %lu %lu %lu\n", frame,
-               (2989 * mean[0] + 5866 * mean[1] + 1145 * mean[2]) / 10000, mean[0], mean[1],
-               mean[2]);
-        ++frame;
-    }
+		for (y = 0; y < h; ++y) {
+			got = fread(row, 1, w, f);
+			if (got != w) {
+				free(row);
+				if (y == 0 && got == 0 && feof(f))
+					return 0;
+				fprintf(stderr,
+					"vcam-tool: frame %lu is incomplete\n",
+					frame);
+				return 1;
+			}
+			for (x = 0; x < w; ++x) {
+				/* RGGB: 0 red, 1 green, 2 blue. */
+				ch = (int)((y & 1) + (x & 1));
+				sum[ch] += row[x];
+				++n[ch];
+			}
+		}
+		for (ch = 0; ch < 3; ++ch)
+			mean[ch] = (unsigned long)(sum[ch] / n[ch]);
+		weighted = 2989 * mean[0] + 5866 * mean[1] + 1145 * mean[2];
+		printf("%lu %lu %lu %lu %lu\n", frame, weighted / 10000,
+		       mean[0], mean[1], mean[2]);
+		++frame;
+	}
 }
 
-static int xioctl(int fd, unsigned long req, void* arg, const char* what) {
-    int r;
+static int xioctl(int fd, unsigned long req, void *arg, const char *what)
+{
+	int r;
 
-    do {
-        r = ioctl(fd, req, arg);
-    } while (r < 0 && errno == EINTR);
-    if (r < 0)
-        fprintf(stderr, "vcam-tool: %s: %s\n", what, strerror(errno));
-    return r;
+	do {
+		r = ioctl(fd, req, arg);
+	} while (r < 0 && errno == EINTR);
+	if (r < 0)
+		fprintf(stderr, "vcam-tool: %s: %s\n", what, strerror(errno));
+	return r;
 }
 
-static int set_ctrl(int fd, unsigned int id, int value) {
-    struct v4l2_control c;
+static int set_ctrl(int fd, unsigned int id, int value)
+{
+	struct v4l2_control c;
 
-    c.id = id;
-    c.value = value;
-    return xioctl(fd, VIDIOC_S_CTRL, &c, "VIDIOC_S_CTRL");
+	c.id = id;
+	c.value = value;
+	return xioctl(fd, VIDIOC_S_CTRL, &c, "VIDIOC_S_CTRL");
 }
 
-static int stream_cycle(int fd, int i) {
-    struct v4l2_requestbuffers rb;
-    struct v4l2_buffer b;
-    struct pollfd p;
-    enum v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    unsigned int k;
-
-    memset(&rb, 0, sizeof(rb));
-    rb.count = 2;
-    rb.type = type;
-    rb.memory = V4L2_MEMORY_MMAP;
-    if (xioctl(fd, VIDIOC_REQBUFS, &rb, "VIDIOC_REQBUFS") < 0 || rb.count < 1)
-        return -1;
-    for (k = 0; k < rb.count; ++k) {
-        memset(&b, 0, sizeof(b));
-        b.type = type;
-        b.memory = V4L2_MEMORY_MMAP;
-        b.index = k;
-        if (xioctl(fd, VIDIOC_QBUF, &b, "VIDIOC_QBUF") < 0)
-            return -1;
-    }
-    if (xioctl(fd, VIDIOC_STREAMON, &type, "VIDIOC_STREAMON") < 0)
-        return -1;
-    /* Controls change while frames flow: the target and the automatic
-     * halves, which rebind the balance object. */
-    if (set_ctrl(fd, V4L2_CID_BRIGHTNESS, 96 + (i % 64)) < 0 ||
-        set_ctrl(fd, V4L2_CID_AUTOGAIN, i % 3 != 0) < 0 ||
-        set_ctrl(fd, V4L2_CID_AUTO_WHITE_BALANCE, i % 2) < 0)
-        return -1;
-    p.fd = fd;
-    p.events = POLLIN;
-    if (poll(&p, 1, 10000) != 1) {
-        fprintf(stderr, "vcam-tool: no frame within 10 s\n");
-        return -1;
-    }
-    memset(&b, 0, sizeof(b));
-    b.type = type;
-    b.memory = V4L2_MEMORY_MMAP;
-    if (xioctl(fd, VIDIOC_DQBUF, &b, "VIDIOC_DQBUF") < 0)
-        return -1;
-    if (xioctl(fd, VIDIOC_STREAMOFF, &type, "VIDIOC_STREAMOFF") < 0)
-        return -1;
-    rb.count = 0;
-    return xioctl(fd, VIDIOC_REQBUFS, &rb, "VIDIOC_REQBUFS 0");
+/* A memory-mapped buffer of the queue, as QBUF and DQBUF take it. */
+static void mmap_buffer(struct v4l2_buffer *b, enum v4l2_buf_type type)
+{
+	memset(b, 0, sizeof(*b));
+	b->type = type;
+	b->memory = V4L2_MEMORY_MMAP;
 }
 
-static int loop(const char* dev, int n) {
-    struct v4l2_capability cap;
-    int i, fd;
+static int stream_cycle(int fd, int i)
+{
+	struct v4l2_requestbuffers rb;
+	struct v4l2_buffer b;
+	struct pollfd p;
+	enum v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+	unsigned int k;
 
-    for (i = 0; i < n; ++i) {
-        fd = open(dev, O_RDWR);
-        if (fd < 0 || xioctl(fd, VIDIOC_QUERYCAP, &cap, "VIDIOC_QUERYCAP") < 0) {
-            fprintf(stderr, "vcam-tool: open %d of %s failed\n", i, dev);
-            return 1;
-        }
-        close(fd);
-    }
-    printf("open-close %d\n", n);
-    fd = open(dev, O_RDWR);
-    if (fd < 0) {
-        perror(dev);
-        return 1;
-    }
-    for (i = 0; i < n; ++i) {
-        if (stream_cycle(fd, i) < 0) {
-            fprintf(stderr, "vcam-tool: stream cycle %d failed\n", i);
-            close(fd);
-            return 1;
-        }
-    }
-    /* Leave every automatic control on. */
-    if (set_ctrl(fd, V4L2_CID_AUTOGAIN, 1) < 0 ||
-        set_ctrl(fd, V4L2_CID_AUTO_WHITE_BALANCE, 1) < 0 ||
-        set_ctrl(fd, V4L2_CID_BRIGHTNESS, 128) < 0) {
-        close(fd);
-        return 1;
-    }
-    close(fd);
-    printf("stream-on-off %d\n", n);
-    return 0;
+	memset(&rb, 0, sizeof(rb));
+	rb.count = 2;
+	rb.type = type;
+	rb.memory = V4L2_MEMORY_MMAP;
+	if (xioctl(fd, VIDIOC_REQBUFS, &rb, "VIDIOC_REQBUFS") < 0 ||
+	    rb.count < 1)
+		return -1;
+	for (k = 0; k < rb.count; ++k) {
+		mmap_buffer(&b, type);
+		b.index = k;
+		if (xioctl(fd, VIDIOC_QBUF, &b, "VIDIOC_QBUF") < 0)
+			return -1;
+	}
+	if (xioctl(fd, VIDIOC_STREAMON, &type, "VIDIOC_STREAMON") < 0)
+		return -1;
+	/*
+	 * Controls change while frames flow: the target and the automatic
+	 * halves, which rebind the balance object.
+	 */
+	if (set_ctrl(fd, V4L2_CID_BRIGHTNESS, 96 + (i % 64)) < 0 ||
+	    set_ctrl(fd, V4L2_CID_AUTOGAIN, i % 3 != 0) < 0 ||
+	    set_ctrl(fd, V4L2_CID_AUTO_WHITE_BALANCE, i % 2) < 0)
+		return -1;
+	p.fd = fd;
+	p.events = POLLIN;
+	if (poll(&p, 1, 10000) != 1) {
+		fprintf(stderr, "vcam-tool: no frame within 10 s\n");
+		return -1;
+	}
+	mmap_buffer(&b, type);
+	if (xioctl(fd, VIDIOC_DQBUF, &b, "VIDIOC_DQBUF") < 0)
+		return -1;
+	if (xioctl(fd, VIDIOC_STREAMOFF, &type, "VIDIOC_STREAMOFF") < 0)
+		return -1;
+	rb.count = 0;
+	return xioctl(fd, VIDIOC_REQBUFS, &rb, "VIDIOC_REQBUFS 0");
 }
 
-static int usage(void) {
-    fprintf(stderr, "usage: vcam-tool measure WIDTH HEIGHT FILE\n"
-                    "       vcam-tool loop DEVICE N\n");
-    return 1;
+static int loop(const char *dev, int n)
+{
+	struct v4l2_capability cap;
+	int i, fd;
+
+	for (i = 0; i < n; ++i) {
+		fd = open(dev, O_RDWR);
+		if (fd < 0 ||
+		    xioctl(fd, VIDIOC_QUERYCAP, &cap, "VIDIOC_QUERYCAP") < 0) {
+			fprintf(stderr, "vcam-tool: open %d of %s failed\n", i,
+				dev);
+			return 1;
+		}
+		close(fd);
+	}
+	printf("open-close %d\n", n);
+	fd = open(dev, O_RDWR);
+	if (fd < 0) {
+		perror(dev);
+		return 1;
+	}
+	for (i = 0; i < n; ++i) {
+		if (stream_cycle(fd, i) < 0) {
+			fprintf(stderr, "vcam-tool: stream cycle %d failed\n",
+				i);
+			close(fd);
+			return 1;
+		}
+	}
+	/* Leave every automatic control on. */
+	if (set_ctrl(fd, V4L2_CID_AUTOGAIN, 1) < 0 ||
+	    set_ctrl(fd, V4L2_CID_AUTO_WHITE_BALANCE, 1) < 0 ||
+	    set_ctrl(fd, V4L2_CID_BRIGHTNESS, 128) < 0) {
+		close(fd);
+		return 1;
+	}
+	close(fd);
+	printf("stream-on-off %d\n", n);
+	return 0;
 }
 
-int main(int argc, char** argv) {
-    unsigned long w, h;
-    FILE* f;
-    int rc;
+static int print_usage(void)
+{
+	fprintf(stderr, "usage: vcam-tool measure WIDTH HEIGHT FILE\n"
+			"       vcam-tool loop DEVICE N\n");
+	return 1;
+}
 
-    if (argc == 4 && !strcmp(argv[1], "loop"))
-        return atoi(argv[3]) > 0 ? loop(argv[2], atoi(argv[3])) : usage();
-    if (argc != 5 || strcmp(argv[1], "measure"))
-        return usage();
-    w = strtoul(argv[2], NULL, 10);
-    h = strtoul(argv[3], NULL, 10);
-    if (w < 2 || h < 2 || (w & 1) || (h & 1))
-        return usage();
-    f = fopen(argv[4], "rb");
-    if (!f) {
-        perror(argv[4]);
-        return 1;
-    }
-    rc = measure(f, w, h);
-    fclose(f);
-    return rc;
+int main(int argc, char **argv)
+{
+	unsigned long w, h;
+	FILE *f;
+	int rc;
+
+	if (argc == 4 && !strcmp(argv[1], "loop")) {
+		if (atoi(argv[3]) <= 0)
+			return print_usage();
+		return loop(argv[2], atoi(argv[3]));
+	}
+	if (argc != 5 || strcmp(argv[1], "measure"))
+		return print_usage();
+	w = strtoul(argv[2], NULL, 10);
+	h = strtoul(argv[3], NULL, 10);
+	if (w < 2 || h < 2 || (w & 1) || (h & 1))
+		return print_usage();
+	f = fopen(argv[4], "rb");
+	if (!f) {
+		perror(argv[4]);
+		return 1;
+	}
+	rc = measure(f, w, h);
+	fclose(f);
+	return rc;
 }
