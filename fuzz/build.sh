@@ -17,14 +17,16 @@ command -v "$cxx" >/dev/null || cxx=clang++
 
 san=(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
 common=(-std=c++17 -g -O1 -I"$root" -Wall -Wextra -Werror)
-# The core as it ships: no exceptions, no RTTI, freestanding.
-core_flags=("${common[@]}" "${san[@]}" -fsanitize=fuzzer-no-link -fno-exceptions -fno-rtti
-    -ffreestanding)
+# The core as it ships: no exceptions, no RTTI, freestanding (cmake/core-flags.mk).
+source "$root/scripts/lib.sh"
+read_core_flags core quorvin-core-flags
+core_flags=("${common[@]}" "${san[@]}" -fsanitize=fuzzer-no-link "${core[@]}")
 
 objs=()
 for src in "$root"/AWB/*.cpp "$root"/platform/user/platform_user.cpp; do
     obj="$out/obj/$(basename "$src" .cpp).o"
     if [ ! -e "$obj" ] || [ "$src" -nt "$obj" ] || [ "$0" -nt "$obj" ] ||
+        [ "$root/cmake/core-flags.mk" -nt "$obj" ] ||
         [ -n "$(find "$root/AWB" -name '*.h' -newer "$obj")" ]; then
         extra=()
         # The pixel passes: their comparisons are loop bounds on the frame

@@ -22,7 +22,7 @@ form() {
     *.c | *.cc | *.cpp) echo "// $ID" ;;
     *.h | *.hpp) echo "/* $ID */" ;;
     *.sh | *.py | *.cmake | */CMakeLists.txt | CMakeLists.txt | */Kbuild | Kbuild | \
-        */Makefile | Makefile | */dkms.conf | debian/rules) echo "# $ID" ;;
+        */Makefile | Makefile | *.mk | */dkms.conf | debian/rules) echo "# $ID" ;;
     *)
         # Any other executable text with a shebang is a script too.
         if head -c 2 "$1" | grep -q '^#!'; then echo "# $ID"; fi

@@ -1,0 +1,34 @@
+# SPDX-License-Identifier: GPL-2.0 OR MIT
+# The compiler flags of the core (AWB/*.cpp), in one place for every build
+# that compiles it: kmod/Kbuild includes this file, CMake reads it through
+# cmake/core-flags.cmake (QUORVIN_CORE_FLAGS ...), the scripts through
+# read_core_flags in scripts/lib.sh. So that all three can read it: one
+# variable a line, first set with := and then extended with +=, flags only
+# (no references to other variables, no continued lines).
+
+# Every build of the core, user space included: freestanding C++, no
+# exceptions, no RTTI.
+quorvin-core-flags := -fno-exceptions -fno-rtti -ffreestanding
+
+# What the kernel build adds to the kernel's own C flags for C++: the
+# language, no C++ library headers, no guards around local statics, no
+# destructor registration, no unwind tables.
+quorvin-kernel-cxx-flags := -std=gnu++17 -nostdinc++ -fno-threadsafe-statics -fno-use-cxa-atexit
+quorvin-kernel-cxx-flags += -fno-unwind-tables -fno-asynchronous-unwind-tables
+
+# The flags that keep vector and floating-point registers out of the
+# kernel's code (its own, and -mgeneral-regs-only for the checks). The one object of the core that uses vector registers
+# (AWB/PixelVector.cpp on x86-64, run between kernel_fpu_begin() and
+# kernel_fpu_end()) is compiled without them and with
+# quorvin-vector-object-flags instead; the core knows of its variants through
+# quorvin-kernel-vector-flags.
+quorvin-no-vector-flags := -mno-sse -mno-sse2 -mno-3dnow -mno-avx -mgeneral-regs-only
+quorvin-vector-object-flags := -msse2
+quorvin-kernel-vector-flags := -DQUORVIN_KERNEL_VECTORS
+
+# The kernel's own flags, for the checks that compile the core outside Kbuild
+# (scripts/core-check.sh: freestanding, stack depth), with
+# quorvin-no-vector-flags and the flags of the architecture below.
+quorvin-kernel-check-flags := -O2 -nostdinc -D__KERNEL__ -mno-mmx
+quorvin-kernel-x86_64-flags := -m64
+quorvin-kernel-i386-flags := -m32
