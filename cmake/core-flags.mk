@@ -28,7 +28,17 @@ quorvin-kernel-vector-flags := -DQUORVIN_KERNEL_VECTORS
 
 # The kernel's own flags, for the checks that compile the core outside Kbuild
 # (scripts/core-check.sh: freestanding, stack depth), with
-# quorvin-no-vector-flags and the flags of the architecture below.
-quorvin-kernel-check-flags := -O2 -nostdinc -D__KERNEL__ -mno-mmx
-quorvin-kernel-x86_64-flags := -m64
-quorvin-kernel-i386-flags := -m32
+# quorvin-no-vector-flags and the flags of the architecture below: those
+# that shape the code and its stack frames as in Debian's kernels (6.1,
+# amd64 and 686). Besides the code model, alignment, red zone and register
+# arguments, the stack protector's canary, the function tracer's call at
+# every entry (no function is a leaf: no red zone either) and zeroed locals
+# change the frames; so do the kernel's non-PIE code and its overflow and
+# null-pointer semantics, through the registers the code needs.
+quorvin-kernel-check-flags := -O2 -nostdinc -D__KERNEL__ -mno-mmx -fno-PIE
+quorvin-kernel-check-flags += -fno-strict-aliasing -fno-strict-overflow -fno-delete-null-pointer-checks
+quorvin-kernel-check-flags += -fstack-protector-strong -ftrivial-auto-var-init=zero -pg -mfentry
+quorvin-kernel-check-flags += -fconserve-stack
+quorvin-kernel-x86_64-flags := -m64 -mcmodel=kernel -mno-red-zone -mpreferred-stack-boundary=3
+quorvin-kernel-i386-flags := -m32 -mregparm=3 -freg-struct-return -mpreferred-stack-boundary=2
+quorvin-kernel-i386-flags += -fno-omit-frame-pointer -fno-optimize-sibling-calls
