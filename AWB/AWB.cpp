@@ -124,8 +124,11 @@ template <bool kCorrectFirst> int BalanceFrame(void* awbObject) {
                                                         object->raw_data);
         }
         if (!measured) {
-            UpdateAverage(statistics, *object->dwWidth, *object->dwHeight, object->wColorArray,
-                          object->raw_data);
+            // UpdateAverage's two steps, written out: a kernel stack then
+            // carries no frame of UpdateAverage's own above the pixel pass.
+            quorvin_pixel::RefreshGeometry(statistics, *object->dwWidth, *object->dwHeight,
+                                           object->wColorArray);
+            quorvin_pixel::MeasureAreas(statistics, *object->dwWidth, object->raw_data);
         }
 
         // Luminance first: its publication goes out through the callbacks.

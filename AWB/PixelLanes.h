@@ -71,13 +71,15 @@ QUORVIN_PIXEL_INLINE void SumBytes(const BYTE* p, DWORD n, AddrSums& s) {
  *
  * An accumulator lives as long as an area row, one per area column and row
  * parity, so a fold costs once per 256 units rather than once per segment.
+ * It keeps no count of its own: its owner folds it after as many rows as
+ * leave room for one more (the row plan's dwRowsPerFold, RowsPerFold in
+ * PixelWord.cpp), which keeps the kernel's deepest stack frame small.
  */
 constexpr DWORD kRunUnits = 256;
 
 template <class L> struct Lanes {
     typename L::V vAll;
     typename L::V vOdd;
-    DWORD dwUnits; /* units added since the last fold */
 };
 
 /* Machine words in general registers, the kernel's variant; vAll is a single
@@ -117,7 +119,6 @@ template <class L> QUORVIN_PIXEL_INLINE void Fold(Lanes<L>& acc, AddrSums& s) {
     s.dwOdd += L::SumLanes(acc.vOdd);
     acc.vAll = V{};
     acc.vOdd = V{};
-    acc.dwUnits = 0;
 }
 
 /* dwUnits aligned units from p into the accumulator, which has room for them,
@@ -193,7 +194,6 @@ template <DWORD kBytes> QUORVIN_PIXEL_INLINE void PrefetchLinesAhead(const BYTE*
 template <class L> QUORVIN_PIXEL_INLINE void AddUnits(const BYTE* p, DWORD dwUnits, Lanes<L>& acc) {
     using V = typename L::V;
     constexpr DWORD kB = L::kBytes;
-    acc.dwUnits += dwUnits;
     UnitAdder<L> add{acc.vAll, acc.vOdd, V{}, V{}};
     if constexpr (L::kLoadAhead) {
         /* Whole cache lines, each in one step; the units before the first
@@ -241,8 +241,10 @@ template <class L> QUORVIN_PIXEL_INLINE void AddUnits(const BYTE* p, DWORD dwUni
 }
 
 /* Any segment: the bytes up to the first unit boundary and after the last go
- * to the sums directly, the aligned units to the accumulator, which is folded
- * into the same sums whenever it is full. */
+ * to the sums directly, the aligned units to the accumulator. The
+ * accumulator has room for the segment's units (its owner folds it in time),
+ * unless they are more than kRunUnits: such a body is added in runs, each
+ * folded into the same sums. */
 template <class L>
 QUORVIN_PIXEL_INLINE void SumSegment(const BYTE* p, DWORD n, Lanes<L>& acc, AddrSums& s) {
     constexpr DWORD kB = L::kBytes;
@@ -255,8 +257,7 @@ QUORVIN_PIXEL_INLINE void SumSegment(const BYTE* p, DWORD n, Lanes<L>& acc, Addr
         n -= dwHead;
     }
     DWORD dwUnits = n / kB;
-    if (acc.dwUnits + dwUnits > kRunUnits) {
-        /* no room: fold first, and fold in runs a body too long for one */
+    if (dwUnits > kRunUnits) {
         Fold(acc, s);
         for (; dwUnits > kRunUnits; dwUnits -= kRunUnits) {
             AddUnits(p, kRunUnits, acc);

@@ -218,7 +218,7 @@ QUORVIN_PIXEL_INLINE void SumPlannedRow(const BYTE* p, const RowPlan<L>& plan, R
  * even columns. */
 template <class L> QUORVIN_PIXEL_INLINE void FoldRow(RowLanes<L>& acc, AddrSums pSums[4]) {
     for (DWORD i = 0; i < 4; ++i) {
-        Lanes<L> lanes{acc.pvAll[i], acc.pvOdd[i], 0};
+        Lanes<L> lanes{acc.pvAll[i], acc.pvOdd[i]};
         Fold(lanes, pSums[i]);
         acc.pvAll[i] = lanes.vAll;
         acc.pvOdd[i] = lanes.vOdd;
@@ -395,19 +395,16 @@ SadRows(const StatsJob& job, const RowCuts<32>& plan, DWORD y0, DWORD y1, AreaRo
 #pragma GCC unroll 1
         for (DWORD i = 0; i < 4; ++i) {
             V4Du vCur = a0;
-            V4Du vCur2 = {};
             DWORD k = plan.pdwWhole[i];
             for (; k >= 2; k -= 2) {
                 PrefetchAhead(p);
-                vCur += SadPack(LoadV(p));
-                vCur2 += SadPack(LoadV(p + kB));
+                vCur += SadPack(LoadV(p)) + SadPack(LoadV(p + kB));
                 p += 2 * kB;
             }
             if (k != 0) {
                 vCur += SadPack(LoadV(p));
                 p += kB;
             }
-            vCur += vCur2;
             if (i < 3 && plan.pdwCut[i] != 0) {
                 const V16Hu v = LoadV(p);
                 const V16Hu vCut = FirstBytes32(plan.pdwCut[i]);
@@ -416,14 +413,21 @@ SadRows(const StatsJob& job, const RowCuts<32>& plan, DWORD y0, DWORD y1, AreaRo
                 p += kB;
             }
             if (i == 3 && plan.dwTail != 0) {
-                BYTE pbyteTail[kB];
-                const BYTE* pbyteLoad = p;
                 if (y + 1 == job.dwHeight) {
-                    for (DWORD j = 0; j < kB; ++j)
-                        pbyteTail[j] = j < plan.dwTail ? p[j] : BYTE{0};
-                    pbyteLoad = pbyteTail;
+                    /* The frame's last bytes, byte by byte: a vector load
+                     * would read past the frame. p - row start is a
+                     * multiple of kB, so byte j is in a column of j's
+                     * parity. */
+                    ParitySums& s = sums.pp[3][y & 1];
+                    for (DWORD j = 0; j < plan.dwTail; ++j) {
+                        if (j & 1)
+                            s.dwOdd += p[j];
+                        else
+                            s.dwEven += p[j];
+                    }
+                } else {
+                    vCur += SadPack(LoadV(p) & FirstBytes32(plan.dwTail));
                 }
-                vCur += SadPack(LoadV(pbyteLoad) & FirstBytes32(plan.dwTail));
             }
             a0 = a1;
             a1 = a2;

@@ -67,36 +67,68 @@ QUORVIN_PIXEL_INLINE DWORD RuleRowWord(const BYTE* s, PBYTE d, DWORD dwBytes, co
     return i;
 }
 
+/* Rows of one parity an accumulator takes between folds: as many as leave
+ * room for the widest area column's words, at least one (a column of more
+ * than kRunUnits words is added in runs, each folded, by SumSegment). */
+DWORD RowsPerFold(const CAveragePixelValue* pStats) {
+    DWORD dwMostUnits = 0;
+    DWORD dwX0 = 0;
+    for (DWORD i = 0; i < 4; ++i) {
+        const DWORD dwUnits = (pStats->m_pdwImagePosX[i] - dwX0) / kWordBytes;
+        dwMostUnits = dwUnits > dwMostUnits ? dwUnits : dwMostUnits;
+        dwX0 = pStats->m_pdwImagePosX[i];
+    }
+    const DWORD dwRows = dwMostUnits == 0 ? kRunUnits : kRunUnits / dwMostUnits;
+    return dwRows == 0 ? 1 : dwRows;
+}
+
+/* What an area row keeps while its rows are summed: one accumulator and one
+ * pair of sums per area column and row parity. One record, not two arrays:
+ * GCC gives a local array of 16 bytes or more 16-byte alignment, which on the
+ * kernel's 8-byte-aligned stack costs a realigned frame. */
+struct AreaRowWords {
+    Lanes<WordLanes> ppAcc[4][2];
+    AddrSums ppSums[4][2];
+};
+
 } // namespace
 
 /*
- * A whole frame, area row by area row. Each area row keeps one accumulator
- * and one pair of sums per area column and row parity; at its end the
- * address-parity sums become colour-position sums and then means. One frame
- * of its own with no call below it, the deepest the statistics go on a
- * kernel stack.
+ * A whole frame, area row by area row; at the end of each the address-parity
+ * sums become colour-position sums and then means. One frame of its own with
+ * no call below it, the deepest the statistics go on a kernel stack.
  */
 void MeasureFrameWord(CAveragePixelValue* pStats, DWORD dwWidth, const BYTE* pbyteRaw) {
+    /* Rows alternate in parity: after twice the rows one parity may take,
+     * each parity has taken them. One count for both keeps the frame small. */
+    const DWORD dwRowsPerFold = 2 * RowsPerFold(pStats);
     const BYTE* pbyteRow = pbyteRaw;
     DWORD y = 0;
     for (DWORD r = 0; r < 4; ++r) {
-        AddrSums ppSums[4][2] = {};
-        Lanes<WordLanes> ppAcc[4][2] = {};
+        AreaRowWords area = {};
+        DWORD dwRowsToFold = dwRowsPerFold;
         for (; y < pStats->m_pdwImagePosY[r]; ++y) {
             const DWORD dwParity = y & 1;
             DWORD dwX0 = 0;
             for (DWORD i = 0; i < 4; ++i) {
                 const DWORD dwX1 = pStats->m_pdwImagePosX[i];
-                SumSegment(pbyteRow + dwX0, dwX1 - dwX0, ppAcc[i][dwParity], ppSums[i][dwParity]);
+                SumSegment(pbyteRow + dwX0, dwX1 - dwX0, area.ppAcc[i][dwParity],
+                           area.ppSums[i][dwParity]);
                 dwX0 = dwX1;
+            }
+            if (--dwRowsToFold == 0) {
+                for (DWORD i = 0; i < 4; ++i)
+                    for (DWORD dwFold = 0; dwFold < 2; ++dwFold)
+                        Fold(area.ppAcc[i][dwFold], area.ppSums[i][dwFold]);
+                dwRowsToFold = dwRowsPerFold;
             }
             pbyteRow += dwWidth;
         }
         for (DWORD i = 0; i < 4; ++i) {
             DWORD pdwSum[4];
             for (DWORD dwParity = 0; dwParity < 2; ++dwParity) {
-                AddrSums& s = ppSums[i][dwParity];
-                Fold(ppAcc[i][dwParity], s);
+                AddrSums& s = area.ppSums[i][dwParity];
+                Fold(area.ppAcc[i][dwParity], s);
                 /* Column parity of the bytes at even addresses: that of the
                  * rows' first addresses. */
                 const DWORD dwEvenColumn =
@@ -140,8 +172,16 @@ void CorrectRowsWordRule(const FrameJob& job, DWORD y0, DWORD y1) {
             i = RuleRowWord<kOddColumns>(s, d, dwBytes, r0, r1);
         else
             i = RuleRowWord<kBothColumns>(s, d, dwBytes, r0, r1);
-        if (i < dwBytes)
-            WalkRowOf(job, y, i);
+        /* The last bytes, fewer than a word, by the same rules one at a
+         * time (no table walk: its inlined code would deepen this frame on
+         * a kernel stack); a column the job leaves alone has the identity
+         * rule and gets its own byte back. wLimit is signed: -1 saturates
+         * every byte. */
+        for (; i < dwBytes; ++i) {
+            const TableRule& rule = job.pRule[k + (i & 1)];
+            const int iLimit = static_cast<short>(rule.wLimit);
+            d[i] = s[i] > iLimit ? BYTE{255} : static_cast<BYTE>((s[i] * rule.wGain) >> 7);
+        }
     }
 }
 
