@@ -363,8 +363,9 @@ TEST_F(Loop, StatusCheckBringsGainInsideItsRange) {
     EXPECT_EQ(loop.ctrl.m_bAutoRunning, TRUE);
 }
 
-// Clock unit; the limits (0, 1) and (0, 0) are the defaults, one clock and
-// one whole frame. A whole frame is written here as its number of lines.
+// Clock unit, whose default limits are a minimum of (0, 1), one clock, and a
+// maximum of (0, 0), one whole frame. A whole frame is written here as its
+// number of lines.
 TEST_F(Loop, StatusCheckBringsExposureInsideItsRange) {
     expect_shutter_checks({
         {"below a minimum of 500 clocks", true, 0, 100, 0x10, 0, 500, 0, 0, TRUE, 0, 500},
