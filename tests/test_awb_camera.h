@@ -58,6 +58,24 @@ struct Camera : QuorvinCameraVars {
     }
     void fill_grey(uint8_t level) { fill(level, level, level); }
 
+    // The driver's colour gains R, G, B (unit 1/16) must be red, green, blue.
+    void expect_colour_gains(uint16_t red, uint16_t green, uint16_t blue) const {
+        EXPECT_EQ(r, red);
+        EXPECT_EQ(g, green);
+        EXPECT_EQ(b, blue);
+    }
+    // The shutter (lines, clocks) and gain variables must hold these values.
+    void expect_exposure(uint16_t line, uint16_t clock, uint16_t cds_gain) const {
+        EXPECT_EQ(shutter_line, line);
+        EXPECT_EQ(shutter_clock, clock);
+        EXPECT_EQ(gain, cds_gain);
+    }
+    // The shutter and gain variables must hold what the luminance controller
+    // computed last: everything it computed was published.
+    void expect_exposure_published() {
+        expect_exposure(lum().m_wShutterLine, lum().m_wShutterClock, lum().m_wCDSGain);
+    }
+
     // Marks the colour gains so that a write by the module shows.
     static constexpr uint16_t kUnwritten = 0xBEEF;
     void mark_colour_gains() { r = g = b = kUnwritten; }

@@ -64,9 +64,7 @@ TEST(AwbFrames, FirstCallAfterBindingRunsBothControllers) {
         EXPECT_EQ(call(cam.obj()), 0);
         EXPECT_EQ(cam.lum().m_byteAlreadySampleingCount, 1);
         EXPECT_EQ(cam.wb().m_byteAWBAlredySamplingCount, 1);
-        EXPECT_EQ(cam.r, 25);
-        EXPECT_EQ(cam.g, 16);
-        EXPECT_EQ(cam.b, 16);
+        cam.expect_colour_gains(25, 16, 16);
         EXPECT_EQ(cam.flag, 0) << "one sample is not yet an evaluation";
     }
 }
@@ -83,9 +81,7 @@ TEST(AwbFrames, LuminancePublishesEverySevenFramesAtASteadyWrongBrightness) {
             if (cam.flag != 0) {
                 EXPECT_EQ(cam.flag, 1);
                 published.push_back(f);
-                EXPECT_EQ(cam.shutter_line, cam.lum().m_wShutterLine);
-                EXPECT_EQ(cam.shutter_clock, cam.lum().m_wShutterClock);
-                EXPECT_EQ(cam.gain, cam.lum().m_wCDSGain);
+                cam.expect_exposure_published();
                 cam.flag = 0; // the driver has sent the values
             }
         }
@@ -131,9 +127,7 @@ TEST(AwbFrames, WhiteBalanceRunsFasterUnderImageBalance) {
     EXPECT_EQ(ran, concat({range(1, 10), range(13, 22), range(25, 34), range(37, 46), {49, 50}}));
     // Frames are corrected before they are measured: after one step the
     // corrected scene is balanced and the gains stay.
-    EXPECT_EQ(cam.r, 32);
-    EXPECT_EQ(cam.g, 16);
-    EXPECT_EQ(cam.b, 8);
+    cam.expect_colour_gains(32, 16, 8);
 }
 
 TEST(AwbFrames, RestCountOfThreeRunsUnderImageBalanceOnly) {
@@ -194,8 +188,7 @@ TEST(AwbFrames, NothingIsReadOrWrittenWhileBothControllersAreManual) {
         }
         EXPECT_EQ(cam.frame, frame);
         EXPECT_EQ(cam.flag, 0);
-        EXPECT_EQ(cam.shutter_line, 100);
-        EXPECT_EQ(cam.gain, 64);
+        cam.expect_exposure(100, 0, 64);
         EXPECT_EQ(cam.awb().m_objAveragePixelValue.m_dwImageWidth, 0u) << "never measured";
     }
 }
@@ -212,15 +205,12 @@ TEST(AwbFrames, OnlyLuminanceFramesPublishOnlyShutterAndGain) {
         EXPECT_FALSE(cam.colour_gains_written());
         if (f < 4) { // sampling only
             EXPECT_EQ(cam.flag, 0);
-            EXPECT_EQ(cam.shutter_line, 0x5555);
-            EXPECT_EQ(cam.gain, 0x5555);
+            cam.expect_exposure(0x5555, 0x5555, 0x5555);
         }
     }
     EXPECT_EQ(cam.flag, 1);
-    EXPECT_EQ(cam.shutter_line, cam.lum().m_wShutterLine);
+    cam.expect_exposure_published();
     EXPECT_LT(cam.shutter_line, 100) << "a bright scene shortens the exposure";
-    EXPECT_EQ(cam.shutter_clock, cam.lum().m_wShutterClock);
-    EXPECT_EQ(cam.gain, cam.lum().m_wCDSGain);
 }
 
 TEST(AwbFrames, OnlyWhiteBalanceFramesWriteOnlyTheColourGains) {
@@ -233,9 +223,7 @@ TEST(AwbFrames, OnlyWhiteBalanceFramesWriteOnlyTheColourGains) {
         std::vector<int> ran = white_balance_frames(cam, call, 30, [&] { cam.fill(50, 100, 200); });
         EXPECT_FALSE(ran.empty());
         EXPECT_EQ(cam.flag, 7);
-        EXPECT_EQ(cam.shutter_line, 0x5555);
-        EXPECT_EQ(cam.shutter_clock, 0x5555);
-        EXPECT_EQ(cam.gain, 0x5555);
+        cam.expect_exposure(0x5555, 0x5555, 0x5555);
     }
 }
 
@@ -251,9 +239,7 @@ TEST(AwbFrames, ManualGainsComeBackThroughThePerFrameCall) {
     std::vector<int> ran =
         white_balance_frames(cam, &Quorvin_ALCWBalance, 30, [&] { cam.fill_grey(90); });
     EXPECT_EQ(ran, concat({range(1, 10), range(21, 30)}));
-    EXPECT_EQ(cam.r, 20);
-    EXPECT_EQ(cam.g, 24);
-    EXPECT_EQ(cam.b, 12);
+    cam.expect_colour_gains(20, 24, 12);
 
     // A value of 8192 or more wraps in the shift: 8193 comes back as 1.
     cam.r = 8193;
@@ -284,8 +270,8 @@ TEST(AwbFrames, TwoObjectsStayIndependent) {
     EXPECT_EQ(dark.flag, 1);
     EXPECT_LT(bright.shutter_line, 100);
     EXPECT_GT(dark.shutter_line, 100);
-    EXPECT_EQ(bright.shutter_line, bright.lum().m_wShutterLine);
-    EXPECT_EQ(dark.shutter_line, dark.lum().m_wShutterLine);
+    bright.expect_exposure_published();
+    dark.expect_exposure_published();
     // Each one's colour gains follow its own scene.
     EXPECT_LT(bright.r, 16);
     EXPECT_GT(bright.b, 16);

@@ -63,13 +63,9 @@ TEST(AwbObject, InitBindsAndReadsOnlyTheShutterAndInitialGains) {
     EXPECT_EQ(cam.wb().m_wColorArray, 2);
 
     // Nothing is written through the bound pointers.
-    EXPECT_EQ(cam.shutter_line, 123);
-    EXPECT_EQ(cam.shutter_clock, 45);
-    EXPECT_EQ(cam.gain, 77);
+    cam.expect_exposure(123, 45, 77);
     EXPECT_EQ(cam.flag, 9);
-    EXPECT_EQ(cam.r, 1);
-    EXPECT_EQ(cam.g, 2);
-    EXPECT_EQ(cam.b, 3);
+    cam.expect_colour_gains(1, 2, 3);
 
     // The initial gains were copied: the driver may reuse their memory.
     cam.init_gains[0] = 999;

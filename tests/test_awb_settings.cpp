@@ -80,12 +80,8 @@ TEST(AwbSettings, TargetSpeedAndLimitsAreStoredUnchanged) {
     // No setting is published to the camera, and nothing but the setting
     // changes: the counters keep their place.
     EXPECT_EQ(cam.flag, 0);
-    EXPECT_EQ(cam.shutter_line, 100);
-    EXPECT_EQ(cam.shutter_clock, 0);
-    EXPECT_EQ(cam.gain, 64);
-    EXPECT_EQ(cam.r, 16);
-    EXPECT_EQ(cam.g, 16);
-    EXPECT_EQ(cam.b, 16);
+    cam.expect_exposure(100, 0, 64);
+    cam.expect_colour_gains(16, 16, 16);
     EXPECT_EQ(cam.lum().m_byteRestSkipCount, 0);
     EXPECT_EQ(cam.lum().m_byteMode, 0x11);
 }

@@ -3,6 +3,8 @@
 // arithmetic table rule) against plain reference loops: same sums, same
 // averages, same corrected bytes, same untouched bytes, for every variant this
 // machine can run.
+#include "test_pixel_paths.h"
+
 #include <AWB/AveragePixelValue.h>
 #include <AWB/PixelKernels.h>
 #include <AWB/WhiteBalanceCtrl.h>
@@ -16,34 +18,17 @@
 
 namespace {
 
-using quorvin_pixel::MapPath;
-using quorvin_pixel::SumPath;
+using namespace pixeltest;
 
 std::vector<SumPath> SumPaths() {
-    std::vector<SumPath> paths;
-    for (SumPath p :
-         {SumPath::kWord, SumPath::kSse2, SumPath::kAvx2, SumPath::kAvx512, SumPath::kAvx2Chunked})
-        if (quorvin_pixel::SumPathAvailable(p))
-            paths.push_back(p);
-    return paths;
+    return AvailablePaths(
+        {SumPath::kWord, SumPath::kSse2, SumPath::kAvx2, SumPath::kAvx512, SumPath::kAvx2Chunked});
 }
 
 std::vector<MapPath> MapPaths() {
-    std::vector<MapPath> paths;
-    for (MapPath p : {MapPath::kTableWalk, MapPath::kWordRule, MapPath::kSse2Rule,
-                      MapPath::kAvx2Rule, MapPath::kAvx512Rule})
-        if (quorvin_pixel::MapPathAvailable(p))
-            paths.push_back(p);
-    return paths;
+    return AvailablePaths({MapPath::kTableWalk, MapPath::kWordRule, MapPath::kSse2Rule,
+                           MapPath::kAvx2Rule, MapPath::kAvx512Rule});
 }
-
-// Puts the automatic choice back whatever a test selected.
-struct RestorePaths {
-    ~RestorePaths() {
-        quorvin_pixel::SelectSumPath(SumPath::kAuto);
-        quorvin_pixel::SelectMapPath(MapPath::kAuto);
-    }
-};
 
 // A buffer of exactly n bytes (the sanitizer build catches any access outside
 // it), filled with random bytes.

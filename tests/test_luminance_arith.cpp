@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -86,46 +87,44 @@ Exposures all_three(FakeCamera& cam, WORD line, WORD clock) {
     return {mdwGetExposureClock(&c), mdwGetMaxExposureClock(&c), mdwGetMinExposureClock(&c)};
 }
 
-TEST(LuminanceArith, ExposureOfPairsInClockUnit) {
-    FakeCamera cam(true);
+// The exposure of pairs (line, clock) in a frame of 1000 lines of 800 clocks:
+// as the current shutter and as the automatic maximum `cur_or_max`, as the
+// automatic minimum `min`.
+struct PairExposure {
+    WORD line, clock;
+    DWORD cur_or_max, min;
+};
+
+template <size_t N> void expect_pair_exposures(bool clock_unit, const PairExposure (&rows)[N]) {
+    FakeCamera cam(clock_unit);
     cam.lines_per_frame = 1000;
     cam.clocks_per_line = 800;
-    struct Row {
-        WORD line, clock;
-        DWORD clocks;
-    };
-    const Row rows[] = {
-        {0, 0, 800000}, {0, 7, 7},    {1, 0, 800}, {5, 0, 4000},
-        {5, 7, 4007},   {3, 1, 2401}, {1, 1, 801}, {65535, 65535, 65535u * 800u + 65535u}};
-    for (const Row& r : rows) {
+    for (const PairExposure& r : rows) {
         const Exposures e = all_three(cam, r.line, r.clock);
-        EXPECT_EQ(e.current, r.clocks) << r.line << "," << r.clock;
-        EXPECT_EQ(e.maximum, r.clocks) << r.line << "," << r.clock;
-        EXPECT_EQ(e.minimum, r.clocks) << r.line << "," << r.clock;
+        EXPECT_EQ(e.current, r.cur_or_max) << r.line << "," << r.clock;
+        EXPECT_EQ(e.maximum, r.cur_or_max) << r.line << "," << r.clock;
+        EXPECT_EQ(e.minimum, r.min) << r.line << "," << r.clock;
     }
 }
 
+TEST(LuminanceArith, ExposureOfPairsInClockUnit) {
+    constexpr DWORD kLongest = 65535u * 800u + 65535u;
+    const PairExposure rows[] = {{0, 0, 800000, 800000}, {0, 7, 7, 7},
+                                 {1, 0, 800, 800},       {5, 0, 4000, 4000},
+                                 {5, 7, 4007, 4007},     {3, 1, 2401, 2401},
+                                 {1, 1, 801, 801},       {65535, 65535, kLongest, kLongest}};
+    expect_pair_exposures(true, rows);
+}
+
 TEST(LuminanceArith, ExposureOfPairsInLineUnit) {
-    FakeCamera cam(false);
-    cam.lines_per_frame = 1000;
-    cam.clocks_per_line = 800;
-    struct Row {
-        WORD line, clock;
-        DWORD cur_or_max, min;
-    };
-    const Row rows[] = {
+    const PairExposure rows[] = {
         {0, 0, 800000, 800000}, // one frame
         {0, 7, 800, 800},       // a clock part marks at least one line
         {1, 0, 800, 800},       {1, 1, 800, 800},
         {5, 0, 4000, 4000},     {5, 7, 4000, 3200}, // the minimum is one line fewer
         {3, 1, 2400, 1600},     {2, 9, 1600, 800},
     };
-    for (const Row& r : rows) {
-        const Exposures e = all_three(cam, r.line, r.clock);
-        EXPECT_EQ(e.current, r.cur_or_max) << r.line << "," << r.clock;
-        EXPECT_EQ(e.maximum, r.cur_or_max) << r.line << "," << r.clock;
-        EXPECT_EQ(e.minimum, r.min) << r.line << "," << r.clock;
-    }
+    expect_pair_exposures(false, rows);
 }
 
 TEST(LuminanceArith, DefaultLimitsAreOneFrameAndOneClockOrLine) {

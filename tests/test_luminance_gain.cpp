@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+#include <string>
+
 namespace {
 
 struct Step {
@@ -72,48 +75,60 @@ TEST(LuminanceGain, LimitDependsOnTheFlagNotOnTheProposal) {
     EXPECT_EQ(gain_step(1000, 7, 10, 128, false).gain, 1000 + 168);
 }
 
-TEST(LuminanceGain, WorkedCases) {
-    Step s = gain_step(100, 0, 64, 128, true, 0, 255);
-    EXPECT_EQ(s.changed, TRUE);
-    EXPECT_EQ(s.gain, 145);
-    s = gain_step(100, 7, 64, 128, true, 0, 255);
-    EXPECT_EQ(s.gain, 105);
-    s = gain_step(100, 0, 129, 128, false, 0, 255);
-    EXPECT_EQ(s.changed, TRUE);
-    EXPECT_EQ(s.gain, 99);
-}
+// Steps from a gain G at a speed limit S, on levels C (current) and T
+// (target) flagged dark or bright, within [min, max]: whether each changed,
+// and the gain it leaves.
+struct GainCase {
+    const char* name;
+    WORD gain;
+    BYTE speed;
+    unsigned current, target;
+    bool dark;
+    WORD min, max;
+    BOOL changed;
+    WORD want;
+};
 
-TEST(LuminanceGain, MinimumStepStopsAtTheEndsOfTheRegister) {
-    // G = 0 going down: the proposal saturates at 0 and the step stays 0.
-    Step s = gain_step(0, 0, 200, 128, false, 0, 100);
-    EXPECT_EQ(s.changed, FALSE);
-    EXPECT_EQ(s.gain, 0);
-    // G = 65535 going up saturates the same way.
-    s = gain_step(0xFFFF, 0, 64, 128, true);
-    EXPECT_EQ(s.changed, FALSE);
-    EXPECT_EQ(s.gain, 0xFFFF);
+const GainCase kGainCases[] = {
+    // Worked cases.
+    {"DarkAtSpeed0", 100, 0, 64, 128, true, 0, 255, TRUE, 145},
+    {"DarkAtSpeed7", 100, 7, 64, 128, true, 0, 255, TRUE, 105},
+    {"BrightByOneLevel", 100, 0, 129, 128, false, 0, 255, TRUE, 99},
+    // The minimum step stops at the ends of the register: the proposal
+    // saturates at 0 going down, at 65535 going up, and the step stays 0.
+    {"ZeroGoingDownStays", 0, 0, 200, 128, false, 0, 100, FALSE, 0},
+    {"FullScaleGoingUpStays", 0xFFFF, 0, 64, 128, true, 0, 0xFFFF, FALSE, 0xFFFF},
     // A one-unit step is forced in the flagged direction.
-    s = gain_step(1000, 255, 129, 128, true);
-    EXPECT_EQ(s.gain, 1001);
+    {"OneUnitInTheFlaggedDirection", 1000, 255, 129, 128, true, 0, 0xFFFF, TRUE, 1001},
+    // The range wins over the direction: below it, raised to its minimum even
+    // when the image is bright, or when the step (+2) would not reach it; a
+    // step of +45 lands inside it.
+    {"BelowTheRangeRaisedWhenBright", 50, 0, 200, 128, false, 60, 255, TRUE, 60},
+    {"BelowTheRangeStepsInside", 50, 0, 64, 128, true, 60, 255, TRUE, 95},
+    {"BelowTheRangeRaisedPastAShortStep", 50, 12, 64, 128, true, 60, 255, TRUE, 60},
+    // Above the range, lowered to its maximum even when dark; at its top the
+    // rise is cut back and nothing changes.
+    {"AboveTheRangeLoweredWhenDark", 300, 0, 64, 128, true, 0, 255, TRUE, 255},
+    {"TopOfTheRangeCutsTheRise", 255, 0, 64, 128, true, 0, 255, FALSE, 255},
+};
+
+void PrintTo(const GainCase& c, std::ostream* os) {
+    *os << c.name;
 }
 
-TEST(LuminanceGain, RangeWinsOverTheDirection) {
-    // Below the range: raised to its minimum even when the image is bright.
-    Step s = gain_step(50, 0, 200, 128, false, 60, 255);
-    EXPECT_EQ(s.changed, TRUE);
-    EXPECT_EQ(s.gain, 60);
-    s = gain_step(50, 0, 64, 128, true, 60, 255);
-    EXPECT_EQ(s.gain, 95); // +45, inside the range
-    s = gain_step(50, 12, 64, 128, true, 60, 255);
-    EXPECT_EQ(s.gain, 60); // +2 would leave it below the range
-    // Above the range, lowered to its maximum even when dark.
-    s = gain_step(300, 0, 64, 128, true, 0, 255);
-    EXPECT_EQ(s.gain, 255);
-    // At the top of the range the rise is cut back: nothing changes.
-    s = gain_step(255, 0, 64, 128, true, 0, 255);
-    EXPECT_EQ(s.changed, FALSE);
-    EXPECT_EQ(s.gain, 255);
+class GainStep : public ::testing::TestWithParam<GainCase> {};
+
+TEST_P(GainStep, ChangesAndGain) {
+    const GainCase& c = GetParam();
+    const Step s = gain_step(c.gain, c.speed, c.current, c.target, c.dark, c.min, c.max);
+    EXPECT_EQ(s.changed, c.changed);
+    EXPECT_EQ(s.gain, c.want);
 }
+
+INSTANTIATE_TEST_SUITE_P(LuminanceGain, GainStep, ::testing::ValuesIn(kGainCases),
+                         [](const ::testing::TestParamInfo<GainCase>& row) {
+                             return std::string(row.param.name);
+                         });
 
 TEST(LuminanceGain, RangeMinimumIsTestedFirst) {
     // An inverted range 200..100: 150 is below the minimum and above the

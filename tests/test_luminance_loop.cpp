@@ -52,6 +52,41 @@ struct Loop : ::testing::Test {
         frame(cam, level);
         return cam.publish_calls != before;
     }
+    // One status check in `mode`: whether it corrected anything, and the
+    // shutter and gain it leaves.
+    static void expect_status_check(FakeCamera& cam, BYTE mode, BOOL corrected, WORD line,
+                                    WORD clock, WORD gain) {
+        cam.ctrl.m_byteMode = mode;
+        EXPECT_EQ(mbCheckInvalidStatus(&cam.ctrl), corrected);
+        EXPECT_EQ(cam.ctrl.m_wShutterLine, line);
+        EXPECT_EQ(cam.ctrl.m_wShutterClock, clock);
+        EXPECT_EQ(cam.ctrl.m_wCDSGain, gain);
+    }
+
+    // Status checks of the shutter alone, each on a fresh camera at gain 64
+    // (which they leave): the shutter unit and pair, the mode and the
+    // automatic limits (minimum and maximum, lines and clocks); whether it
+    // corrected, and the shutter it leaves.
+    struct ShutterCheck {
+        const char* what;
+        bool clock_unit;
+        WORD line, clock;
+        BYTE mode;
+        WORD min_line, min_clock, max_line, max_clock;
+        BOOL corrected;
+        WORD want_line, want_clock;
+    };
+    static void expect_shutter_checks(std::initializer_list<ShutterCheck> checks) {
+        for (const ShutterCheck& c : checks) {
+            SCOPED_TRACE(c.what);
+            FakeCamera cam(c.clock_unit, c.line, c.clock);
+            cam.ctrl.m_wAutoMinShutterLine = c.min_line;
+            cam.ctrl.m_wAutoMinShutterClock = c.min_clock;
+            cam.ctrl.m_wAutoMaxShutterLine = c.max_line;
+            cam.ctrl.m_wAutoMaxShutterClock = c.max_clock;
+            expect_status_check(cam, c.mode, c.corrected, c.want_line, c.want_clock, 64);
+        }
+    }
 };
 
 // ---------------------------------------------------------------------------
@@ -309,17 +344,13 @@ TEST_F(Loop, GainOnlyModesNeverGoBelowTheReference) {
 
 TEST_F(Loop, StatusCheckBringsGainInsideItsRange) {
     FakeCamera low(true, 100, 0);
-    low.ctrl.m_byteMode = 0x01;
     low.ctrl.m_wAutoMinCDSGain = 80;
-    EXPECT_EQ(mbCheckInvalidStatus(&low.ctrl), TRUE);
-    EXPECT_EQ(low.ctrl.m_wCDSGain, 80);
+    expect_status_check(low, 0x01, TRUE, 100, 0, 80);
     EXPECT_EQ(low.publish_calls, 0) << "the check publishes nothing itself";
     EXPECT_EQ(low.frame_clock_calls, 4);
 
     FakeCamera high(true, 100, 0, 300);
-    high.ctrl.m_byteMode = 0x02;
-    EXPECT_EQ(mbCheckInvalidStatus(&high.ctrl), TRUE);
-    EXPECT_EQ(high.ctrl.m_wCDSGain, 255);
+    expect_status_check(high, 0x02, TRUE, 100, 0, 255);
 
     // Through the loop it is published whatever the brightness, and that
     // average is not used for a step.
@@ -332,37 +363,16 @@ TEST_F(Loop, StatusCheckBringsGainInsideItsRange) {
     EXPECT_EQ(loop.ctrl.m_bAutoRunning, TRUE);
 }
 
+// Clock unit, whose default limits are a minimum of (0, 1), one clock, and a
+// maximum of (0, 0), one whole frame. A whole frame is written here as its
+// number of lines.
 TEST_F(Loop, StatusCheckBringsExposureInsideItsRange) {
-    // Clock unit, below the minimum of 500 clocks.
-    FakeCamera below(true, 0, 100);
-    below.ctrl.m_byteMode = 0x10;
-    below.ctrl.m_wAutoMinShutterClock = 500;
-    EXPECT_EQ(mbCheckInvalidStatus(&below.ctrl), TRUE);
-    EXPECT_EQ(below.ctrl.m_wShutterLine, 0);
-    EXPECT_EQ(below.ctrl.m_wShutterClock, 500);
-
-    // Clock unit, above a maximum of 5 lines 250 clocks.
-    FakeCamera above(true, 7, 3);
-    above.ctrl.m_byteMode = 0x20;
-    above.ctrl.m_wAutoMaxShutterLine = 5;
-    above.ctrl.m_wAutoMaxShutterClock = 250;
-    EXPECT_EQ(mbCheckInvalidStatus(&above.ctrl), TRUE);
-    EXPECT_EQ(above.ctrl.m_wShutterLine, 5);
-    EXPECT_EQ(above.ctrl.m_wShutterClock, 250);
-
-    // A whole frame is written here as its number of lines.
-    FakeCamera frame_min(true, 100, 0);
-    frame_min.ctrl.m_byteMode = 0x10;
-    frame_min.ctrl.m_wAutoMinShutterClock = 0; // (0, 0): one frame
-    EXPECT_EQ(mbCheckInvalidStatus(&frame_min.ctrl), TRUE);
-    EXPECT_EQ(frame_min.ctrl.m_wShutterLine, 1000);
-    EXPECT_EQ(frame_min.ctrl.m_wShutterClock, 0);
-
-    // Inside the limits: nothing to correct.
-    FakeCamera fine(true, 100, 0);
-    fine.ctrl.m_byteMode = 0x10;
-    EXPECT_EQ(mbCheckInvalidStatus(&fine.ctrl), FALSE);
-    EXPECT_EQ(fine.ctrl.m_wShutterLine, 100);
+    expect_shutter_checks({
+        {"below a minimum of 500 clocks", true, 0, 100, 0x10, 0, 500, 0, 0, TRUE, 0, 500},
+        {"above a maximum of 5 lines 250", true, 7, 3, 0x20, 0, 1, 5, 250, TRUE, 5, 250},
+        {"below a minimum of one frame", true, 100, 0, 0x10, 0, 0, 0, 0, TRUE, 1000, 0},
+        {"inside the limits", true, 100, 0, 0x10, 0, 1, 0, 0, FALSE, 100, 0},
+    });
 }
 
 TEST_F(Loop, StatusCheckLineUnitClockPart) {
@@ -381,26 +391,15 @@ TEST_F(Loop, StatusCheckLineUnitClockPart) {
     EXPECT_EQ(one.ctrl.m_wShutterClock, 5);
 
     // The limit tests look at the current value, not at the adjusted one:
-    // 10 lines is below a maximum of 500, so the frame stands.
-    FakeCamera capped(false, 10, 5);
-    capped.ctrl.m_byteMode = 0x10;
-    capped.ctrl.m_wAutoMaxShutterLine = 500;
-    EXPECT_EQ(mbCheckInvalidStatus(&capped.ctrl), TRUE);
-    EXPECT_EQ(capped.ctrl.m_wShutterLine, 1000);
-
-    // Limits crossed (minimum 600 lines, maximum 500), current 700 lines:
-    // only the maximum test holds for the current value.
-    FakeCamera crossed(true, 700, 0);
-    crossed.ctrl.m_byteMode = 0x10;
-    crossed.ctrl.m_wAutoMaxShutterLine = 500;
-    crossed.ctrl.m_wAutoMinShutterLine = 600;
-    crossed.ctrl.m_wAutoMinShutterClock = 0;
-    EXPECT_EQ(mbCheckInvalidStatus(&crossed.ctrl), TRUE);
-    EXPECT_EQ(crossed.ctrl.m_wShutterLine, 500);
-    // Current 550 lines: both hold, and the minimum, tested second, wins.
-    crossed.ctrl.m_wShutterLine = 550;
-    EXPECT_EQ(mbCheckInvalidStatus(&crossed.ctrl), TRUE);
-    EXPECT_EQ(crossed.ctrl.m_wShutterLine, 600);
+    // 10 lines is below a maximum of 500, so the frame stands. With the
+    // limits crossed (minimum 600 lines, maximum 500), at 700 lines only the
+    // maximum test holds; at 550 both hold, and the minimum, tested second,
+    // wins.
+    expect_shutter_checks({
+        {"line unit, 10 lines 5 clocks", false, 10, 5, 0x10, 1, 0, 500, 0, TRUE, 1000, 0},
+        {"crossed limits, 700 lines", true, 700, 0, 0x10, 600, 0, 500, 0, TRUE, 500, 0},
+        {"crossed limits, 550 lines", true, 550, 0, 0x10, 600, 0, 500, 0, TRUE, 600, 0},
+    });
 }
 
 TEST_F(Loop, StatusCheckReturnsGainToReferenceInCombinedModes) {
@@ -417,17 +416,15 @@ TEST_F(Loop, StatusCheckReturnsGainToReferenceInCombinedModes) {
     // At the maximum or the minimum exposure the gain may stay off it.
     FakeCamera at_max(true, 0, 0, 64);
     at_max.ctrl.m_wCDSGain = 90;
-    EXPECT_EQ(mbCheckInvalidStatus(&at_max.ctrl), FALSE);
+    expect_status_check(at_max, 0x11, FALSE, 0, 0, 90);
     FakeCamera at_min(true, 0, 1, 64);
     at_min.ctrl.m_wCDSGain = 40;
-    EXPECT_EQ(mbCheckInvalidStatus(&at_min.ctrl), FALSE);
+    expect_status_check(at_min, 0x11, FALSE, 0, 1, 40);
     // Exposure-only and gain-only modes leave it.
     for (BYTE mode : Bytes{0x01, 0x10, 0x20}) {
         FakeCamera other(true, 100, 0, 64);
-        other.ctrl.m_byteMode = mode;
         other.ctrl.m_wCDSGain = 90;
-        EXPECT_EQ(mbCheckInvalidStatus(&other.ctrl), FALSE);
-        EXPECT_EQ(other.ctrl.m_wCDSGain, 90);
+        expect_status_check(other, mode, FALSE, 100, 0, 90);
     }
 }
 
@@ -438,10 +435,8 @@ TEST_F(Loop, ReferenceGainOutsideTheAutomaticRangeStillLetsTheExposureStep) {
     // lengthens the exposure, the gain staying at its reference.
     for (BYTE mode : Bytes{0x11, 0x12}) {
         FakeCamera cam(true, 100, 0, 64);
-        cam.ctrl.m_byteMode = mode;
         cam.ctrl.m_wAutoMaxCDSGain = 50;
-        EXPECT_EQ(mbCheckInvalidStatus(&cam.ctrl), FALSE);
-        EXPECT_EQ(cam.ctrl.m_wCDSGain, 64);
+        expect_status_check(cam, mode, FALSE, 100, 0, 64);
         DWORD last = cam.exposure();
         for (int i = 0; i < 3; ++i) {
             ASSERT_TRUE(evaluate(cam, 20)) << "mode " << int{mode} << " evaluation " << i;

@@ -21,6 +21,14 @@ Shutter shutter_step(FakeCamera& cam, int current, int target, BYTE distance = 0
     return {changed, cam.ctrl.m_wShutterLine, cam.ctrl.m_wShutterClock};
 }
 
+// One step from `cam` must give `want`: changed or not, and the shutter.
+void expect_step(FakeCamera& cam, int current, int target, const Shutter& want, BYTE distance = 0) {
+    const Shutter s = shutter_step(cam, current, target, distance);
+    EXPECT_EQ(s.changed, want.changed);
+    EXPECT_EQ(s.line, want.line);
+    EXPECT_EQ(s.clock, want.clock);
+}
+
 // Frame of 1000 lines of 1000 clocks, 10 lines, target 128, level 64: the
 // proportional value is 20 lines in every row.
 TEST(LuminanceShutter, WorkedRows) {
@@ -36,12 +44,10 @@ TEST(LuminanceShutter, WorkedRows) {
         {false, 0, 20, 0},  // bound 21 lines
     };
     for (const Row& r : rows) {
+        SCOPED_TRACE(testing::Message() << "clock unit " << r.clock_unit << ", S " << int(r.speed));
         FakeCamera cam(r.clock_unit, 10, 0);
         cam.ctrl.m_byteShutterCtrlSpeedLimit = r.speed;
-        const Shutter s = shutter_step(cam, 64, 128);
-        EXPECT_EQ(s.changed, TRUE);
-        EXPECT_EQ(s.line, r.line) << "clock unit " << r.clock_unit << ", S " << int(r.speed);
-        EXPECT_EQ(s.clock, r.clock) << "clock unit " << r.clock_unit << ", S " << int(r.speed);
+        expect_step(cam, 64, 128, {TRUE, r.line, r.clock});
     }
 }
 
@@ -66,17 +72,11 @@ TEST(LuminanceShutter, LineUnitRoundsToTheNearestLineTieUp) {
 TEST(LuminanceShutter, OneFrameOrMoreIsWrittenAsZeroZero) {
     for (bool clock_unit : {true, false}) {
         FakeCamera reach(clock_unit, 500, 0); // exactly one frame
-        Shutter s = shutter_step(reach, 64, 128);
-        EXPECT_EQ(s.changed, TRUE);
-        EXPECT_EQ(s.line, 0);
-        EXPECT_EQ(s.clock, 0);
+        expect_step(reach, 64, 128, {TRUE, 0, 0});
         FakeCamera pass(clock_unit, 600, 0);
-        s = shutter_step(pass, 64, 128);
-        EXPECT_EQ(s.line, 0);
-        EXPECT_EQ(s.clock, 0);
+        expect_step(pass, 64, 128, {TRUE, 0, 0});
         // Already one frame and still dark: nothing to do.
-        s = shutter_step(pass, 64, 128);
-        EXPECT_EQ(s.changed, FALSE);
+        expect_step(pass, 64, 128, {FALSE, 0, 0});
     }
 }
 
@@ -91,9 +91,7 @@ TEST(LuminanceShutter, SpeedLimitIsRelativeToTheExposure) {
     // Clock unit, S = 1, falling: 10000 clocks may drop to 5000 - 1.
     FakeCamera fall(true, 10, 0);
     fall.ctrl.m_byteShutterCtrlSpeedLimit = 1;
-    const Shutter s = shutter_step(fall, 200, 10);
-    EXPECT_EQ(s.line, 4);
-    EXPECT_EQ(s.clock, 999);
+    expect_step(fall, 200, 10, {TRUE, 4, 999});
     // Line unit, S = 3, falling: the delta of 2.5 lines is cut to 2, so 10
     // lines may drop to 8 - 1 lines.
     FakeCamera fall_lines(false, 10, 0);
@@ -107,28 +105,20 @@ TEST(LuminanceShutter, SpeedLimitIsRelativeToTheExposure) {
 TEST(LuminanceShutter, AutomaticLimitsBoundTheStep) {
     FakeCamera cam(true, 10, 0);
     cam.ctrl.m_wAutoMaxShutterLine = 15;
-    Shutter s = shutter_step(cam, 64, 128);
-    EXPECT_EQ(s.line, 15);
-    EXPECT_EQ(s.clock, 0);
+    expect_step(cam, 64, 128, {TRUE, 15, 0});
     // Too bright at the minimum: the clamp gives the current value.
     FakeCamera at_min(true, 0, 1);
-    s = shutter_step(at_min, 200, 100);
-    EXPECT_EQ(s.changed, FALSE);
-    EXPECT_EQ(s.clock, 1);
+    expect_step(at_min, 200, 100, {FALSE, 0, 1});
     // A black image counts as level 1 and asks for the longest step.
     FakeCamera black(true, 10, 0);
-    s = shutter_step(black, 0, 128);
-    EXPECT_EQ(s.line, 20);
-    EXPECT_EQ(s.clock, 1);
+    expect_step(black, 0, 128, {TRUE, 20, 1});
 }
 
 TEST(LuminanceShutter, DistanceHasNoInfluence) {
     for (int d : {0, 7, 255}) {
         FakeCamera cam(true, 10, 0);
         cam.ctrl.m_byteShutterCtrlSpeedLimit = 3;
-        const Shutter s = shutter_step(cam, 64, 128, static_cast<BYTE>(d));
-        EXPECT_EQ(s.line, 12);
-        EXPECT_EQ(s.clock, 501);
+        expect_step(cam, 64, 128, {TRUE, 12, 501}, static_cast<BYTE>(d));
     }
 }
 
@@ -139,18 +129,12 @@ TEST(LuminanceShutter, LongExposureTimesTargetDoesNotWrap) {
     cam.lines_per_frame = 65535;
     cam.clocks_per_line = 65535;
     cam.ctrl.m_wAutoMaxShutterLine = 60000;
-    Shutter s = shutter_step(cam, 20, 200);
-    EXPECT_EQ(s.changed, TRUE);
-    EXPECT_EQ(s.line, 60000);
-    EXPECT_EQ(s.clock, 0);
+    expect_step(cam, 20, 200, {TRUE, 60000, 0});
 
     // A shutter set beyond one frame, in line unit, slightly dark: clamped
     // to the default maximum, one frame (wrapped, it would give 467 lines).
     FakeCamera beyond(false, 65535, 0);
-    s = shutter_step(beyond, 65, 66);
-    EXPECT_EQ(s.changed, TRUE);
-    EXPECT_EQ(s.line, 0);
-    EXPECT_EQ(s.clock, 0);
+    expect_step(beyond, 65, 66, {TRUE, 0, 0});
 }
 
 TEST(LuminanceShutter, ZeroClocksPerLineLeavesTheShutter) {
@@ -158,10 +142,7 @@ TEST(LuminanceShutter, ZeroClocksPerLineLeavesTheShutter) {
         for (int level : {0, 64, 255}) {
             FakeCamera cam(clock_unit, 10, 5);
             cam.clocks_per_line = 0;
-            const Shutter s = shutter_step(cam, level, 128);
-            EXPECT_EQ(s.changed, FALSE);
-            EXPECT_EQ(s.line, 10);
-            EXPECT_EQ(s.clock, 5);
+            expect_step(cam, level, 128, {FALSE, 10, 5});
         }
     }
 }

@@ -7,6 +7,8 @@
 // statistics against the plain loops; and the word fallback when a chunk
 // cannot have vector registers. Built twice: against the user-space core and
 // against the core with the kernel's variants (test_pixels_kernelset).
+#include "test_pixel_paths.h"
+
 #include <AWB/AveragePixelValue.h>
 #include <AWB/PixelKernels.h>
 #include <AWB/WhiteBalanceCtrl.h>
@@ -21,35 +23,18 @@
 
 namespace {
 
-using quorvin_pixel::MapPath;
-using quorvin_pixel::SumPath;
+using namespace pixeltest;
 
+// The kernel's variants (kAvx2Chunked, kWordRule) besides the others.
 std::vector<SumPath> SumPaths() {
-    std::vector<SumPath> paths;
-    for (SumPath p :
-         {SumPath::kWord, SumPath::kSse2, SumPath::kAvx2, SumPath::kAvx512, SumPath::kAvx2Chunked})
-        if (quorvin_pixel::SumPathAvailable(p))
-            paths.push_back(p);
-    return paths;
+    return AvailablePaths(
+        {SumPath::kWord, SumPath::kSse2, SumPath::kAvx2, SumPath::kAvx512, SumPath::kAvx2Chunked});
 }
 
 std::vector<MapPath> MapPaths() {
-    std::vector<MapPath> paths;
-    for (MapPath p : {MapPath::kTableWalk, MapPath::kWordRule, MapPath::kSse2Rule,
-                      MapPath::kAvx2Rule, MapPath::kAvx512Rule})
-        if (quorvin_pixel::MapPathAvailable(p))
-            paths.push_back(p);
-    return paths;
+    return AvailablePaths({MapPath::kTableWalk, MapPath::kWordRule, MapPath::kSse2Rule,
+                           MapPath::kAvx2Rule, MapPath::kAvx512Rule});
 }
-
-// Puts the automatic choices and the vector registers back.
-struct Restore {
-    ~Restore() {
-        quorvin_pixel::SelectSumPath(SumPath::kAuto);
-        quorvin_pixel::SelectMapPath(MapPath::kAuto);
-        quorvin_user_vector_grants = -1;
-    }
-};
 
 // The plain passes, as the module defines them.
 void RefCorrect(const CWhiteBalanceCtrl& wb, DWORD w, DWORD h, WORD code, BYTE* frame) {
@@ -142,7 +127,7 @@ std::vector<BYTE> RandomFrame(DWORD w, DWORD h, std::mt19937& rng) {
 // and tall enough for many bands per area row; tables of both rules, the green
 // shortcut, and a table that follows no rule (the walk takes the frame).
 TEST(FusedPass, EqualsTheTwoPassesForEveryVariantCodeAndSize) {
-    Restore restore;
+    RestorePaths restore;
     std::mt19937 rng(11);
     const DWORD sizes[][2] = {{0, 0},   {1, 9},    {9, 1},      {5, 3},     {13, 7},   {127, 5},
                               {128, 9}, {257, 70}, {1283, 121}, {64, 1100}, {4100, 37}};
@@ -177,7 +162,7 @@ TEST(FusedPass, EqualsTheTwoPassesForEveryVariantCodeAndSize) {
 // Saturated tall frames through the fused pass: the band folds and the
 // psadbw lanes see full sums (what only a wrong bound would overflow).
 TEST(FusedPass, SaturatedTallFramesAgree) {
-    Restore restore;
+    RestorePaths restore;
     const WORD gains[4] = {256, 128, 128, 1023};
     for (const DWORD w : {1920u, 8400u, 200u})
         for (SumPath sum : SumPaths()) {
@@ -192,7 +177,7 @@ TEST(FusedPass, SaturatedTallFramesAgree) {
 // The word rule on whole words against the tables, for every gain the
 // controller or the manual gains can give, both rules.
 TEST(WordRule, EqualsTheTablesForEveryGain) {
-    Restore restore;
+    RestorePaths restore;
     ASSERT_TRUE(quorvin_pixel::SelectMapPath(MapPath::kWordRule));
     std::mt19937 rng(12);
     const DWORD w = 67, h = 6;
@@ -218,7 +203,7 @@ TEST(WordRule, EqualsTheTablesForEveryGain) {
 // first chunk or in the middle of a frame, with the same results; the counts
 // show which ran.
 TEST(VectorSections, RefusedChunksFallBackToTheWordVariants) {
-    Restore restore;
+    RestorePaths restore;
     if (!quorvin_pixel::SumPathAvailable(SumPath::kAvx2Chunked))
         GTEST_SKIP() << "no AVX2";
     quorvin_pixel::SelectSumPath(SumPath::kAvx2Chunked);

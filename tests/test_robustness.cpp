@@ -252,25 +252,27 @@ TEST(RobustnessModes, UnnamedModeValuesActAsDocumented) {
 }
 
 // Speed 255 limits each evaluation to the smallest steps; average count 0
-// evaluates every sampled frame.
+// evaluates every sampled frame. With the exposure held, the gain moves at
+// most one eighth-octave step (6) but a step on every frame; with the gain
+// held, the shutter moves one line per frame.
 TEST(RobustnessSpeed, SlowestSpeedAndZeroAverageCount) {
-    Driver d(16, 16, 10);
-    Quorvin_SetAutoExposure(d.obj(), 0);
-    ASSERT_EQ(Quorvin_CLuminance_SetCtrlSpeed(d.obj(), 255, 255, 0, 0), TRUE);
-    for (int i = 0; i < 20; ++i) {
-        const uint16_t before = d.lum().m_wCDSGain;
-        d.frames(1);
-        EXPECT_LE(d.lum().m_wCDSGain - before, 6); // at most one eighth-octave step
-        EXPECT_GT(d.lum().m_wCDSGain, before);     // but a step on every frame
-    }
-
-    Driver e(16, 16, 10);
-    Quorvin_SetAutoGain(e.obj(), 0);
-    ASSERT_EQ(Quorvin_CLuminance_SetCtrlSpeed(e.obj(), 255, 0, 0, 0), TRUE);
-    for (int i = 0; i < 20; ++i) {
-        const uint16_t before = e.lum().m_wShutterLine;
-        e.frames(1);
-        EXPECT_EQ(e.lum().m_wShutterLine, before + 1); // one line per frame
+    struct Case {
+        int (*hold)(void*, BYTE); // the mode setter that stops the other control
+        BYTE gain_speed;
+        WORD CLuminanceCtrl::*moved;
+        int least, most; // its step per frame
+    };
+    for (const Case& c : {Case{&Quorvin_SetAutoExposure, 255, &CLuminanceCtrl::m_wCDSGain, 1, 6},
+                          Case{&Quorvin_SetAutoGain, 0, &CLuminanceCtrl::m_wShutterLine, 1, 1}}) {
+        Driver d(16, 16, 10);
+        c.hold(d.obj(), 0);
+        ASSERT_EQ(Quorvin_CLuminance_SetCtrlSpeed(d.obj(), 255, c.gain_speed, 0, 0), TRUE);
+        for (int i = 0; i < 20; ++i) {
+            const int before = d.lum().*c.moved;
+            d.frames(1);
+            EXPECT_LE(d.lum().*c.moved - before, c.most);
+            EXPECT_GE(d.lum().*c.moved - before, c.least);
+        }
     }
 }
 

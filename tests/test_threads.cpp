@@ -85,6 +85,27 @@ void check_consistent(Camera& cam) {
     EXPECT_EQ(lum.fops, &luminance_fops);
 }
 
+// The per-frame operations: the two per-frame calls, the correction in place
+// and the corrected copy from a source frame. On a bound object each succeeds.
+enum class FrameOp { kAlc, kImage, kColour, kCopy };
+
+void expect_frame_op(void* o, FrameOp op, BYTE* source) {
+    switch (op) {
+    case FrameOp::kAlc:
+        EXPECT_EQ(Quorvin_ALCWBalance(o), 0);
+        break;
+    case FrameOp::kImage:
+        EXPECT_EQ(Quorvin_ImageBalance(o), 0);
+        break;
+    case FrameOp::kColour:
+        EXPECT_EQ(Quorvin_ColorProcessing(o), TRUE);
+        break;
+    case FrameOp::kCopy:
+        EXPECT_EQ(Quorvin_ImageProcessing(o, source), TRUE);
+        break;
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Every locked operation in turn
 
@@ -97,23 +118,15 @@ constexpr int kOpsPerThread = 1500;
 void shared_op(Camera& cam, const std::vector<uint8_t>& source, BYTE* target, unsigned n) {
     void* o = cam.obj();
     const BYTE b = static_cast<BYTE>(n);
+    // The per-frame calls most often.
+    static constexpr FrameOp kFrameOps[] = {FrameOp::kAlc,    FrameOp::kAlc,   FrameOp::kAlc,
+                                            FrameOp::kImage,  FrameOp::kImage, FrameOp::kImage,
+                                            FrameOp::kColour, FrameOp::kCopy};
+    if (n % 16 < 8) {
+        expect_frame_op(o, kFrameOps[n % 16], const_cast<uint8_t*>(source.data()));
+        return;
+    }
     switch (n % 16) {
-    case 0:
-    case 1:
-    case 2:
-        EXPECT_EQ(Quorvin_ALCWBalance(o), 0);
-        break;
-    case 3:
-    case 4:
-    case 5:
-        EXPECT_EQ(Quorvin_ImageBalance(o), 0);
-        break;
-    case 6:
-        EXPECT_EQ(Quorvin_ColorProcessing(o), TRUE);
-        break;
-    case 7:
-        EXPECT_EQ(Quorvin_ImageProcessing(o, const_cast<uint8_t*>(source.data())), TRUE);
-        break;
     case 8:
         EXPECT_EQ(Quorvin_SetAutoAWB(o, static_cast<BYTE>(1 + n % 3)), 0);
         break;
@@ -241,29 +254,28 @@ std::unique_ptr<Camera> storm_camera(uint32_t w, uint32_t h, int trigger) {
     return cam;
 }
 
+// The limit setters, and the range of the random value each is given.
+const struct {
+    void (*set)(void*, WORD);
+    unsigned range;
+} kRandomLimits[] = {{&Quorvin_Set_Auto_Max_Gain, 2048},     {&Quorvin_Set_Auto_Min_Gain, 64},
+                     {&Quorvin_Set_Auto_Max_Shutter, 2048},  {&Quorvin_Set_Auto_Min_Shutter, 4},
+                     {&Quorvin_Set_Auto_Max_ShutterC, 2048}, {&Quorvin_Set_Auto_Min_ShutterC, 4}};
+
 // One random operation; may_drive allows the driver-side writes that only a
 // private object's owner may make.
 void random_op(Camera& cam, std::mt19937& rng, bool may_drive, std::vector<uint8_t>& src) {
     void* o = cam.obj();
-    const auto pick = rng() % 20;
+    const unsigned pick = static_cast<unsigned>(rng() % 20);
     const auto byte = [&] { return static_cast<BYTE>(rng()); };
-    const auto word = [&] { return static_cast<WORD>(rng() % 2048); };
+    static constexpr FrameOp kFrameOps[] = {FrameOp::kAlc,   FrameOp::kAlc,   FrameOp::kAlc,
+                                            FrameOp::kImage, FrameOp::kImage, FrameOp::kColour,
+                                            FrameOp::kCopy};
+    if (pick < 7) {
+        expect_frame_op(o, kFrameOps[pick], src.data());
+        return;
+    }
     switch (pick) {
-    case 0:
-    case 1:
-    case 2:
-        EXPECT_EQ(Quorvin_ALCWBalance(o), 0);
-        break;
-    case 3:
-    case 4:
-        EXPECT_EQ(Quorvin_ImageBalance(o), 0);
-        break;
-    case 5:
-        EXPECT_EQ(Quorvin_ColorProcessing(o), TRUE);
-        break;
-    case 6:
-        EXPECT_EQ(Quorvin_ImageProcessing(o, src.data()), TRUE);
-        break;
     case 7:
         EXPECT_EQ(Quorvin_SetAutoAWB(o, static_cast<BYTE>(rng() % 5)), 0);
         break;
@@ -292,21 +304,15 @@ void random_op(Camera& cam, std::mt19937& rng, bool may_drive, std::vector<uint8
         Quorvin_Set_Gain(o);
         break;
     case 13:
-        Quorvin_Set_Auto_Max_Gain(o, word());
-        break;
     case 14:
-        Quorvin_Set_Auto_Min_Gain(o, static_cast<WORD>(rng() % 64));
-        break;
     case 15:
-        Quorvin_Set_Auto_Max_Shutter(o, word());
-        break;
     case 16:
-        Quorvin_Set_Auto_Min_Shutter(o, static_cast<WORD>(rng() % 4));
+    case 17: { // one limit; 17 sets both clock limits
+        const unsigned first = pick - 13, last = pick == 17 ? 5 : first;
+        for (unsigned k = first; k <= last; ++k)
+            kRandomLimits[k].set(o, static_cast<WORD>(rng() % kRandomLimits[k].range));
         break;
-    case 17:
-        Quorvin_Set_Auto_Max_ShutterC(o, word());
-        Quorvin_Set_Auto_Min_ShutterC(o, static_cast<WORD>(rng() % 4));
-        break;
+    }
     case 18:
         if (may_drive) { // the driver sends the values and clears the flag
             cam.flag = 0;

@@ -9,7 +9,9 @@
 #include <cstring>
 #include <initializer_list>
 #include <memory>
+#include <ostream>
 #include <random>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -219,43 +221,83 @@ TEST(AutoWhiteBalance, WorkedExampleOverTenFrames) {
     EXPECT_EQ(c.m_byteAWBAlredySamplingCount, 0);
 }
 
-// Single evaluations from given gains and state; gains limited to 1023,
-// zero averages never divide, targets are truncated percentages of green,
-// and the dead band is twice the threshold while idle.
-TEST(AutoWhiteBalance, ControlStep) {
-    struct Case {
-        const char* what;
-        WORD gainR, gainB, threshold;
-        BOOL started;
-        BYTE r, g, b;
-        WORD newR, newB;
-        BOOL nowStarted;
-    } cases[] = {
-        {"limit", 128, 128, 5, FALSE, 10, 100, 100, 1023, 128, TRUE},
-        {"red 0", 128, 128, 5, FALSE, 0, 100, 100, 129, 128, TRUE},
-        {"red, green 0", 300, 77, 5, FALSE, 0, 0, 50, 0, 0, TRUE},
-        {"balanced", 140, 90, 5, TRUE, 120, 120, 120, 140, 90, FALSE},
-        {"no change", 0, 0, 5, FALSE, 50, 100, 200, 0, 0, FALSE},
-        {"idle, 2 levels", 128, 128, 15, FALSE, 98, 100, 100, 128, 128, FALSE},
-        {"idle, 3 levels", 128, 128, 15, FALSE, 97, 100, 100, 131, 128, TRUE},
-        {"running, 2 levels", 131, 128, 15, TRUE, 98, 100, 100, 133, 128, TRUE},
-        {"running, 1 level", 133, 128, 15, TRUE, 99, 100, 100, 133, 128, FALSE},
-        {"3 and 4 make 5 levels", 128, 128, 25, FALSE, 97, 100, 104, 131, 123, TRUE},
-        {"5 levels, band 52", 128, 128, 26, FALSE, 97, 100, 104, 128, 128, FALSE},
-        {"default band, 1 level", 128, 128, 5, FALSE, 99, 100, 100, 129, 128, TRUE},
-    };
-    for (const Case& k : cases) {
-        CWhiteBalanceCtrl c = Make({k.gainR, 128, 128, k.gainB});
-        c.m_wThreshold = k.threshold;
-        c.m_bAWBStarted = k.started;
-        Evaluate(c, k.r, k.g, k.b);
-        EXPECT_EQ(c.m_pwGain[0], k.newR) << k.what;
-        EXPECT_EQ(c.m_pwGain[3], k.newB) << k.what;
-        EXPECT_EQ(c.m_bAWBStarted, k.nowStarted) << k.what;
-        EXPECT_TRUE(TablesMatchGains(c)) << k.what;
-        EXPECT_EQ(c.m_byteAWBRestSkipCount, 10) << k.what;
-    }
+namespace {
 
+// Single evaluations from given gains and state: the new red and blue gains
+// and whether a run is under way; the tables follow the gains and the skip
+// count restarts.
+struct StepCase {
+    const char* name;
+    WORD gainR, gainB, threshold;
+    BOOL started;
+    BYTE r, g, b;
+    WORD newR, newB;
+    BOOL nowStarted;
+};
+
+void PrintTo(const StepCase& k, std::ostream* os) {
+    *os << k.name;
+}
+
+// Gains are limited to 1023, and zero averages never divide.
+const StepCase kLimitSteps[] = {
+    {"Limit", 128, 128, 5, FALSE, 10, 100, 100, 1023, 128, TRUE},
+    {"RedZero", 128, 128, 5, FALSE, 0, 100, 100, 129, 128, TRUE},
+    {"RedAndGreenZero", 300, 77, 5, FALSE, 0, 0, 50, 0, 0, TRUE},
+    {"Balanced", 140, 90, 5, TRUE, 120, 120, 120, 140, 90, FALSE},
+    {"NoChange", 0, 0, 5, FALSE, 50, 100, 200, 0, 0, FALSE},
+};
+
+// The dead band is twice the threshold while idle ...
+const StepCase kIdleSteps[] = {
+    {"TwoLevels", 128, 128, 15, FALSE, 98, 100, 100, 128, 128, FALSE},
+    {"ThreeLevels", 128, 128, 15, FALSE, 97, 100, 100, 131, 128, TRUE},
+    {"DefaultBandOneLevel", 128, 128, 5, FALSE, 99, 100, 100, 129, 128, TRUE},
+};
+
+// ... and the threshold while running ...
+const StepCase kRunningSteps[] = {
+    {"TwoLevels", 131, 128, 15, TRUE, 98, 100, 100, 133, 128, TRUE},
+    {"OneLevel", 133, 128, 15, TRUE, 99, 100, 100, 133, 128, FALSE},
+};
+
+// ... and it holds the red and blue errors together.
+const StepCase kSummedSteps[] = {
+    {"ThreeAndFourMakeFiveLevels", 128, 128, 25, FALSE, 97, 100, 104, 131, 123, TRUE},
+    {"FiveLevelsInBand52", 128, 128, 26, FALSE, 97, 100, 104, 128, 128, FALSE},
+};
+
+std::string StepName(const ::testing::TestParamInfo<StepCase>& row) {
+    return row.param.name;
+}
+
+} // namespace
+
+class AutoWhiteBalanceStep : public ::testing::TestWithParam<StepCase> {};
+
+TEST_P(AutoWhiteBalanceStep, GainsAndRun) {
+    const StepCase& k = GetParam();
+    CWhiteBalanceCtrl c = Make({k.gainR, 128, 128, k.gainB});
+    c.m_wThreshold = k.threshold;
+    c.m_bAWBStarted = k.started;
+    Evaluate(c, k.r, k.g, k.b);
+    EXPECT_EQ(c.m_pwGain[0], k.newR);
+    EXPECT_EQ(c.m_pwGain[3], k.newB);
+    EXPECT_EQ(c.m_bAWBStarted, k.nowStarted);
+    EXPECT_TRUE(TablesMatchGains(c));
+    EXPECT_EQ(c.m_byteAWBRestSkipCount, 10);
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, AutoWhiteBalanceStep, ::testing::ValuesIn(kLimitSteps), StepName);
+INSTANTIATE_TEST_SUITE_P(IdleBand, AutoWhiteBalanceStep, ::testing::ValuesIn(kIdleSteps), StepName);
+INSTANTIATE_TEST_SUITE_P(RunningBand, AutoWhiteBalanceStep, ::testing::ValuesIn(kRunningSteps),
+                         StepName);
+INSTANTIATE_TEST_SUITE_P(SummedErrors, AutoWhiteBalanceStep, ::testing::ValuesIn(kSummedSteps),
+                         StepName);
+
+// Targets are truncated percentages of green; a sampling run averages its
+// frames, truncating.
+TEST(AutoWhiteBalance, TargetsAndSamplingAverage) {
     CWhiteBalanceCtrl c = Make();
     c.m_pwTarget[0] = 80;  // 80 % of green 101 = 80
     c.m_pwTarget[1] = 120; // 121

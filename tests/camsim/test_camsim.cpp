@@ -7,6 +7,7 @@
 #include "scene.h"
 #include "sensor.h"
 #include "simulator.h"
+#include "tests/support/quorvin_camera.h"
 
 #include <gtest/gtest.h>
 
@@ -22,10 +23,12 @@ namespace {
 
 using namespace camsim;
 
-SimConfig small(const std::string& scenario) {
+// A scenario at 160 x 120, over `frames` frames (0: its own length).
+SimConfig small(const std::string& scenario, int frames = 0) {
     SimConfig cfg;
     cfg.width = 160;
     cfg.height = 120;
+    cfg.frames = frames;
     cfg.scenario = scenario;
     return cfg;
 }
@@ -106,8 +109,7 @@ TEST(CamsimScenario, LightsOnRecoversFromClipping) {
 // With automatic gain off (mode 0x10) in a room too dark for any exposure,
 // the exposure goes to its maximum and the gain register is never touched.
 TEST(CamsimScenario, ExposureOnlyModeNeverTouchesGain) {
-    SimConfig cfg = small("dim-room");
-    cfg.frames = 120;
+    SimConfig cfg = small("dim-room", 120);
     cfg.module.gain_mode = 0;
     cfg.module.initial_gain = 7;
     const RunResult result = run(cfg);
@@ -123,8 +125,7 @@ TEST(CamsimScenario, ExposureOnlyModeNeverTouchesGain) {
 
 // The same room with gain only (mode 0x01): the shutter stays where it was.
 TEST(CamsimScenario, GainOnlyModeNeverTouchesShutter) {
-    SimConfig cfg = small("dim-room");
-    cfg.frames = 120;
+    SimConfig cfg = small("dim-room", 120);
     cfg.module.exposure_mode = 0;
     const RunResult result = run(cfg);
     for (const FrameRecord& f : result.frames) {
@@ -175,10 +176,9 @@ TEST(CamsimScenario, OneShotModesStop) {
 // Replaying recorded frames through the program's path gives the bytes a
 // driver gets by binding an object and calling Quorvin_ImageBalance itself.
 TEST(CamsimReplay, SameCorrectedBytesAsCallingTheModuleDirectly) {
-    SimConfig cfg = small("illuminant-change");
+    SimConfig cfg = small("illuminant-change", 140);
     cfg.width = 64;
     cfg.height = 48;
-    cfg.frames = 140;
     const std::string recorded = temp_path("recorded.raw"), corrected = temp_path("corrected.raw");
     {
         std::FILE* f = std::fopen(recorded.c_str(), "wb");
@@ -200,17 +200,14 @@ TEST(CamsimReplay, SameCorrectedBytesAsCallingTheModuleDirectly) {
     std::vector<std::max_align_t> object(
         static_cast<std::size_t>(Quorvin_GetAWBObjectSize()) / sizeof(std::max_align_t) + 1);
     std::vector<__u8> frame(64 * 48);
-    __u16 lines = 500, clocks = 800, line = 100, clock = 0, gain = 0, r = 16, g = 16, b = 16;
-    __u32 width = 64, height = 48;
-    int flag = 0;
-    __u16 gains[4] = {128, 128, 128, 128};
-    Quorvin_InitAWBObject(object.data(), frame.data(), &lines, &clocks, &line, &clock, &gain,
-                          &width, &height, &flag, &r, &g, &b, gains, 0, 0, 0);
+    QuorvinCameraVars camera;
+    quorvin_camera_init(&camera, 64, 48, 500, 800, 100);
+    quorvin_camera_bind(&camera, object.data(), frame.data(), 0, 0, 0);
     std::size_t differing = 0, changed = 0;
     for (std::size_t off = 0; off < in.size(); off += frame.size()) {
         std::copy_n(in.begin() + static_cast<std::ptrdiff_t>(off), frame.size(), frame.begin());
         Quorvin_ImageBalance(object.data());
-        flag = 0;
+        camera.flag = 0;
         for (std::size_t i = 0; i < frame.size(); ++i) {
             differing += frame[i] != out[off + i];
             changed += frame[i] != in[off + i];
@@ -245,8 +242,7 @@ TEST(CamsimReplay, RejectsAFileThatIsNotWholeFrames) {
 }
 
 TEST(CamsimRun, SameSeedSameRunOtherSeedOtherNoise) {
-    SimConfig cfg = small("chart");
-    cfg.frames = 12;
+    SimConfig cfg = small("chart", 12);
     const RunResult a = run(cfg), b = run(cfg);
     EXPECT_EQ(a.last_frame, b.last_frame);
     cfg.seed = 2;
@@ -255,10 +251,9 @@ TEST(CamsimRun, SameSeedSameRunOtherSeedOtherNoise) {
 
 // The simulator's brightness is the module's own measure, byte for byte.
 TEST(CamsimMeasure, BrightnessMatchesTheModule) {
-    SimConfig cfg = small("chart");
+    SimConfig cfg = small("chart", 6);
     cfg.width = 98; // areas of odd width start on odd columns
     cfg.height = 54;
-    cfg.frames = 6;
     const RunResult result = run(cfg);
     CAveragePixelValue stats;
     CAveragePixelValue_init(&stats);
