@@ -20,16 +20,6 @@ namespace {
 
 using namespace pixeltest;
 
-std::vector<SumPath> SumPaths() {
-    return AvailablePaths(
-        {SumPath::kWord, SumPath::kSse2, SumPath::kAvx2, SumPath::kAvx512, SumPath::kAvx2Chunked});
-}
-
-std::vector<MapPath> MapPaths() {
-    return AvailablePaths({MapPath::kTableWalk, MapPath::kWordRule, MapPath::kSse2Rule,
-                           MapPath::kAvx2Rule, MapPath::kAvx512Rule});
-}
-
 // A buffer of exactly n bytes (the sanitizer build catches any access outside
 // it), filled with random bytes.
 std::unique_ptr<BYTE[]> RandomBytes(size_t n, std::mt19937& rng) {
@@ -43,11 +33,11 @@ TEST(FastPath, EveryVariantIsOfferedAndSelectable) {
     RestorePaths restore;
     EXPECT_TRUE(quorvin_pixel::SumPathAvailable(SumPath::kWord));
     EXPECT_TRUE(quorvin_pixel::MapPathAvailable(MapPath::kTableWalk));
-    for (SumPath p : SumPaths()) {
+    for (SumPath p : EverySumPath()) {
         ASSERT_TRUE(quorvin_pixel::SelectSumPath(p));
         EXPECT_EQ(quorvin_pixel::ActiveSumPath(), p);
     }
-    for (MapPath p : MapPaths()) {
+    for (MapPath p : EveryMapPath()) {
         ASSERT_TRUE(quorvin_pixel::SelectMapPath(p));
         EXPECT_EQ(quorvin_pixel::ActiveMapPath(), p);
     }
@@ -63,7 +53,7 @@ TEST(FastPath, SegmentSumsEqualPairLoopAtEveryLengthAndStart) {
     std::mt19937 rng(1);
     const size_t kSize = 64 + 300;
     auto buf = RandomBytes(kSize, rng);
-    for (SumPath path : SumPaths())
+    for (SumPath path : EverySumPath())
         for (DWORD start = 0; start < 64; ++start)
             for (DWORD n = 0; start + n <= kSize && n <= 300; ++n) {
                 DWORD s0 = 0, s1 = 0;
@@ -82,7 +72,7 @@ TEST(FastPath, SegmentSumsOfSaturatedBytesDoNotOverflowLanesAndWrapLikeThePairLo
         std::vector<BYTE> buf(n + 1, 255);
         const DWORD s0 = static_cast<DWORD>(255ull * ((n + 1) / 2));
         const DWORD s1 = static_cast<DWORD>(255ull * (n / 2));
-        for (SumPath path : SumPaths())
+        for (SumPath path : EverySumPath())
             for (DWORD start : {0u, 1u}) {
                 const auto sum = quorvin_pixel::SumRowSegmentPairs(path, buf.data() + start, n);
                 EXPECT_EQ(sum.dwSum0, s0) << int(path) << " n " << n;
@@ -122,7 +112,7 @@ void ExpectAllSumPathsAgree(const BYTE* raw, DWORD w, DWORD h, WORD code,
                             const WORD* splitX = nullptr) {
     RestorePaths restore;
     std::vector<CAveragePixelValue> records;
-    for (SumPath path : SumPaths()) {
+    for (SumPath path : EverySumPath()) {
         CAveragePixelValue s;
         std::memset(&s, 0x5A, sizeof s);
         CAveragePixelValue_init(&s);
@@ -135,7 +125,7 @@ void ExpectAllSumPathsAgree(const BYTE* raw, DWORD w, DWORD h, WORD code,
     ExpectAveragesMatchReference(records[0], raw, w, h, code);
     for (size_t i = 1; i < records.size(); ++i)
         ASSERT_EQ(std::memcmp(&records[0], &records[i], sizeof records[0]), 0)
-            << "variant " << int(SumPaths()[i]) << " " << w << "x" << h << " code " << code;
+            << "variant " << int(EverySumPath()[i]) << " " << w << "x" << h << " code " << code;
 }
 
 TEST(FastPath, AveragesOfEverySmallFrameAtEveryAlignmentAgree) {
@@ -258,7 +248,7 @@ void ExpectAllMapPathsAgree(const CWhiteBalanceCtrl& wb, const BYTE* frame, DWOR
     RefCorrect(wb, w, h, code, frame, refCopy.data(), false);
     std::vector<BYTE> refSame(frame, frame + n);
     RefCorrect(wb, w, h, code, frame, refSame.data(), false);
-    for (MapPath path : MapPaths()) {
+    for (MapPath path : EveryMapPath()) {
         quorvin_pixel::SelectMapPath(path);
         CWhiteBalanceCtrl copy = wb;
         std::unique_ptr<BYTE[]> buf(new BYTE[offset + n]);
@@ -337,7 +327,7 @@ void Spoil(BYTE& entry) {
 // Every gain: the controller's and the manual gains' tables are both
 // reproduced by each rule variant, and a one-entry change to either is not.
 TEST(FastPath, RuleVariantsReproduceBothTableRulesForEveryGain) {
-    for (MapPath path : MapPaths()) {
+    for (MapPath path : EveryMapPath()) {
         if (path == MapPath::kTableWalk)
             continue;
         for (DWORD g = 0; g <= 0xFFFF; ++g) {

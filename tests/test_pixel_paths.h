@@ -32,6 +32,18 @@ template <typename Path> std::vector<Path> AvailablePaths(std::initializer_list<
     return paths;
 }
 
+// Every variant that can run here, the kernel's (kAvx2Chunked, kWordRule)
+// among them.
+inline std::vector<SumPath> EverySumPath() {
+    return AvailablePaths(
+        {SumPath::kWord, SumPath::kSse2, SumPath::kAvx2, SumPath::kAvx512, SumPath::kAvx2Chunked});
+}
+
+inline std::vector<MapPath> EveryMapPath() {
+    return AvailablePaths({MapPath::kTableWalk, MapPath::kWordRule, MapPath::kSse2Rule,
+                           MapPath::kAvx2Rule, MapPath::kAvx512Rule});
+}
+
 // Puts the automatic choices and the vector registers back.
 struct RestorePaths {
     ~RestorePaths() {

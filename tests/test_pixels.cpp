@@ -25,17 +25,6 @@ namespace {
 
 using namespace pixeltest;
 
-// The kernel's variants (kAvx2Chunked, kWordRule) besides the others.
-std::vector<SumPath> SumPaths() {
-    return AvailablePaths(
-        {SumPath::kWord, SumPath::kSse2, SumPath::kAvx2, SumPath::kAvx512, SumPath::kAvx2Chunked});
-}
-
-std::vector<MapPath> MapPaths() {
-    return AvailablePaths({MapPath::kTableWalk, MapPath::kWordRule, MapPath::kSse2Rule,
-                           MapPath::kAvx2Rule, MapPath::kAvx512Rule});
-}
-
 // The plain passes, as the module defines them.
 void RefCorrect(const CWhiteBalanceCtrl& wb, DWORD w, DWORD h, WORD code, BYTE* frame) {
     if (code < 2 || code > 5 || wb.m_byteMode == 0)
@@ -135,8 +124,8 @@ TEST(FusedPass, EqualsTheTwoPassesForEveryVariantCodeAndSize) {
     for (const auto& size : sizes) {
         const std::vector<BYTE> frame = RandomFrame(size[0], size[1], rng);
         const bool large = size_t{size[0]} * size[1] > 20000; // fewer cases, same variants
-        for (SumPath sum : SumPaths())
-            for (MapPath map : MapPaths()) {
+        for (SumPath sum : EverySumPath())
+            for (MapPath map : EveryMapPath()) {
                 ASSERT_TRUE(quorvin_pixel::SelectSumPath(sum));
                 ASSERT_TRUE(quorvin_pixel::SelectMapPath(map));
                 for (const auto& g : gains)
@@ -165,7 +154,7 @@ TEST(FusedPass, SaturatedTallFramesAgree) {
     RestorePaths restore;
     const WORD gains[4] = {256, 128, 128, 1023};
     for (const DWORD w : {1920u, 8400u, 200u})
-        for (SumPath sum : SumPaths()) {
+        for (SumPath sum : EverySumPath()) {
             quorvin_pixel::SelectSumPath(sum);
             const DWORD h = 1024 * 1024 / w;
             const std::vector<BYTE> frame(size_t{w} * h, 255);
