@@ -21,6 +21,7 @@
 namespace {
 
 using fuzz_support::bytes_differ;
+using fuzz_support::check_lum_state;
 using fuzz_support::Input;
 
 // A buffer of exactly n bytes (AddressSanitizer guards both ends).
@@ -335,18 +336,6 @@ void random_luminance(Input& in, CLuminanceCtrl& c) {
     c.m_dwSumOfSamplingBrightness = 255u * c.m_byteAlreadySampleingCount;
 }
 
-void check_same_lum(const CLuminanceCtrl& a, const CLuminanceCtrl& b) {
-    CHECK(a.m_wCDSGain == b.m_wCDSGain);
-    CHECK(a.m_wShutterLine == b.m_wShutterLine);
-    CHECK(a.m_wShutterClock == b.m_wShutterClock);
-    CHECK(a.m_byteMode == b.m_byteMode);
-    CHECK(a.m_bAutoRunning == b.m_bAutoRunning);
-    CHECK(a.m_byteRestSkipCount == b.m_byteRestSkipCount);
-    CHECK(a.m_byteAlreadySampleingCount == b.m_byteAlreadySampleingCount);
-    if (a.m_byteAlreadySampleingCount != 0)
-        CHECK(a.m_dwSumOfSamplingBrightness == b.m_dwSumOfSamplingBrightness);
-}
-
 // After a status check in a mode that enforces them, gain and exposure lie
 // inside their limits, where the limits are consistent and representable.
 void check_limits_after_status(const CLuminanceCtrl& before, const CLuminanceCtrl& c) {
@@ -422,7 +411,7 @@ void fuzz_luminance(Input& in) {
         const bool changed = qmodel::shutter_step(model, g_camera.timing, cur, target, dark);
         CLuminanceCtrl got = c;
         CHECK((mbShutterCtrl(&got, cur, target, in.u8(), dark ? TRUE : FALSE) != FALSE) == changed);
-        check_same_lum(model, got);
+        check_lum_state(model, got);
         const uint32_t frame_clocks = g_camera.timing.v * g_camera.timing.h;
         if (changed && frame_clocks != 0 && e.min <= e.cur && e.cur <= e.max) {
             const uint32_t now =
@@ -442,7 +431,7 @@ void fuzz_luminance(Input& in) {
         if (h_ok) {
             CLuminanceCtrl model = c;
             CHECK((corrected != FALSE) == qmodel::status_check(model, g_camera.timing));
-            check_same_lum(model, got);
+            check_lum_state(model, got);
             check_limits_after_status(c, got);
         }
     }
@@ -462,7 +451,7 @@ void fuzz_luminance(Input& in) {
         CLuminanceCtrl model = c;
         const bool due = qmodel::lum_due(model, true);
         CHECK((CLuminance_IsAutoMode(&c, TRUE) != FALSE) == due);
-        check_same_lum(model, c);
+        check_lum_state(model, c);
         const int pubs = g_camera.publications;
         const bool published =
             g_camera.timing.h != 0 && qmodel::lum_update(model, g_camera.timing, level);
@@ -470,7 +459,7 @@ void fuzz_luminance(Input& in) {
         CHECK(g_camera.publications - pubs <= 1);
         if (g_camera.timing.h != 0) {
             CHECK((g_camera.publications - pubs == 1) == published);
-            check_same_lum(model, c);
+            check_lum_state(model, c);
         }
     }
 }
