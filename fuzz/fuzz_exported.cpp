@@ -29,16 +29,46 @@ namespace {
 // Largest frame a run uses; the frame buffer is allocated once at this size.
 constexpr uint32_t kMaxFrame = 16 * 1024;
 constexpr uint32_t kMaxSide = 400;
-// Pixels one input may pass through the per-frame and correction calls; the
-// input ends there. It bounds the time of one run (the fuzzer favours inputs
-// whose large frames reach the pixel loops' higher iteration counts, and
-// without a bound those would dominate the campaign).
-constexpr size_t kPixelBudget = 32 * 1024;
-size_t g_pixels = 0;
+// Work one input may do; the input ends there. A call that passes over the
+// frame (a per-frame call, a correction) costs its pixels plus kCallCost, the
+// time the core and the checks take whatever the frame's size, in pixels.
+// It bounds the time of one run: the fuzzer favours inputs whose large frames
+// reach the pixel loops' higher iteration counts, and inputs of many frames
+// for the higher hit counts of every edge on the per-frame path; without a
+// bound those would dominate the campaign.
+constexpr size_t kCallCost = 512;
+constexpr size_t kWorkBudget = 32 * 1024;
+size_t g_work = 0;
 
 using fuzz_support::bytes_differ;
 using fuzz_support::check_lum_state;
 using fuzz_support::Input;
+
+// The model's gain tables, each built the first time a run needs it (32 MiB,
+// of which only the pages of the gains used are ever touched): the tables
+// are checked after every call, and most gains recur from input to input.
+struct TableCache {
+    bool built[2][65536];
+    uint8_t entry[2][65536][256];
+};
+TableCache g_tables;
+
+const uint8_t* expected_table(uint16_t gain, qmodel::TableRule rule) {
+    const int r = rule == qmodel::TableRule::Auto ? 0 : 1;
+    if (!g_tables.built[r][gain]) {
+        qmodel::build_table(gain, rule, g_tables.entry[r][gain]);
+        g_tables.built[r][gain] = true;
+    }
+    return g_tables.entry[r][gain];
+}
+
+// A weighted average the model took of the frame's statistics, with the
+// weights it took it with.
+struct WeightedAverage {
+    uint64_t version = ~uint64_t{0}; // the frame's version it belongs to
+    uint8_t weight[16];
+    uint8_t value[4];
+};
 
 // A camera driver's variables for one balance object, and what the harness
 // knows of them.
@@ -47,6 +77,12 @@ struct Camera : QuorvinCameraVars {
     uint8_t* frame = nullptr; // kMaxFrame bytes, poisoned beyond w x h
     bool bound = false;
     qmodel::TableRule rule[4] = {};
+    // What the model computed of the frame is kept while the frame stays as
+    // it is: version counts every change of its size or contents.
+    uint64_t version = 0;
+    uint64_t stats_version = ~uint64_t{0};
+    qmodel::Stats stats;
+    WeightedAverage brightness, colour;
 };
 
 // The driver before its first frame: 480 lines of 800 clocks, shutter 100
@@ -54,7 +90,16 @@ struct Camera : QuorvinCameraVars {
 void reset(Camera& cam) {
     quorvin_camera_init(&cam, 0, 0, 480, 800, 100);
     cam.bound = false;
+    ++cam.version;
 }
+
+// Table k of the object must be rule k applied to its gain k.
+bool table_follows_gain(const Camera& cam, const CWhiteBalanceCtrl& wb, int k) {
+    return !bytes_differ(wb.m_ppbyteTable[k], expected_table(wb.m_pwGain[k], cam.rule[k]), 256);
+}
+
+// Scratch for the frame a call is expected to leave.
+uint8_t g_expect[kMaxFrame];
 
 void poison_frame(Camera& cam) {
     const size_t used = static_cast<size_t>(cam.width) * cam.height;
@@ -67,11 +112,17 @@ void set_size(Camera& cam, Input& in) {
     in.frame_sides(w, h, kMaxSide, kMaxFrame);
     cam.width = w;
     cam.height = h;
+    ++cam.version;
     poison_frame(cam);
 }
 
 size_t frame_size(const Camera& cam) {
     return static_cast<size_t>(cam.width) * cam.height;
+}
+
+// A call that passes over the frame.
+void charge(const Camera& cam) {
+    g_work += kCallCost + frame_size(cam);
 }
 
 void bind(Camera& cam, Input& in) {
@@ -95,8 +146,8 @@ void bind(Camera& cam, Input& in) {
     CHECK(wb.m_byteMode == 2 && wb.m_byteAWBRestSkipCount == 0);
     for (int k = 0; k < 4; ++k) {
         CHECK(wb.m_pwGain[k] == cam.init_gains[k]);
-        CHECK(qmodel::table_matches(wb.m_ppbyteTable[k], wb.m_pwGain[k], qmodel::TableRule::Auto));
         cam.rule[k] = qmodel::TableRule::Auto;
+        CHECK(table_follows_gain(cam, wb, k));
     }
     const CLuminanceCtrl& lum = o.m_objLuminanceCtrl;
     CHECK(lum.m_byteMode == 0x11 && lum.m_wCDSGain == initial_gain);
@@ -147,7 +198,7 @@ void check_wb(const Camera& cam, const CWhiteBalanceCtrl& want, const CWhiteBala
     for (int k = 0; k < 4; ++k) {
         CHECK(got.m_pwGain[k] == want.m_pwGain[k]);
         // Table k always follows gain k, by the rule that last built it.
-        CHECK(qmodel::table_matches(got.m_ppbyteTable[k], got.m_pwGain[k], cam.rule[k]));
+        CHECK(table_follows_gain(cam, got, k));
     }
     CHECK(got.m_pwTarget[0] == want.m_pwTarget[0] && got.m_pwTarget[1] == want.m_pwTarget[1]);
     CHECK(!bytes_differ(got.m_pbyteAWBWeight, want.m_pbyteAWBWeight, 16));
@@ -162,61 +213,87 @@ void check_wb(const Camera& cam, const CWhiteBalanceCtrl& want, const CWhiteBala
 }
 
 // The statistics must be those of the frame as it is now.
-void check_stats(const Camera& cam) {
-    qmodel::Stats s;
-    qmodel::measure(cam.frame, cam.width, cam.height, 2, s);
+void check_stats(Camera& cam) {
+    qmodel::Stats& s = cam.stats;
+    if (cam.stats_version != cam.version) {
+        qmodel::measure(cam.frame, cam.width, cam.height, 2, s);
+        cam.stats_version = cam.version;
+    }
     const CAveragePixelValue& st = cam.obj->m_objAveragePixelValue;
     CHECK(st.m_dwImageWidth == cam.width && st.m_dwImageHeight == cam.height);
     CHECK(st.m_wColorArray == 2 && st.m_bAreaChangeFg == FALSE);
-    for (int i = 0; i < 4; ++i)
-        CHECK(st.m_pdwImagePosX[i] == s.pos_x[i] && st.m_pdwImagePosY[i] == s.pos_y[i]);
-    for (int a = 0; a < 16; ++a)
-        for (int p = 0; p < 4; ++p) {
-            CHECK(st.m_pdwAreaPixelCount[a][p] == s.count[a][p]);
-            CHECK(st.m_pbyteAverage[a][p] == s.average[a][p]);
-        }
+    static_assert(sizeof st.m_pdwImagePosX == sizeof s.pos_x, "positions compared whole");
+    static_assert(sizeof st.m_pdwAreaPixelCount == sizeof s.count, "counts compared whole");
+    static_assert(sizeof st.m_pbyteAverage == sizeof s.average, "averages compared whole");
+    CHECK(!bytes_differ(st.m_pdwImagePosX, s.pos_x, sizeof s.pos_x));
+    CHECK(!bytes_differ(st.m_pdwImagePosY, s.pos_y, sizeof s.pos_y));
+    CHECK(!bytes_differ(st.m_pdwAreaPixelCount, s.count, sizeof s.count));
+    CHECK(!bytes_differ(st.m_pbyteAverage, s.average, sizeof s.average));
+}
+
+// The model's brightness level (colour false) or colour averages of the
+// statistics check_stats last confirmed, taken again only when the frame or
+// the weights have changed since.
+const uint8_t* weighted_average(Camera& cam, WeightedAverage& memo, const uint8_t* weight,
+                                bool colour) {
+    if (memo.version != cam.stats_version || bytes_differ(memo.weight, weight, 16)) {
+        if (colour)
+            qmodel::color_average(cam.stats.average, 2, weight, memo.value);
+        else
+            memo.value[0] = qmodel::brightness(cam.stats.average, 2, weight);
+        std::memcpy(memo.weight, weight, 16);
+        memo.version = cam.stats_version;
+    }
+    return memo.value;
+}
+
+// The frame a correction from src by the tables of wb leaves, into g_expect;
+// a new version of the frame when it differs.
+void expect_correction(Camera& cam, const CWhiteBalanceCtrl& wb, const uint8_t* src) {
+    const size_t n = frame_size(cam);
+    std::memcpy(g_expect, cam.frame, n);
+    qmodel::correct(wb, cam.width, cam.height, 2, src, g_expect);
+    if (bytes_differ(g_expect, cam.frame, n))
+        ++cam.version;
 }
 
 // One per-frame call, Quorvin_ALCWBalance or (correct_first) Quorvin_ImageBalance.
 void frame_call(Camera& cam, bool correct_first) {
-    g_pixels += frame_size(cam);
+    const size_t n = frame_size(cam);
+    charge(cam);
     AWBObject& o = *cam.obj;
-    const AWBObject before = o;
-    CWhiteBalanceCtrl wb = before.m_objWhiteBalanceCtrl;
-    CLuminanceCtrl lum = before.m_objLuminanceCtrl;
+    const CWhiteBalanceCtrl wb_before = o.m_objWhiteBalanceCtrl;
+    CWhiteBalanceCtrl wb = wb_before;
+    CLuminanceCtrl lum = o.m_objLuminanceCtrl;
     const Published pub_before = published(cam);
-    std::vector<uint8_t> expect(cam.frame, cam.frame + frame_size(cam));
 
     bool wb_run = qmodel::wb_due(wb, true);
     for (int q = 1; correct_first && q < 4 && !wb_run; ++q)
         wb_run = qmodel::wb_due(wb, true);
     const bool lum_run = qmodel::lum_due(lum, true);
     if ((wb_run || lum_run) && correct_first)
-        qmodel::correct(before.m_objWhiteBalanceCtrl, cam.width, cam.height, 2, expect.data(),
-                        expect.data());
+        expect_correction(cam, wb_before, cam.frame);
+    else
+        std::memcpy(g_expect, cam.frame, n);
 
     const int rc = correct_first ? Quorvin_ImageBalance(&o) : Quorvin_ALCWBalance(&o);
     CHECK(rc == 0);
-    CHECK(!bytes_differ(cam.frame, expect.data(), expect.size()));
+    CHECK(!bytes_differ(cam.frame, g_expect, n));
     CHECK(o.magic == QUORVIN_AWB_MAGIC);
 
     const bool timing_ok = cam.hclock != 0;
     bool lum_published = false;
     if (wb_run || lum_run) {
         check_stats(cam);
-        const CAveragePixelValue& st = o.m_objAveragePixelValue;
         if (lum_run && timing_ok) {
-            const uint8_t level = qmodel::brightness(st.m_pbyteAverage, 2, lum.m_pbyteWeight);
+            const uint8_t level = *weighted_average(cam, cam.brightness, lum.m_pbyteWeight, false);
             lum_published = qmodel::lum_update(lum, {cam.vlines, cam.hclock}, level);
         }
-        if (wb_run) {
-            uint8_t avg[4];
-            qmodel::color_average(st.m_pbyteAverage, 2, wb.m_pbyteAWBWeight, avg);
-            qmodel::wb_update(wb, avg);
-        }
+        if (wb_run)
+            qmodel::wb_update(wb, weighted_average(cam, cam.colour, wb.m_pbyteAWBWeight, true));
     }
     for (int k : {0, 3})
-        if (wb.m_pwGain[k] != before.m_objWhiteBalanceCtrl.m_pwGain[k]) {
+        if (wb.m_pwGain[k] != wb_before.m_pwGain[k]) {
             CHECK(wb.m_pwGain[k] <= 1023); // automatic gains stay below x8
             cam.rule[k] = qmodel::TableRule::Auto;
         }
@@ -261,8 +338,7 @@ void check_untouched_driver(const Camera& cam, const Published& before) {
 // and nothing is touched.
 void invalid_calls(Input& in) {
     std::vector<uint8_t> junk(static_cast<size_t>(Quorvin_GetAWBObjectSize()));
-    for (auto& j : junk)
-        j = in.u8();
+    in.take(junk.data(), junk.size()); // the bytes the input no longer has stay 0
     if (junk.size() >= 4 && !bytes_differ(junk.data(), "\xBE\xEB\xAF\xFA", 4))
         junk[0] ^= 1; // never the magic by accident
     const std::vector<uint8_t> copy = junk;
@@ -318,12 +394,15 @@ void step(Camera* cams, Input& in) {
     case 3: { // new frame contents
         const size_t n = frame_size(cam);
         const uint8_t mode = in.u8();
+        ++cam.version;
         if (mode % 3 == 0) {
             std::memset(cam.frame, in.u8(), n);
         } else if (mode % 3 == 1) {
+            // a + b i + the row of pixel i
             const uint8_t a = in.u8(), b = in.u8();
-            for (size_t i = 0; i < n; ++i)
-                cam.frame[i] = static_cast<uint8_t>(a + b * i + (i / (cam.width ? cam.width : 1)));
+            for (size_t i = 0, row = 0; row < cam.height; ++row)
+                for (uint32_t x = 0; x < cam.width; ++x, ++i)
+                    cam.frame[i] = static_cast<uint8_t>(a + b * i + row);
         } else {
             const size_t got = in.take(cam.frame, n);
             for (size_t i = got; i < n; ++i)
@@ -350,38 +429,34 @@ void step(Camera* cams, Input& in) {
         break;
     }
     case 9: { // in-place correction
-        g_pixels += frame_size(cam);
-        std::vector<uint8_t> expect(cam.frame, cam.frame + frame_size(cam));
-        qmodel::correct(o->m_objWhiteBalanceCtrl, cam.width, cam.height, 2, expect.data(),
-                        expect.data());
+        charge(cam);
+        expect_correction(cam, o->m_objWhiteBalanceCtrl, cam.frame);
         CHECK(Quorvin_ColorProcessing(o) == TRUE);
-        CHECK(!bytes_differ(cam.frame, expect.data(), expect.size()));
+        CHECK(!bytes_differ(cam.frame, g_expect, frame_size(cam)));
         check_untouched_driver(cam, pub);
         break;
     }
     case 10: { // corrected copy from a separate source of exactly the frame size
-        g_pixels += frame_size(cam);
+        charge(cam);
         const size_t n = frame_size(cam);
         uint8_t* src = static_cast<uint8_t*>(std::malloc(n ? n : 1));
         for (size_t i = 0; i < n; ++i)
             src[i] = static_cast<uint8_t>(in.u8() ^ (i * 7));
-        const std::vector<uint8_t> src_copy(src, src + n);
-        std::vector<uint8_t> expect(cam.frame, cam.frame + n);
-        qmodel::correct(o->m_objWhiteBalanceCtrl, cam.width, cam.height, 2, src, expect.data());
+        static uint8_t src_copy[kMaxFrame];
+        std::memcpy(src_copy, src, n);
+        expect_correction(cam, o->m_objWhiteBalanceCtrl, src);
         CHECK(Quorvin_ImageProcessing(o, src) == TRUE);
-        CHECK(!bytes_differ(cam.frame, expect.data(), n));
-        CHECK(!bytes_differ(src, src_copy.data(), n));
+        CHECK(!bytes_differ(cam.frame, g_expect, n));
+        CHECK(!bytes_differ(src, src_copy, n));
         std::free(src);
         check_untouched_driver(cam, pub);
         break;
     }
     case 11: { // corrected copy onto itself
-        g_pixels += frame_size(cam);
-        std::vector<uint8_t> expect(cam.frame, cam.frame + frame_size(cam));
-        qmodel::correct(o->m_objWhiteBalanceCtrl, cam.width, cam.height, 2, expect.data(),
-                        expect.data());
+        charge(cam);
+        expect_correction(cam, o->m_objWhiteBalanceCtrl, cam.frame);
         CHECK(Quorvin_ImageProcessing(o, cam.frame) == TRUE);
-        CHECK(!bytes_differ(cam.frame, expect.data(), expect.size()));
+        CHECK(!bytes_differ(cam.frame, g_expect, frame_size(cam)));
         break;
     }
     case 12: {
@@ -502,14 +577,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CHECK(Quorvin_GetAWBObjectSize() == static_cast<int>(sizeof(AWBObject)));
     Input in(data, size);
     for (Camera& c : cams) {
-        // A fresh driver for every input: no state carries over between runs.
+        // A fresh driver for every input: no state carries over between runs
+        // (the expected tables are the model's, whatever the object).
         reset(c);
         std::memset(c.obj, 0, sizeof(AWBObject));
         set_size(c, in);
         std::memset(c.frame, 0x80, frame_size(c));
     }
-    g_pixels = 0;
-    for (int n = 0; n < 64 && !in.empty() && g_pixels < kPixelBudget; ++n)
+    g_work = 0;
+    for (int n = 0; n < 64 && !in.empty() && g_work < kWorkBudget; ++n)
         step(cams, in);
     return 0;
 }
