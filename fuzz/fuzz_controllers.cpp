@@ -311,6 +311,13 @@ uint16_t word_from(Input& in) {
     }
 }
 
+// A byte, half of the time below 16: up to 15 the gain step and its speed
+// limit work in sixteenths of an octave, beyond in eighths.
+uint8_t small_or_any(Input& in) {
+    const uint8_t b = in.u8();
+    return b < 128 ? static_cast<uint8_t>(b % 16) : in.u8();
+}
+
 void random_luminance(Input& in, CLuminanceCtrl& c) {
     CLuminanceCtrl_init(&c, word_from(in), word_from(in), word_from(in), word_from(in),
                         (in.u8() & 1) ? TRUE : FALSE, &g_fops);
@@ -318,7 +325,7 @@ void random_luminance(Input& in, CLuminanceCtrl& c) {
     c.m_byteTarget = in.u8();
     c.m_byteTolerance = in.u8() % 16;
     c.m_byteThreshold = in.u8() % 16;
-    c.m_byteGainCtrlSpeedLimit = in.u8();
+    c.m_byteGainCtrlSpeedLimit = small_or_any(in);
     c.m_byteShutterCtrlSpeedLimit = in.u8();
     c.m_byteSkipFrameCount = in.u8() % 4;
     c.m_byteAverageFrameCount = in.u8() % 6;
@@ -391,7 +398,7 @@ void fuzz_luminance(Input& in) {
     // One gain step with any arguments.
     {
         CLuminanceCtrl model = c;
-        const uint8_t cur = in.u8(), target = in.u8(), distance = in.u8();
+        const uint8_t cur = small_or_any(in), target = in.u8(), distance = in.u8();
         const bool dark = in.u8() & 1;
         const uint16_t lo = word_from(in), hi = word_from(in);
         const bool changed = qmodel::gain_step(model, cur, target, dark, lo, hi);
