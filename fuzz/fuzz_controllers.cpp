@@ -226,8 +226,9 @@ void fuzz_white_balance(Input& in) {
     wb.m_byteAWBSkipCount = in.u8();
     wb.m_byteAWBSamplingCount = in.u8();
     wb.m_byteAWBAlredySamplingCount = static_cast<uint8_t>(in.u8() % 255);
+    // The sums of the frames sampled so far, each frame's average at most 255.
     for (DWORD& s : wb.m_pdwSumOfSamplingAWB)
-        s = in.u16() % (256u * 255u);
+        s = in.u16() % (255u * wb.m_byteAWBAlredySamplingCount + 1u);
     wb.m_bAWBStarted = (in.u8() & 1) ? TRUE : FALSE;
     wb.m_byteAWBRestSkipCount = in.u8() % 4;
     fill(in, wb.m_pbyteAWBWeight, 16);
