@@ -52,9 +52,9 @@ for t in "${targets[@]}"; do
     [ -n "${QUORVIN_FUZZ_RUNS:-}" ] && runs=(-runs="$QUORVIN_FUZZ_RUNS")
     dict=()
     [ -e "fuzz/$t.dict" ] && dict=(-dict="fuzz/$t.dict")
-    # The processor time of the target alone (user and system seconds).
+    # How long the target ran, and its own processor time (user and system).
     (
-        TIMEFORMAT='%3U %3S'
+        TIMEFORMAT='%3R %3U %3S'
         {
             time nice -n 19 "$bin/fuzz_$t" "${dict[@]}" "${runs[@]}" -max_total_time=$((minutes * 60)) \
                 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$out/$t-" "$out/$t/corpus" \
@@ -74,11 +74,11 @@ for i in "${!targets[@]}"; do
         status=1
     fi
     fuzz_read_log "$out/$t.log"
-    secs=$FUZZ_SECS
-    [ "$secs" = "?" ] && secs=$((minutes * 60))
-    read -r user sys < <(tail -1 "$out/$t.cpu") || true
+    real="?" user="?" sys="?"
+    read -r real user sys < <(tail -1 "$out/$t.cpu") || true
+    secs=$(awk -v r="$real" 'BEGIN { if (r ~ /^[0-9.]+$/) printf "%d", r + 0.5; else print "?" }')
     cpu_rate="?"
-    if [[ $FUZZ_EXECS =~ ^[0-9]+$ ]] && [ -n "${user:-}" ]; then
+    if [[ $FUZZ_EXECS =~ ^[0-9]+$ ]]; then
         cpu_rate=$(awk -v n="$FUZZ_EXECS" -v u="$user" -v s="$sys" \
             'BEGIN { c = u + s; if (c > 0) printf "%d", n / c; else print "?" }')
     fi
