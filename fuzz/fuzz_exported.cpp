@@ -44,9 +44,10 @@ using fuzz_support::bytes_differ;
 using fuzz_support::check_lum_state;
 using fuzz_support::Input;
 
-// The model's gain tables, each built the first time a run needs it (32 MiB,
-// of which only the pages of the gains used are ever touched): the tables
-// are checked after every call, and most gains recur from input to input.
+// The model's gain tables, each built the first time the fuzzer's process
+// needs it (32 MiB, of which only the pages of the gains used are ever
+// touched): the tables are checked after every call, and most gains recur
+// from input to input.
 struct TableCache {
     bool built[2][65536];
     uint8_t entry[2][65536][256];
