@@ -96,7 +96,7 @@ for i in "${!targets[@]}"; do
     fi
 done
 {
-    echo "Fuzzing campaign of $minutes minute$([ "$minutes" = 1 ] || echo s) from $started${QUORVIN_FUZZ_RUNS:+, at most $(group "$QUORVIN_FUZZ_RUNS") executions a target}: ${#targets[@]} targets at once at the lowest priority on $(nproc) processors; load average (1, 5, 15 minutes) before $load_before, after $(load)."
+    echo "Fuzzing campaign of $minutes minute$([ "$minutes" = 1 ] || echo s) from $started${QUORVIN_FUZZ_RUNS:+, at most $(group "$QUORVIN_FUZZ_RUNS") executions a target}: ${#targets[@]} target$([ ${#targets[@]} = 1 ] || echo s) at once at the lowest priority on $(nproc) processors; load average (1, 5, 15 minutes) before $load_before, after $(load)."
     echo
     for s in "${sentences[@]}"; do echo "- $s."; done
     echo
