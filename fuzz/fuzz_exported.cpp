@@ -14,6 +14,7 @@
 #include "AWB/AWB.h"
 #include "fuzz/fuzz_support.h"
 #include "fuzz/model.h"
+#include "tests/support/quorvin_camera.h"
 
 #include <sanitizer/asan_interface.h>
 
@@ -28,29 +29,78 @@ namespace {
 // Largest frame a run uses; the frame buffer is allocated once at this size.
 constexpr uint32_t kMaxFrame = 16 * 1024;
 constexpr uint32_t kMaxSide = 400;
-// Pixels one input may pass through the per-frame and correction calls; the
-// input ends there. It bounds the time of one run (the fuzzer favours inputs
-// whose large frames reach the pixel loops' higher iteration counts, and
-// without a bound those would dominate the campaign).
-constexpr size_t kPixelBudget = 32 * 1024;
-size_t g_pixels = 0;
+// Work one input may do; the input ends there. A call that passes over the
+// frame (a per-frame call, a correction) costs its pixels plus kCallCost, the
+// time the core and the checks take whatever the frame's size, in pixels.
+// It bounds the time of one run: the fuzzer favours inputs whose large frames
+// reach the pixel loops' higher iteration counts, and inputs of many frames
+// for the higher hit counts of every edge on the per-frame path; without a
+// bound those would dominate the campaign.
+constexpr size_t kCallCost = 512;
+constexpr size_t kWorkBudget = 32 * 1024;
+size_t g_work = 0;
 
 using fuzz_support::bytes_differ;
+using fuzz_support::check_lum_state;
 using fuzz_support::Input;
 
-// A camera driver's variables for one balance object.
-struct Camera {
+// The model's gain tables, each built the first time the fuzzer's process
+// needs it (32 MiB, of which only the pages of the gains used are ever
+// touched): the tables are checked after every call, and most gains recur
+// from input to input.
+struct TableCache {
+    bool built[2][65536];
+    uint8_t entry[2][65536][256];
+};
+TableCache g_tables;
+
+const uint8_t* expected_table(uint16_t gain, qmodel::TableRule rule) {
+    const int r = rule == qmodel::TableRule::Auto ? 0 : 1;
+    if (!g_tables.built[r][gain]) {
+        qmodel::build_table(gain, rule, g_tables.entry[r][gain]);
+        g_tables.built[r][gain] = true;
+    }
+    return g_tables.entry[r][gain];
+}
+
+// A weighted average the model took of the frame's statistics, with the
+// weights it took it with.
+struct WeightedAverage {
+    uint64_t version = ~uint64_t{0}; // the frame's version it belongs to
+    uint8_t weight[16];
+    uint8_t value[4];
+};
+
+// A camera driver's variables for one balance object, and what the harness
+// knows of them.
+struct Camera : QuorvinCameraVars {
     AWBObject* obj = nullptr; // exactly Quorvin_GetAWBObjectSize() bytes
     uint8_t* frame = nullptr; // kMaxFrame bytes, poisoned beyond w x h
-    uint16_t vlines = 480, hclock = 800;
-    uint16_t shutter_line = 100, shutter_clock = 0, gain = 0;
-    uint32_t width = 0, height = 0;
-    int flag = 0;
-    uint16_t r = 16, g = 16, b = 16;
-    uint16_t init_gains[4] = {128, 128, 128, 128};
     bool bound = false;
     qmodel::TableRule rule[4] = {};
+    // What the model computed of the frame is kept while the frame stays as
+    // it is: version counts every change of its size or contents.
+    uint64_t version = 0;
+    uint64_t stats_version = ~uint64_t{0};
+    qmodel::Stats stats;
+    WeightedAverage brightness, colour;
 };
+
+// The driver before its first frame: 480 lines of 800 clocks, shutter 100
+// lines, gain 0, colour gains x1.0, nothing bound, any frame size.
+void reset(Camera& cam) {
+    quorvin_camera_init(&cam, 0, 0, 480, 800, 100);
+    cam.bound = false;
+    ++cam.version;
+}
+
+// Table k of the object must be rule k applied to its gain k.
+bool table_follows_gain(const Camera& cam, const CWhiteBalanceCtrl& wb, int k) {
+    return !bytes_differ(wb.m_ppbyteTable[k], expected_table(wb.m_pwGain[k], cam.rule[k]), 256);
+}
+
+// Scratch for the frame a call is expected to leave.
+uint8_t g_expect[kMaxFrame];
 
 void poison_frame(Camera& cam) {
     const size_t used = static_cast<size_t>(cam.width) * cam.height;
@@ -63,11 +113,17 @@ void set_size(Camera& cam, Input& in) {
     in.frame_sides(w, h, kMaxSide, kMaxFrame);
     cam.width = w;
     cam.height = h;
+    ++cam.version;
     poison_frame(cam);
 }
 
 size_t frame_size(const Camera& cam) {
     return static_cast<size_t>(cam.width) * cam.height;
+}
+
+// A call that passes over the frame.
+void charge(const Camera& cam) {
+    g_work += kCallCost + frame_size(cam);
 }
 
 void bind(Camera& cam, Input& in) {
@@ -81,9 +137,7 @@ void bind(Camera& cam, Input& in) {
     const uint16_t line_before = cam.shutter_line, clock_before = cam.shutter_clock;
     const uint16_t gain_before = cam.gain, r = cam.r, g = cam.g, b = cam.b;
     const int flag = cam.flag;
-    Quorvin_InitAWBObject(cam.obj, cam.frame, &cam.vlines, &cam.hclock, &cam.shutter_line,
-                          &cam.shutter_clock, &cam.gain, &cam.width, &cam.height, &cam.flag, &cam.r,
-                          &cam.g, &cam.b, cam.init_gains, initial_gain, digital, trigger);
+    quorvin_camera_bind(&cam, cam.obj, cam.frame, initial_gain, digital, trigger);
     // Binding writes nothing through the bound pointers.
     CHECK(cam.shutter_line == line_before && cam.shutter_clock == clock_before);
     CHECK(cam.gain == gain_before && cam.r == r && cam.g == g && cam.b == b && cam.flag == flag);
@@ -93,8 +147,8 @@ void bind(Camera& cam, Input& in) {
     CHECK(wb.m_byteMode == 2 && wb.m_byteAWBRestSkipCount == 0);
     for (int k = 0; k < 4; ++k) {
         CHECK(wb.m_pwGain[k] == cam.init_gains[k]);
-        CHECK(qmodel::table_matches(wb.m_ppbyteTable[k], wb.m_pwGain[k], qmodel::TableRule::Auto));
         cam.rule[k] = qmodel::TableRule::Auto;
+        CHECK(table_follows_gain(cam, wb, k));
     }
     const CLuminanceCtrl& lum = o.m_objLuminanceCtrl;
     CHECK(lum.m_byteMode == 0x11 && lum.m_wCDSGain == initial_gain);
@@ -119,12 +173,9 @@ bool same(const Published& a, const Published& b) {
 
 // The luminance record's fields, compared one by one (never the padding).
 void check_lum(const CLuminanceCtrl& want, const CLuminanceCtrl& got) {
+    check_lum_state(want, got);
     CHECK(got.m_bClockUnitShutterCtrl == want.m_bClockUnitShutterCtrl);
-    CHECK(got.m_wCDSGain == want.m_wCDSGain);
-    CHECK(got.m_wShutterLine == want.m_wShutterLine);
-    CHECK(got.m_wShutterClock == want.m_wShutterClock);
     CHECK(got.m_wIniCDSGain == want.m_wIniCDSGain);
-    CHECK(got.m_byteMode == want.m_byteMode);
     CHECK(got.m_byteTarget == want.m_byteTarget && got.m_byteTolerance == want.m_byteTolerance &&
           got.m_byteThreshold == want.m_byteThreshold);
     CHECK(got.m_byteGainCtrlSpeedLimit == want.m_byteGainCtrlSpeedLimit &&
@@ -138,11 +189,6 @@ void check_lum(const CLuminanceCtrl& want, const CLuminanceCtrl& got) {
           got.m_wAutoMaxCDSGain == want.m_wAutoMaxCDSGain &&
           got.m_wAutoMinCDSGain == want.m_wAutoMinCDSGain);
     CHECK(!bytes_differ(got.m_pbyteWeight, want.m_pbyteWeight, 16));
-    CHECK(got.m_bAutoRunning == want.m_bAutoRunning);
-    CHECK(got.m_byteRestSkipCount == want.m_byteRestSkipCount);
-    CHECK(got.m_byteAlreadySampleingCount == want.m_byteAlreadySampleingCount);
-    if (want.m_byteAlreadySampleingCount != 0)
-        CHECK(got.m_dwSumOfSamplingBrightness == want.m_dwSumOfSamplingBrightness);
     CHECK(got.fops == want.fops);
 }
 
@@ -153,7 +199,7 @@ void check_wb(const Camera& cam, const CWhiteBalanceCtrl& want, const CWhiteBala
     for (int k = 0; k < 4; ++k) {
         CHECK(got.m_pwGain[k] == want.m_pwGain[k]);
         // Table k always follows gain k, by the rule that last built it.
-        CHECK(qmodel::table_matches(got.m_ppbyteTable[k], got.m_pwGain[k], cam.rule[k]));
+        CHECK(table_follows_gain(cam, got, k));
     }
     CHECK(got.m_pwTarget[0] == want.m_pwTarget[0] && got.m_pwTarget[1] == want.m_pwTarget[1]);
     CHECK(!bytes_differ(got.m_pbyteAWBWeight, want.m_pbyteAWBWeight, 16));
@@ -168,61 +214,87 @@ void check_wb(const Camera& cam, const CWhiteBalanceCtrl& want, const CWhiteBala
 }
 
 // The statistics must be those of the frame as it is now.
-void check_stats(const Camera& cam) {
-    qmodel::Stats s;
-    qmodel::measure(cam.frame, cam.width, cam.height, 2, s);
+void check_stats(Camera& cam) {
+    qmodel::Stats& s = cam.stats;
+    if (cam.stats_version != cam.version) {
+        qmodel::measure(cam.frame, cam.width, cam.height, 2, s);
+        cam.stats_version = cam.version;
+    }
     const CAveragePixelValue& st = cam.obj->m_objAveragePixelValue;
     CHECK(st.m_dwImageWidth == cam.width && st.m_dwImageHeight == cam.height);
     CHECK(st.m_wColorArray == 2 && st.m_bAreaChangeFg == FALSE);
-    for (int i = 0; i < 4; ++i)
-        CHECK(st.m_pdwImagePosX[i] == s.pos_x[i] && st.m_pdwImagePosY[i] == s.pos_y[i]);
-    for (int a = 0; a < 16; ++a)
-        for (int p = 0; p < 4; ++p) {
-            CHECK(st.m_pdwAreaPixelCount[a][p] == s.count[a][p]);
-            CHECK(st.m_pbyteAverage[a][p] == s.average[a][p]);
-        }
+    static_assert(sizeof st.m_pdwImagePosX == sizeof s.pos_x, "positions compared whole");
+    static_assert(sizeof st.m_pdwAreaPixelCount == sizeof s.count, "counts compared whole");
+    static_assert(sizeof st.m_pbyteAverage == sizeof s.average, "averages compared whole");
+    CHECK(!bytes_differ(st.m_pdwImagePosX, s.pos_x, sizeof s.pos_x));
+    CHECK(!bytes_differ(st.m_pdwImagePosY, s.pos_y, sizeof s.pos_y));
+    CHECK(!bytes_differ(st.m_pdwAreaPixelCount, s.count, sizeof s.count));
+    CHECK(!bytes_differ(st.m_pbyteAverage, s.average, sizeof s.average));
+}
+
+// The model's brightness level (colour false) or colour averages of the
+// statistics check_stats last confirmed, taken again only when the frame or
+// the weights have changed since.
+const uint8_t* weighted_average(Camera& cam, WeightedAverage& memo, const uint8_t* weight,
+                                bool colour) {
+    if (memo.version != cam.stats_version || bytes_differ(memo.weight, weight, 16)) {
+        if (colour)
+            qmodel::color_average(cam.stats.average, 2, weight, memo.value);
+        else
+            memo.value[0] = qmodel::brightness(cam.stats.average, 2, weight);
+        std::memcpy(memo.weight, weight, 16);
+        memo.version = cam.stats_version;
+    }
+    return memo.value;
+}
+
+// The frame a correction from src by the tables of wb leaves, into g_expect;
+// a new version of the frame when it differs.
+void expect_correction(Camera& cam, const CWhiteBalanceCtrl& wb, const uint8_t* src) {
+    const size_t n = frame_size(cam);
+    std::memcpy(g_expect, cam.frame, n);
+    qmodel::correct(wb, cam.width, cam.height, 2, src, g_expect);
+    if (bytes_differ(g_expect, cam.frame, n))
+        ++cam.version;
 }
 
 // One per-frame call, Quorvin_ALCWBalance or (correct_first) Quorvin_ImageBalance.
 void frame_call(Camera& cam, bool correct_first) {
-    g_pixels += frame_size(cam);
+    const size_t n = frame_size(cam);
+    charge(cam);
     AWBObject& o = *cam.obj;
-    const AWBObject before = o;
-    CWhiteBalanceCtrl wb = before.m_objWhiteBalanceCtrl;
-    CLuminanceCtrl lum = before.m_objLuminanceCtrl;
+    const CWhiteBalanceCtrl wb_before = o.m_objWhiteBalanceCtrl;
+    CWhiteBalanceCtrl wb = wb_before;
+    CLuminanceCtrl lum = o.m_objLuminanceCtrl;
     const Published pub_before = published(cam);
-    std::vector<uint8_t> expect(cam.frame, cam.frame + frame_size(cam));
 
     bool wb_run = qmodel::wb_due(wb, true);
     for (int q = 1; correct_first && q < 4 && !wb_run; ++q)
         wb_run = qmodel::wb_due(wb, true);
     const bool lum_run = qmodel::lum_due(lum, true);
     if ((wb_run || lum_run) && correct_first)
-        qmodel::correct(before.m_objWhiteBalanceCtrl, cam.width, cam.height, 2, expect.data(),
-                        expect.data());
+        expect_correction(cam, wb_before, cam.frame);
+    else
+        std::memcpy(g_expect, cam.frame, n);
 
     const int rc = correct_first ? Quorvin_ImageBalance(&o) : Quorvin_ALCWBalance(&o);
     CHECK(rc == 0);
-    CHECK(!bytes_differ(cam.frame, expect.data(), expect.size()));
+    CHECK(!bytes_differ(cam.frame, g_expect, n));
     CHECK(o.magic == QUORVIN_AWB_MAGIC);
 
     const bool timing_ok = cam.hclock != 0;
     bool lum_published = false;
     if (wb_run || lum_run) {
         check_stats(cam);
-        const CAveragePixelValue& st = o.m_objAveragePixelValue;
         if (lum_run && timing_ok) {
-            const uint8_t level = qmodel::brightness(st.m_pbyteAverage, 2, lum.m_pbyteWeight);
+            const uint8_t level = *weighted_average(cam, cam.brightness, lum.m_pbyteWeight, false);
             lum_published = qmodel::lum_update(lum, {cam.vlines, cam.hclock}, level);
         }
-        if (wb_run) {
-            uint8_t avg[4];
-            qmodel::color_average(st.m_pbyteAverage, 2, wb.m_pbyteAWBWeight, avg);
-            qmodel::wb_update(wb, avg);
-        }
+        if (wb_run)
+            qmodel::wb_update(wb, weighted_average(cam, cam.colour, wb.m_pbyteAWBWeight, true));
     }
     for (int k : {0, 3})
-        if (wb.m_pwGain[k] != before.m_objWhiteBalanceCtrl.m_pwGain[k]) {
+        if (wb.m_pwGain[k] != wb_before.m_pwGain[k]) {
             CHECK(wb.m_pwGain[k] <= 1023); // automatic gains stay below x8
             cam.rule[k] = qmodel::TableRule::Auto;
         }
@@ -267,8 +339,7 @@ void check_untouched_driver(const Camera& cam, const Published& before) {
 // and nothing is touched.
 void invalid_calls(Input& in) {
     std::vector<uint8_t> junk(static_cast<size_t>(Quorvin_GetAWBObjectSize()));
-    for (auto& j : junk)
-        j = in.u8();
+    in.take(junk.data(), junk.size()); // the bytes the input no longer has stay 0
     if (junk.size() >= 4 && !bytes_differ(junk.data(), "\xBE\xEB\xAF\xFA", 4))
         junk[0] ^= 1; // never the magic by accident
     const std::vector<uint8_t> copy = junk;
@@ -324,12 +395,15 @@ void step(Camera* cams, Input& in) {
     case 3: { // new frame contents
         const size_t n = frame_size(cam);
         const uint8_t mode = in.u8();
+        ++cam.version;
         if (mode % 3 == 0) {
             std::memset(cam.frame, in.u8(), n);
         } else if (mode % 3 == 1) {
+            // a + b i + the row of pixel i
             const uint8_t a = in.u8(), b = in.u8();
-            for (size_t i = 0; i < n; ++i)
-                cam.frame[i] = static_cast<uint8_t>(a + b * i + (i / (cam.width ? cam.width : 1)));
+            for (size_t i = 0, row = 0; row < cam.height; ++row)
+                for (uint32_t x = 0; x < cam.width; ++x, ++i)
+                    cam.frame[i] = static_cast<uint8_t>(a + b * i + row);
         } else {
             const size_t got = in.take(cam.frame, n);
             for (size_t i = got; i < n; ++i)
@@ -356,38 +430,34 @@ void step(Camera* cams, Input& in) {
         break;
     }
     case 9: { // in-place correction
-        g_pixels += frame_size(cam);
-        std::vector<uint8_t> expect(cam.frame, cam.frame + frame_size(cam));
-        qmodel::correct(o->m_objWhiteBalanceCtrl, cam.width, cam.height, 2, expect.data(),
-                        expect.data());
+        charge(cam);
+        expect_correction(cam, o->m_objWhiteBalanceCtrl, cam.frame);
         CHECK(Quorvin_ColorProcessing(o) == TRUE);
-        CHECK(!bytes_differ(cam.frame, expect.data(), expect.size()));
+        CHECK(!bytes_differ(cam.frame, g_expect, frame_size(cam)));
         check_untouched_driver(cam, pub);
         break;
     }
     case 10: { // corrected copy from a separate source of exactly the frame size
-        g_pixels += frame_size(cam);
+        charge(cam);
         const size_t n = frame_size(cam);
         uint8_t* src = static_cast<uint8_t*>(std::malloc(n ? n : 1));
         for (size_t i = 0; i < n; ++i)
             src[i] = static_cast<uint8_t>(in.u8() ^ (i * 7));
-        const std::vector<uint8_t> src_copy(src, src + n);
-        std::vector<uint8_t> expect(cam.frame, cam.frame + n);
-        qmodel::correct(o->m_objWhiteBalanceCtrl, cam.width, cam.height, 2, src, expect.data());
+        static uint8_t src_copy[kMaxFrame];
+        std::memcpy(src_copy, src, n);
+        expect_correction(cam, o->m_objWhiteBalanceCtrl, src);
         CHECK(Quorvin_ImageProcessing(o, src) == TRUE);
-        CHECK(!bytes_differ(cam.frame, expect.data(), n));
-        CHECK(!bytes_differ(src, src_copy.data(), n));
+        CHECK(!bytes_differ(cam.frame, g_expect, n));
+        CHECK(!bytes_differ(src, src_copy, n));
         std::free(src);
         check_untouched_driver(cam, pub);
         break;
     }
     case 11: { // corrected copy onto itself
-        g_pixels += frame_size(cam);
-        std::vector<uint8_t> expect(cam.frame, cam.frame + frame_size(cam));
-        qmodel::correct(o->m_objWhiteBalanceCtrl, cam.width, cam.height, 2, expect.data(),
-                        expect.data());
+        charge(cam);
+        expect_correction(cam, o->m_objWhiteBalanceCtrl, cam.frame);
         CHECK(Quorvin_ImageProcessing(o, cam.frame) == TRUE);
-        CHECK(!bytes_differ(cam.frame, expect.data(), expect.size()));
+        CHECK(!bytes_differ(cam.frame, g_expect, frame_size(cam)));
         break;
     }
     case 12: {
@@ -397,17 +467,13 @@ void step(Camera* cams, Input& in) {
         check_untouched_driver(cam, pub);
         break;
     }
-    case 13: {
+    case 13:
+    case 14: { // the gain's half of the luminance mode (low four bits) or the exposure's (high)
+        const bool gain = kind % 24 == 13;
+        const unsigned half = gain ? 0x0Fu : 0xF0u;
         const uint8_t mode = in.u8(), old = o->m_objLuminanceCtrl.m_byteMode;
-        CHECK(Quorvin_SetAutoGain(o, mode) == 0);
-        CHECK(o->m_objLuminanceCtrl.m_byteMode == ((mode & 0x0F) | (old & 0xF0)));
-        check_untouched_driver(cam, pub);
-        break;
-    }
-    case 14: {
-        const uint8_t mode = in.u8(), old = o->m_objLuminanceCtrl.m_byteMode;
-        CHECK(Quorvin_SetAutoExposure(o, mode) == 0);
-        CHECK(o->m_objLuminanceCtrl.m_byteMode == ((mode & 0xF0) | (old & 0x0F)));
+        CHECK((gain ? Quorvin_SetAutoGain(o, mode) : Quorvin_SetAutoExposure(o, mode)) == 0);
+        CHECK(o->m_objLuminanceCtrl.m_byteMode == ((mode & half) | (old & (0xFFu ^ half))));
         check_untouched_driver(cam, pub);
         break;
     }
@@ -456,35 +522,21 @@ void step(Camera* cams, Input& in) {
     }
     case 18:
     case 19: { // one automatic limit, any value (a minimum above its maximum included)
-        const uint8_t which = in.u8() % 6;
+        struct Limit {
+            void (*set)(void*, WORD);
+            WORD CLuminanceCtrl::*field;
+        };
+        static const Limit limits[6] = {
+            {Quorvin_Set_Auto_Max_Gain, &CLuminanceCtrl::m_wAutoMaxCDSGain},
+            {Quorvin_Set_Auto_Min_Gain, &CLuminanceCtrl::m_wAutoMinCDSGain},
+            {Quorvin_Set_Auto_Max_Shutter, &CLuminanceCtrl::m_wAutoMaxShutterLine},
+            {Quorvin_Set_Auto_Min_Shutter, &CLuminanceCtrl::m_wAutoMinShutterLine},
+            {Quorvin_Set_Auto_Max_ShutterC, &CLuminanceCtrl::m_wAutoMaxShutterClock},
+            {Quorvin_Set_Auto_Min_ShutterC, &CLuminanceCtrl::m_wAutoMinShutterClock}};
+        const Limit& limit = limits[in.u8() % 6];
         const uint16_t v = (in.u8() & 1) ? static_cast<uint16_t>(in.u8()) : in.u16();
-        CLuminanceCtrl& l = o->m_objLuminanceCtrl;
-        switch (which) {
-        case 0:
-            Quorvin_Set_Auto_Max_Gain(o, v);
-            CHECK(l.m_wAutoMaxCDSGain == v);
-            break;
-        case 1:
-            Quorvin_Set_Auto_Min_Gain(o, v);
-            CHECK(l.m_wAutoMinCDSGain == v);
-            break;
-        case 2:
-            Quorvin_Set_Auto_Max_Shutter(o, v);
-            CHECK(l.m_wAutoMaxShutterLine == v);
-            break;
-        case 3:
-            Quorvin_Set_Auto_Min_Shutter(o, v);
-            CHECK(l.m_wAutoMinShutterLine == v);
-            break;
-        case 4:
-            Quorvin_Set_Auto_Max_ShutterC(o, v);
-            CHECK(l.m_wAutoMaxShutterClock == v);
-            break;
-        default:
-            Quorvin_Set_Auto_Min_ShutterC(o, v);
-            CHECK(l.m_wAutoMinShutterClock == v);
-            break;
-        }
+        limit.set(o, v);
+        CHECK(o->m_objLuminanceCtrl.*limit.field == v);
         check_untouched_driver(cam, pub);
         break;
     }
@@ -526,18 +578,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CHECK(Quorvin_GetAWBObjectSize() == static_cast<int>(sizeof(AWBObject)));
     Input in(data, size);
     for (Camera& c : cams) {
-        // A fresh driver for every input: no state carries over between runs.
-        const AWBObject* keep_obj = c.obj;
-        uint8_t* keep_frame = c.frame;
-        c = Camera{};
-        c.obj = const_cast<AWBObject*>(keep_obj);
-        c.frame = keep_frame;
+        // A fresh driver for every input: no state carries over between runs
+        // (the expected tables are the model's, whatever the object).
+        reset(c);
         std::memset(c.obj, 0, sizeof(AWBObject));
         set_size(c, in);
         std::memset(c.frame, 0x80, frame_size(c));
     }
-    g_pixels = 0;
-    for (int n = 0; n < 64 && !in.empty() && g_pixels < kPixelBudget; ++n)
+    g_work = 0;
+    for (int n = 0; n < 64 && !in.empty() && g_work < kWorkBudget; ++n)
         step(cams, in);
     return 0;
 }

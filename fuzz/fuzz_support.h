@@ -4,6 +4,8 @@
 #ifndef QUORVIN_FUZZ_SUPPORT_H
 #define QUORVIN_FUZZ_SUPPORT_H
 
+#include "AWB/LuminanceCtrl.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -25,6 +27,21 @@ namespace fuzz_support {
 // memcmp that accepts the null data() of an empty vector.
 inline bool bytes_differ(const void* a, const void* b, size_t n) {
     return n != 0 && std::memcmp(a, b, n) != 0;
+}
+
+// The luminance controller's running state, field by field (never the
+// padding): gain, shutter, mode, the loop's counters and, while it samples,
+// its brightness sum.
+inline void check_lum_state(const CLuminanceCtrl& want, const CLuminanceCtrl& got) {
+    CHECK(got.m_wCDSGain == want.m_wCDSGain);
+    CHECK(got.m_wShutterLine == want.m_wShutterLine);
+    CHECK(got.m_wShutterClock == want.m_wShutterClock);
+    CHECK(got.m_byteMode == want.m_byteMode);
+    CHECK(got.m_bAutoRunning == want.m_bAutoRunning);
+    CHECK(got.m_byteRestSkipCount == want.m_byteRestSkipCount);
+    CHECK(got.m_byteAlreadySampleingCount == want.m_byteAlreadySampleingCount);
+    if (want.m_byteAlreadySampleingCount != 0)
+        CHECK(got.m_dwSumOfSamplingBrightness == want.m_dwSumOfSamplingBrightness);
 }
 
 // Consumes the input from the front; an exhausted input reads as zeros.

@@ -8,6 +8,7 @@
 
 #include "AWB/AWB.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -35,10 +36,27 @@ inline uint8_t manual_table_entry(uint16_t gain, unsigned i) {
 
 enum class TableRule { Auto, Manual };
 
+// The whole table of a gain by one rule.
+inline void build_table(uint16_t gain, TableRule rule, uint8_t table[256]) {
+    if (rule == TableRule::Manual) {
+        for (unsigned i = 0; i < 256; ++i)
+            table[i] = manual_table_entry(gain, i);
+        return;
+    }
+    if (gain == 0) {
+        std::memset(table, 0, 256);
+        return;
+    }
+    // auto_table_entry() with its threshold taken once.
+    const uint32_t threshold = 32640u / gain;
+    for (unsigned i = 0; i < 256; ++i)
+        table[i] = i < threshold ? static_cast<uint8_t>((i * gain) >> 7) : uint8_t{255};
+}
+
 inline bool table_matches(const uint8_t* table, uint16_t gain, TableRule rule) {
-    // The fuzz targets check all four tables after every call: the expected
-    // tables are kept, a few gains per rule (one set per thread, for the
-    // threaded tests).
+    // Callers check all four tables after every call: the expected tables
+    // are kept, a few gains per rule (one set per thread, for the threaded
+    // tests).
     struct Entry {
         bool built;
         uint16_t gain;
@@ -47,16 +65,7 @@ inline bool table_matches(const uint8_t* table, uint16_t gain, TableRule rule) {
     thread_local Entry cache[2][16];
     Entry& e = cache[rule == TableRule::Auto ? 0 : 1][gain % 16u];
     if (!e.built || e.gain != gain) {
-        // auto_table_entry() with its threshold taken once.
-        const uint32_t threshold = gain == 0 ? 0 : 32640u / gain;
-        for (unsigned i = 0; i < 256; ++i) {
-            if (rule == TableRule::Manual)
-                e.entry[i] = manual_table_entry(gain, i);
-            else if (gain == 0)
-                e.entry[i] = 0;
-            else
-                e.entry[i] = i < threshold ? static_cast<uint8_t>((i * gain) >> 7) : uint8_t{255};
-        }
+        build_table(gain, rule, e.entry);
         e.gain = gain;
         e.built = true;
     }
@@ -99,24 +108,41 @@ struct Stats {
 };
 
 // Every pixel visited once and added to the sum of its area and colour
-// position (position 0 only for a single-channel frame).
+// position (position 0 only for a single-channel frame). Area (r, c) covers
+// the rows from pos_y[r - 1] up to pos_y[r] and the columns from pos_x[c - 1]
+// up to pos_x[c] (from 0 for the first row and column of areas).
 inline void measure(const uint8_t* frame, uint32_t w, uint32_t h, unsigned code, Stats& s) {
     std::memset(&s, 0, sizeof s);
     boundaries(w, s.pos_x);
     boundaries(h, s.pos_y);
-    // The area row and column follow y and x: each is the first boundary
-    // above the coordinate.
-    unsigned ay = 0;
-    for (uint32_t y = 0; y < h; ++y) {
-        while (y >= s.pos_y[ay])
-            ++ay;
-        unsigned ax = 0;
-        for (uint32_t x = 0; x < w; ++x) {
-            while (x >= s.pos_x[ax])
-                ++ax;
-            const unsigned p = code == 1 ? 0u : 2u * (y & 1u) + (x & 1u);
-            s.count[4 * ay + ax][p] += 1;
-            s.sum[4 * ay + ax][p] += frame[static_cast<size_t>(y) * w + x];
+    for (unsigned r = 0; r < 4; ++r) {
+        for (unsigned c = 0; c < 4; ++c) {
+            const unsigned a = 4 * r + c;
+            for (uint32_t y = r ? s.pos_y[r - 1] : 0; y < s.pos_y[r]; ++y) {
+                const uint8_t* row = frame + static_cast<size_t>(y) * w;
+                // The even and the odd columns of the row.
+                uint32_t n_even = 0, n_odd = 0;
+                uint64_t sum_even = 0, sum_odd = 0;
+                for (uint32_t x = c ? s.pos_x[c - 1] : 0; x < s.pos_x[c]; ++x) {
+                    if (x & 1u) {
+                        ++n_odd;
+                        sum_odd += row[x];
+                    } else {
+                        ++n_even;
+                        sum_even += row[x];
+                    }
+                }
+                if (code == 1) {
+                    s.count[a][0] += n_even + n_odd;
+                    s.sum[a][0] += sum_even + sum_odd;
+                } else {
+                    const unsigned p = 2u * (y & 1u);
+                    s.count[a][p] += n_even;
+                    s.sum[a][p] += sum_even;
+                    s.count[a][p + 1] += n_odd;
+                    s.sum[a][p + 1] += sum_odd;
+                }
+            }
         }
     }
     for (int a = 0; a < 16; ++a)
@@ -244,36 +270,37 @@ inline Exposure exposures(const CLuminanceCtrl& c, Timing t) {
             pair_clocks(cu, t, c.m_wAutoMaxShutterLine, c.m_wAutoMaxShutterClock, false)};
 }
 
+// Gain g moved by d (unit 1/256 of a gain unit), or by one unit towards up
+// when the move rounds to nothing (never below 0 or above 65535).
+inline uint16_t moved_gain(uint16_t g, int d, bool up) {
+    const uint16_t v = s64s8_to_word(int64_t{g} * 256 + d);
+    if (v != g)
+        return v;
+    if (up)
+        return g == 65535 ? g : static_cast<uint16_t>(g + 1);
+    return g == 0 ? g : static_cast<uint16_t>(g - 1);
+}
+
+// The gain change (unit 1/256) that scales the brightness by a / b: 730 per
+// sixteenth of an octave while both are at most 15, 1460 per eighth beyond.
+inline int gain_for_ratio(unsigned a, unsigned b) {
+    return a <= 15 && b <= 15 ? 730 * (e16(a) - e16(b)) : 1460 * (e8(a) - e8(b));
+}
+
 // One gain step; returns whether the gain changed and updates c.
 inline bool gain_step(CLuminanceCtrl& c, unsigned cur, unsigned target, bool dark, uint16_t lo,
                       uint16_t hi) {
     const uint16_t g = c.m_wCDSGain;
     const unsigned s = c.m_byteGainCtrlSpeedLimit;
     const int d = cur <= 15 ? 730 * (2 * e8(target) - e16(cur)) : 1460 * (e8(target) - e8(cur));
-    uint16_t nv = s64s8_to_word(int64_t{g} * 256 + d);
-    const uint16_t up = g == 65535 ? g : static_cast<uint16_t>(g + 1);
-    const uint16_t down = g == 0 ? g : static_cast<uint16_t>(g - 1);
-    if (nv == g)
-        nv = dark ? up : down;
-    if (dark) {
-        const int lim = s <= 13 ? 730 * (e16(s + 2) - e16(s + 1)) : 1460 * (e8(s + 2) - e8(s + 1));
-        uint16_t wl = s64s8_to_word(int64_t{g} * 256 + lim);
-        if (wl == g)
-            wl = up;
-        if (nv > wl)
-            nv = wl;
-    } else if (s != 0) {
-        const int lim = s <= 14 ? 730 * (e16(s) - e16(s + 1)) : 1460 * (e8(s) - e8(s + 1));
-        uint16_t wl = s64s8_to_word(int64_t{g} * 256 + lim);
-        if (wl == g)
-            wl = down;
-        if (nv < wl)
-            nv = wl;
-    }
-    if (nv < lo)
-        nv = lo;
-    else if (nv > hi)
-        nv = hi;
+    uint16_t nv = moved_gain(g, d, dark);
+    // The speed limit: the brightness rises by at most (s + 2) / (s + 1) and
+    // falls to no less than s / (s + 1), which for s = 0 is no limit.
+    if (dark)
+        nv = std::min(nv, moved_gain(g, gain_for_ratio(s + 2, s + 1), true));
+    else if (s != 0)
+        nv = std::max(nv, moved_gain(g, gain_for_ratio(s, s + 1), false));
+    nv = nv < lo ? lo : nv > hi ? hi : nv;
     if (nv == g)
         return false;
     c.m_wCDSGain = nv;

@@ -8,6 +8,7 @@
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
 cd "$QUORVIN_ROOT"
+source fuzz/stats.sh
 need_pkgs clang libclang-rt-14-dev
 out=build/fuzz
 bash fuzz/build.sh "$out" >/dev/null
@@ -40,14 +41,11 @@ for bin in "$out"/fuzz_*; do
         for crash in "$work/$target"-*; do
             [ -e "$crash" ] && cp "$crash" "$out/" && echo "input kept as $out/$(basename "$crash")"
         done
-        echo "fuzz $target: FINDING"
+        echo "fuzz $target: FINDING: $(fuzz_finding "$work/$target.log")"
         status=1
         continue
     fi
-    execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/$target.log")
-    cov=$(grep -E '^#[0-9]+' "$work/$target.log" | tail -1 | sed -n 's/.* cov: \([0-9]*\).*/\1/p')
-    ft=$(grep -E '^#[0-9]+' "$work/$target.log" | tail -1 | sed -n 's/.* ft: \([0-9]*\).*/\1/p')
-    rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$work/$target.log")
-    echo "fuzz $target: ${execs:-?} executions in ${seconds} s (${rate:-?}/s), cov: ${cov:-?} edges, ft: ${ft:-?}, no findings"
+    fuzz_read_log "$work/$target.log"
+    echo "fuzz $target: $FUZZ_EXECS executions in ${seconds} s ($FUZZ_RATE/s), cov: $FUZZ_COV edges, ft: $FUZZ_FT, no findings"
 done
 exit $status
