@@ -61,6 +61,8 @@ constexpr Variant kVariants[] = {
     {QUORVIN_VECTOR_AVX2, true, SumPath::kAvx2Chunked, SumRowsAvx2Chunked,
 #if QUORVIN_PIXEL_KERNEL_SET
      MapPath::kAvx2Rule, CorrectRowsAvx2Rule},
+    {QUORVIN_VECTOR_AVX512BW, true, SumPath::kAuto, nullptr, MapPath::kAvx512Rule,
+     CorrectRowsAvx512Rule},
 #else
      MapPath::kAuto, nullptr},
     {QUORVIN_VECTOR_SSE2, false, SumPath::kSse2, SumRowsSse2, MapPath::kSse2Rule,

@@ -15,7 +15,8 @@
  *   PixelLanes.h     the loops shared by the variants (templates);
  *   PixelWord.cpp    machine words in general registers (both builds);
  *   PixelVector.cpp  vector registers: every x86 variant in user space; in
- *                    the kernel only its AVX2 variants, compiled as an object
+ *                    the kernel only its chunked variants (AVX2 statistics,
+ *                    AVX2 and AVX-512 correction), compiled as an object
  *                    of their own and run only between quorvin_vector_begin()
  *                    and quorvin_vector_end() (AWB/platform.h);
  *   PixelDispatch.cpp the processor-feature probe, the one table of variants,
@@ -23,11 +24,11 @@
  *
  * Builds:
  *   user space (default)      word variants and every x86 vector variant;
- *   the kernel (__KERNEL__)   word variants, plus on x86-64 the chunked AVX2
- *                             variants when Kbuild defines
+ *   the kernel (__KERNEL__)   word variants, plus on x86-64 the chunked
+ *                             vector variants when Kbuild defines
  *                             QUORVIN_KERNEL_VECTORS;
  *   QUORVIN_KERNEL_PIXELS     a user-space build with exactly the kernel's
- *                             variants (word and chunked AVX2), for tests and
+ *                             variants (word and chunked vector), for tests and
  *                             benchmarks of the kernel's code;
  *   QUORVIN_NO_SIMD           word variants only (a kernel whose processor
  *                             or context gives no vector registers).
@@ -73,9 +74,10 @@ enum class SumPath : int {
     kSse2 = 2,   /* 16-byte vectors, 16-bit lane accumulators in memory */
     kAvx2 = 3,   /* 32-byte vectors, likewise */
     kAvx512 = 4, /* 64-byte vectors (AVX-512 BW), likewise */
-    /* The kernel's vector variant: 32-byte vectors summed by psadbw into
-     * accumulators that stay in registers (a kernel stack has no room for the
-     * lane accumulators), the frame cut into chunks of kChunkBytes. */
+    /* The kernel's vector variant: 32-byte vectors summed in runs of 16-bit
+     * lanes and folded into accumulators that stay in registers (a kernel
+     * stack has no room for the lane accumulators in memory), the frame cut
+     * into chunks of kChunkBytes. */
     kAvx2Chunked = 5,
 };
 

@@ -33,13 +33,13 @@ void CorrectRowsWordRule(const FrameJob& job, DWORD y0, DWORD y1);
  * quorvin_vector_begin() and quorvin_vector_end() */
 bool SumRowsAvx2Chunked(const StatsJob& job, DWORD y0, DWORD y1, AreaRowSums& sums);
 void CorrectRowsAvx2Rule(const FrameJob& job, DWORD y0, DWORD y1);
+void CorrectRowsAvx512Rule(const FrameJob& job, DWORD y0, DWORD y1);
 #if !QUORVIN_PIXEL_KERNEL_SET
 /* user space only */
 bool SumRowsSse2(const StatsJob& job, DWORD y0, DWORD y1, AreaRowSums& sums);
 bool SumRowsAvx2(const StatsJob& job, DWORD y0, DWORD y1, AreaRowSums& sums);
 bool SumRowsAvx512(const StatsJob& job, DWORD y0, DWORD y1, AreaRowSums& sums);
 void CorrectRowsSse2Rule(const FrameJob& job, DWORD y0, DWORD y1);
-void CorrectRowsAvx512Rule(const FrameJob& job, DWORD y0, DWORD y1);
 #endif
 #endif
 

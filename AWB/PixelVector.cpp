@@ -4,8 +4,9 @@
  * is here, each function compiled for its own instruction set and chosen by
  * the processor-feature probe of PixelDispatch.cpp. In the kernel this file
  * is an object of its own, the only one allowed vector registers (Kbuild,
- * kmod/guard.sh), with the chunked AVX2 variants only; PixelDispatch.cpp runs
- * them only between quorvin_vector_begin() and quorvin_vector_end().
+ * kmod/guard.sh), with the chunked variants only (the AVX2 statistics in
+ * registers, the AVX2 and AVX-512 correction); PixelDispatch.cpp runs them only between
+ * quorvin_vector_begin() and quorvin_vector_end().
  *
  * Nothing here is called outside those bounds: every function of this file
  * is an entry point of the dispatch table or is inlined into one.
@@ -317,48 +318,78 @@ template <class VH> QUORVIN_PIXEL_INLINE void RuleRows(const FrameJob& job, DWOR
 
 /*
  * The kernel's statistics: a row plan as above, but the sums of each area
- * column are kept in one register, by psadbw: for a 32-byte vector v, the
- * sums of the bytes of each of its 8-byte groups (T) and of their odd bytes
- * (O, from v shifted down a byte in 16-bit lanes) go into the low and the
- * high half of one 64-bit lane, acc += T + (O << 32). A group adds at most
- * 8 * 255 to a half, so neither half carries into the other while a call
- * adds fewer than 2^32 / 2040 vectors to a lane: PixelDispatch.cpp cuts the
- * frame into chunks of kChunkBytes, and the plan refuses rows of 2^25 bytes
- * or more. Eight accumulators (four area columns, two row parities) stay
- * in registers, so a call needs no stack for them.
+ * column are kept in one register: a vector of eight 32-bit lanes, lane 2k
+ * the total T and lane 2k + 1 the odd bytes' sum O of the bytes at offsets
+ * 8k to 8k + 7 of every vector added (even bytes: T - O). The lanes wrap
+ * modulo 2^32 independently, as the sums they end in do. Eight accumulators
+ * (four area columns, two row parities) stay in registers, so a call needs
+ * no stack for them.
+ *
+ * A row's stretch of an area column is added first into a run: two vectors
+ * of 16-bit lanes, vAll += v and vOdd += v >> 8 (three instructions a
+ * vector), and the run is folded into the column's accumulator at the
+ * stretch's end. A lane of vOdd, and the even bytes' lane vAll - (vOdd << 8),
+ * hold at most 255 * n after n vectors; the fold's pmaddwd takes them as
+ * signed, so a run takes at most 128 vectors (255 * 128 = 32640 < 32768):
+ * kRunBlock whole vectors, one split vector carried in from the column
+ * before and one split or tail vector at the end. At 1920x1080 an area
+ * column's stretch is 15 vectors; its fold costs about ten instructions,
+ * against three saved on every vector (psadbw twice, a shift and two
+ * additions, as these sums were first made).
  */
-typedef char V32Qi __attribute__((vector_size(32)));
-typedef long long V4Di __attribute__((vector_size(32)));
+typedef short V16Hi __attribute__((vector_size(32)));
+typedef int V8Si __attribute__((vector_size(32)));
+typedef unsigned int V8Su __attribute__((vector_size(32)));
 typedef unsigned long long V4Du __attribute__((vector_size(32)));
 
-constexpr DWORD kSadMaxWidth = DWORD{1} << 25;
+constexpr DWORD kRunBlock = 126;
 
-__attribute__((target("avx2"))) QUORVIN_PIXEL_INLINE V4Du SadPack(V16Hu v) {
-    const V32Qi vZero = {};
-    const V4Du vTotal =
-        reinterpret_cast<V4Du>(__builtin_ia32_psadbw256(reinterpret_cast<V32Qi>(v), vZero));
-    const V4Du vOdd = reinterpret_cast<V4Du>(
-        __builtin_ia32_psadbw256(reinterpret_cast<V32Qi>(static_cast<V16Hu>(v >> 8)), vZero));
-    return vTotal + (vOdd << 32);
+/* The run of one area column's stretch of a row. */
+struct SadRun {
+    V16Hu vAll;
+    V16Hu vOdd;
+};
+
+__attribute__((target("avx2"))) QUORVIN_PIXEL_INLINE void AddRun(SadRun& run, V16Hu v) {
+    run.vAll += v;
+    run.vOdd += v >> 8;
 }
 
-/* Low halves (T) and high halves (O) of the four lanes, into a column's sums:
- * even columns T - O, odd columns O, modulo 2^32. */
-__attribute__((target("avx2"))) QUORVIN_PIXEL_INLINE void FoldSad(const V4Du& vAcc, ParitySums& s) {
+/* The run as an accumulator's lanes: pairs of 32-bit lanes of the even
+ * bytes' and the odd bytes' sums by pmaddwd, then T and O of each 64-bit lane
+ * by one shift and addition each, and the two interleaved. */
+__attribute__((target("avx2"))) QUORVIN_PIXEL_INLINE V8Su FoldRun(const SadRun& run) {
+    const V16Hi vOnes = V16Hi{} + 1;
+    const V16Hu vEven = run.vAll - (run.vOdd << 8);
+    const V8Si vOdd32 = __builtin_ia32_pmaddwd256(reinterpret_cast<V16Hi>(run.vOdd), vOnes);
+    const V8Si vTotal32 = __builtin_ia32_pmaddwd256(reinterpret_cast<V16Hi>(vEven), vOnes) + vOdd32;
+    const V4Du vT = reinterpret_cast<V4Du>(vTotal32);
+    const V4Du vO = reinterpret_cast<V4Du>(vOdd32);
+    return reinterpret_cast<V8Su>(__builtin_ia32_pblendd256(
+        reinterpret_cast<V8Si>(vT + (vT >> 32)), reinterpret_cast<V8Si>(vO + (vO << 32)), 0xAA));
+}
+
+/* Lanes 2k (T) and 2k + 1 (O), into a column's sums: even columns T - O, odd
+ * columns O, modulo 2^32. */
+__attribute__((target("avx2"))) QUORVIN_PIXEL_INLINE void FoldSad(const V8Su& vAcc, ParitySums& s) {
     DWORD dwTotal = 0;
     DWORD dwOdd = 0;
     for (DWORD k = 0; k < 4; ++k) {
-        dwTotal += static_cast<DWORD>(vAcc[k]);
-        dwOdd += static_cast<DWORD>(vAcc[k] >> 32);
+        dwTotal += vAcc[2 * k];
+        dwOdd += vAcc[2 * k + 1];
     }
     s.dwEven += dwTotal - dwOdd;
     s.dwOdd += dwOdd;
 }
 
-/* (Everything the psadbw rows call is compiled for AVX2 itself: a call that
+/* (Everything the kernel's rows call is compiled for AVX2 itself: a call that
  * passes a 32-byte vector must be between functions of one instruction set.) */
 __attribute__((target("avx2"))) QUORVIN_PIXEL_INLINE V16Hu FirstBytes32(DWORD n) {
     typedef unsigned char V32Bu __attribute__((vector_size(32)));
+    /* Made where it is used: GCC would otherwise make the row tail's mask
+     * once before the rows and, short of registers, keep it on the stack,
+     * whose 32-byte slot realigns the frame (160 bytes of stack, not 128). */
+    __asm__ volatile("" : "+r"(n));
     V32Bu vIndex;
     for (DWORD j = 0; j < 32; ++j)
         vIndex[j] = static_cast<unsigned char>(j);
@@ -378,66 +409,82 @@ __attribute__((target("avx2"))) QUORVIN_PIXEL_INLINE V16Hu LoadV(const BYTE* p) 
 __attribute__((target("avx2"))) QUORVIN_PIXEL_INLINE void
 SadRows(const StatsJob& job, const RowCuts<32>& plan, DWORD y0, DWORD y1, AreaRowSums& sums) {
     constexpr DWORD kB = 32;
-    V4Du a0 = {};
-    V4Du a1 = {};
-    V4Du a2 = {};
-    V4Du a3 = {};
-    V4Du b0 = {};
-    V4Du b1 = {};
-    V4Du b2 = {};
-    V4Du b3 = {};
+    V8Su a0 = {};
+    V8Su a1 = {};
+    V8Su a2 = {};
+    V8Su a3 = {};
+    V8Su b0 = {};
+    V8Su b1 = {};
+    V8Su b2 = {};
+    V8Su b3 = {};
     const BYTE* pbyteRow = job.pbyteRaw + static_cast<__SIZE_TYPE__>(y0) * job.dwWidth;
     for (DWORD y = y0; y < y1; ++y) {
         const BYTE* p = pbyteRow;
-        /* One copy of the column loop for all four columns (see
-         * SumPlannedRow); the accumulators turn round one place a column
-         * and are back in their places after four. */
+        SadRun run = {}; /* with the part of a split vector carried to the next column */
+                         /* One copy of the column loop for all four columns (see
+                          * SumPlannedRow); the accumulators turn round one place a column
+                          * and are back in their places after four. */
 #pragma GCC unroll 1
         for (DWORD i = 0; i < 4; ++i) {
-            V4Du vCur = a0;
+            V8Su vCur = a0;
             DWORD k = plan.pdwWhole[i];
-            for (; k >= 2; k -= 2) {
-                PrefetchAhead(p);
-                vCur += SadPack(LoadV(p)) + SadPack(LoadV(p + kB));
-                p += 2 * kB;
-            }
-            if (k != 0) {
-                vCur += SadPack(LoadV(p));
-                p += kB;
+            for (;;) {
+                DWORD m = k < kRunBlock ? k : kRunBlock;
+                k -= m;
+                for (; m >= 2; m -= 2) {
+                    PrefetchAhead(p);
+                    AddRun(run, LoadV(p));
+                    AddRun(run, LoadV(p + kB));
+                    p += 2 * kB;
+                }
+                if (m != 0) {
+                    AddRun(run, LoadV(p));
+                    p += kB;
+                }
+                if (k == 0)
+                    break;
+                vCur += FoldRun(run);
+                run = SadRun{};
             }
             if (i < 3 && plan.pdwCut[i] != 0) {
+                /* The split vector: its first bytes end this run, the
+                 * others begin the next column's. */
                 const V16Hu v = LoadV(p);
                 const V16Hu vCut = FirstBytes32(plan.pdwCut[i]);
-                vCur += SadPack(v & vCut);
-                a1 += SadPack(v & ~vCut);
+                AddRun(run, v & vCut);
+                vCur += FoldRun(run);
+                run = SadRun{v & ~vCut, static_cast<V16Hu>(v & ~vCut) >> 8};
                 p += kB;
-            }
-            if (i == 3 && plan.dwTail != 0) {
-                if (y + 1 == job.dwHeight) {
-                    /* The frame's last bytes, byte by byte: a vector load
-                     * would read past the frame. p - row start is a
-                     * multiple of kB, so byte j is in a column of j's
-                     * parity. */
-                    ParitySums& s = sums.pp[3][y & 1];
-                    for (DWORD j = 0; j < plan.dwTail; ++j) {
-                        if (j & 1)
-                            s.dwOdd += p[j];
-                        else
-                            s.dwEven += p[j];
+            } else {
+                if (i == 3 && plan.dwTail != 0) {
+                    if (y + 1 == job.dwHeight) {
+                        /* The frame's last bytes, byte by byte: a vector load
+                         * would read past the frame. p - row start is a
+                         * multiple of kB, so byte j is in a column of j's
+                         * parity. */
+                        ParitySums& s = sums.pp[3][y & 1];
+                        for (DWORD j = 0; j < plan.dwTail; ++j) {
+                            if (j & 1)
+                                s.dwOdd += p[j];
+                            else
+                                s.dwEven += p[j];
+                        }
+                    } else {
+                        AddRun(run, LoadV(p) & FirstBytes32(plan.dwTail));
                     }
-                } else {
-                    vCur += SadPack(LoadV(p) & FirstBytes32(plan.dwTail));
                 }
+                vCur += FoldRun(run);
+                run = SadRun{};
             }
             a0 = a1;
             a1 = a2;
             a2 = a3;
             a3 = vCur;
         }
-        const V4Du t0 = a0;
-        const V4Du t1 = a1;
-        const V4Du t2 = a2;
-        const V4Du t3 = a3;
+        const V8Su t0 = a0;
+        const V8Su t1 = a1;
+        const V8Su t2 = a2;
+        const V8Su t3 = a3;
         a0 = b0;
         a1 = b1;
         a2 = b2;
@@ -467,7 +514,7 @@ SadRows(const StatsJob& job, const RowCuts<32>& plan, DWORD y0, DWORD y1, AreaRo
 __attribute__((target("avx2"))) bool SumRowsAvx2Chunked(const StatsJob& job, DWORD y0, DWORD y1,
                                                         AreaRowSums& sums) {
     RowCuts<32> plan;
-    if (job.dwWidth >= kSadMaxWidth || !MakeRowCuts(job, plan))
+    if (!MakeRowCuts(job, plan))
         return false;
     SadRows(job, plan, y0, y1, sums);
     return true;
@@ -477,22 +524,24 @@ __attribute__((target("avx2"))) void CorrectRowsAvx2Rule(const FrameJob& job, DW
     RuleRows<V16Hu>(job, y0, y1);
 }
 
+__attribute__((target("avx512bw"))) void CorrectRowsAvx512Rule(const FrameJob& job, DWORD y0,
+                                                               DWORD y1) {
+    RuleRows<V32Hu>(job, y0, y1);
+}
+
 #if !QUORVIN_PIXEL_KERNEL_SET
-#define QUORVIN_VECTOR_VARIANT(isa, VH, Name)                                                      \
+#define QUORVIN_VECTOR_SUMS(isa, VH, Name)                                                         \
     __attribute__((target(isa))) bool SumRows##Name(const StatsJob& job, DWORD y0, DWORD y1,       \
                                                     AreaRowSums& sums) {                           \
         return SumRowsPlan<VectorLanes<VH>>(job, y0, y1, sums);                                    \
-    }                                                                                              \
-    __attribute__((target(isa))) void CorrectRows##Name##Rule(const FrameJob& job, DWORD y0,       \
-                                                              DWORD y1) {                          \
-        RuleRows<VH>(job, y0, y1);                                                                 \
     }
-QUORVIN_VECTOR_VARIANT("sse2", V8Hu, Sse2)
-QUORVIN_VECTOR_VARIANT("avx512bw", V32Hu, Avx512)
-#undef QUORVIN_VECTOR_VARIANT
-__attribute__((target("avx2"))) bool SumRowsAvx2(const StatsJob& job, DWORD y0, DWORD y1,
-                                                 AreaRowSums& sums) {
-    return SumRowsPlan<VectorLanes<V16Hu>>(job, y0, y1, sums);
+QUORVIN_VECTOR_SUMS("sse2", V8Hu, Sse2)
+QUORVIN_VECTOR_SUMS("avx2", V16Hu, Avx2)
+QUORVIN_VECTOR_SUMS("avx512bw", V32Hu, Avx512)
+#undef QUORVIN_VECTOR_SUMS
+
+__attribute__((target("sse2"))) void CorrectRowsSse2Rule(const FrameJob& job, DWORD y0, DWORD y1) {
+    RuleRows<V8Hu>(job, y0, y1);
 }
 #endif
 

@@ -12,7 +12,7 @@
 // Names: <what>.<variant>/<width>x<height>/<in|out>. scripts/bench.sh runs this
 // and prints the ratios. Built twice: quorvin-bench (the user-space core) and
 // quorvin-bench-kernel (the core compiled as the kernel compiles it, general
-// registers only but for its chunked AVX2 variants); the second registers
+// registers only but for its chunked vector variants); the second registers
 // only what the kernel has. Frame.ImageBalance.vector is the automatic
 // choice, Frame.ImageBalance.word the word variants alone (what the kernel
 // runs where it cannot lend vector registers).

@@ -4,10 +4,11 @@
  * alignments, every Bayer code, two sets of gains (one with the green
  * shortcut), corrected and measured by the fused pass, by the two passes and
  * by the copying correction, on the word variants (table walk and word rule)
- * and on the kernel's AVX2 variants; every result must equal the word
- * variants' two passes, byte for byte. Then once more on the AVX2 variants
- * with the vector registers refused, which must fall back to the word
- * variants. Logs:
+ * and on the kernel's vector variants (the AVX2 statistics with the AVX2
+ * and, where the processor has it, the AVX-512 correction); every result
+ * must equal the word variants' two passes, byte for byte. Then once more on
+ * the vector variants with the vector registers refused, which must fall
+ * back to the word variants. Logs:
  *   QV pixels features F 0 0      the instruction sets the module may use
  *   QV pixels differ W H CODE     a case whose results differ (none expected)
  *   QV pixels cases N DIFFER 0    cases run, how many differed
@@ -107,6 +108,7 @@ void RunAll(void* arg) {
     const WORD gains[2][4] = {{230, 140, 150, 310}, {200, 128, 128, 260}};
     const Paths others[] = {{SumPath::kWord, MapPath::kWordRule},
                             {SumPath::kAvx2Chunked, MapPath::kAvx2Rule},
+                            {SumPath::kAvx2Chunked, MapPath::kAvx512Rule},
                             {SumPath::kAvx2Chunked, MapPath::kTableWalk}};
     DWORD seed = 1;
     for (const Case& c : kCases)

@@ -192,7 +192,7 @@ check_kernel() { # check_kernel NAME [KERNEL]
 }
 
 # pixel_checks NAME: the pixel self-test's results: every case equal on every
-# variant; on x86-64 the AVX2 variants ran in vector sections, and with the
+# variant; on x86-64 the vector variants ran in vector sections, and with the
 # registers refused they fell back to the word variants.
 pixel_checks() {
     local name=$1 dir=$OUT/$1 cases differ vec word
@@ -203,7 +203,7 @@ pixel_checks() {
         test "${cases:-0}" -gt 0 -a "${differ:-1}" = 0
     if [ "$K_ARCH" = amd64 ]; then
         read -r vec word _ <<<"$(pixels chunks)"
-        check "$name: AVX2 variants used in the kernel ($vec vector sections, $word refused)" \
+        check "$name: vector variants used in the kernel ($vec vector sections, $word refused)" \
             test "${vec:-0}" -gt 0 -a "${word:-1}" = 0
         read -r vec word _ <<<"$(pixels fallback)"
         check "$name: word fallback with the registers refused ($vec vector, $word word)" \
