@@ -325,24 +325,34 @@ template <class VH> QUORVIN_PIXEL_INLINE void RuleRows(const FrameJob& job, DWOR
  * (four area columns, two row parities) stay in registers, so a call needs
  * no stack for them.
  *
- * A row's stretch of an area column is added first into a run: two vectors
- * of 16-bit lanes, vAll += v and vOdd += v >> 8 (three instructions a
- * vector), and the run is folded into the column's accumulator at the
- * stretch's end. A lane of vOdd, and the even bytes' lane vAll - (vOdd << 8),
- * hold at most 255 * n after n vectors; the fold's pmaddwd takes them as
- * signed, so a run takes at most 128 vectors (255 * 128 = 32640 < 32768):
- * kRunBlock whole vectors, one split vector carried in from the column
- * before and one split or tail vector at the end. At 1920x1080 an area
- * column's stretch is 15 vectors; its fold costs about ten instructions,
- * against three saved on every vector (psadbw twice, a shift and two
- * additions, as these sums were first made).
+ * A vector is added to its column's accumulator in one of two ways, one
+ * for the whole frame (SadRows<kRuns>):
+ * - by psadbw (SadPack): the sums of each 8-byte group's bytes and of its
+ *   odd bytes (v shifted down a byte in 16-bit lanes), six instructions a
+ *   vector;
+ * - in runs (kRuns): a row's stretch of an area column is added first into
+ *   two vectors of 16-bit lanes, vAll += v and vOdd += v >> 8 (three
+ *   instructions a vector), folded into the column's accumulator at the
+ *   stretch's end (FoldRun, about ten instructions). A lane of vOdd, and the
+ *   even bytes' lane vAll - (vOdd << 8), hold at most 255 * n after n
+ *   vectors, and the fold's pmaddwd takes them as signed, so a run takes at
+ *   most 128 vectors (255 * 128 = 32640 < 32768): kRunMost whole vectors,
+ *   one split vector carried in from the column before and one split or
+ *   tail vector at the end.
+ * Runs pay from kRunsFrom whole vectors in every area column on: measured
+ * in cache (cycles a byte, the kernel's build), psadbw against runs, 0.100
+ * and 0.102 at 640 bytes a row (5 vectors a column), 0.090 and 0.083 at 768
+ * (6), 0.075 and 0.060 at 1920 (15). Frames with wider columns (over 4032
+ * bytes, rows of 16 Ki and more) go by psadbw.
  */
+typedef char V32Qi __attribute__((vector_size(32)));
 typedef short V16Hi __attribute__((vector_size(32)));
 typedef int V8Si __attribute__((vector_size(32)));
 typedef unsigned int V8Su __attribute__((vector_size(32)));
 typedef unsigned long long V4Du __attribute__((vector_size(32)));
 
-constexpr DWORD kRunBlock = 126;
+constexpr DWORD kRunMost = 126;
+constexpr DWORD kRunsFrom = 6;
 
 /* The run of one area column's stretch of a row. */
 struct SadRun {
@@ -367,6 +377,16 @@ __attribute__((target("avx2"))) QUORVIN_PIXEL_INLINE V8Su FoldRun(const SadRun& 
     const V4Du vO = reinterpret_cast<V4Du>(vOdd32);
     return reinterpret_cast<V8Su>(__builtin_ia32_pblendd256(
         reinterpret_cast<V8Si>(vT + (vT >> 32)), reinterpret_cast<V8Si>(vO + (vO << 32)), 0xAA));
+}
+
+/* One vector's lanes directly, by psadbw. */
+__attribute__((target("avx2"))) QUORVIN_PIXEL_INLINE V8Su SadPack(V16Hu v) {
+    const V32Qi vZero = {};
+    const V4Du vTotal =
+        reinterpret_cast<V4Du>(__builtin_ia32_psadbw256(reinterpret_cast<V32Qi>(v), vZero));
+    const V4Du vOdd = reinterpret_cast<V4Du>(
+        __builtin_ia32_psadbw256(reinterpret_cast<V32Qi>(static_cast<V16Hu>(v >> 8)), vZero));
+    return reinterpret_cast<V8Su>(vTotal + (vOdd << 32));
 }
 
 /* Lanes 2k (T) and 2k + 1 (O), into a column's sums: even columns T - O, odd
@@ -406,6 +426,7 @@ __attribute__((target("avx2"))) QUORVIN_PIXEL_INLINE V16Hu LoadV(const BYTE* p) 
  * accumulators of the row's parity are a0 to a3, the other parity's b0 to
  * b3, and the two sets change places after every row, so that every row goes
  * through the same instructions. */
+template <bool kRuns>
 __attribute__((target("avx2"))) QUORVIN_PIXEL_INLINE void
 SadRows(const StatsJob& job, const RowCuts<32>& plan, DWORD y0, DWORD y1, AreaRowSums& sums) {
     constexpr DWORD kB = 32;
@@ -428,32 +449,36 @@ SadRows(const StatsJob& job, const RowCuts<32>& plan, DWORD y0, DWORD y1, AreaRo
         for (DWORD i = 0; i < 4; ++i) {
             V8Su vCur = a0;
             DWORD k = plan.pdwWhole[i];
-            for (;;) {
-                DWORD m = k < kRunBlock ? k : kRunBlock;
-                k -= m;
-                for (; m >= 2; m -= 2) {
-                    PrefetchAhead(p);
+            for (; k >= 2; k -= 2) {
+                PrefetchAhead(p);
+                if constexpr (kRuns) {
                     AddRun(run, LoadV(p));
                     AddRun(run, LoadV(p + kB));
-                    p += 2 * kB;
+                } else {
+                    vCur += SadPack(LoadV(p)) + SadPack(LoadV(p + kB));
                 }
-                if (m != 0) {
+                p += 2 * kB;
+            }
+            if (k != 0) {
+                if constexpr (kRuns)
                     AddRun(run, LoadV(p));
-                    p += kB;
-                }
-                if (k == 0)
-                    break;
-                vCur += FoldRun(run);
-                run = SadRun{};
+                else
+                    vCur += SadPack(LoadV(p));
+                p += kB;
             }
             if (i < 3 && plan.pdwCut[i] != 0) {
-                /* The split vector: its first bytes end this run, the
-                 * others begin the next column's. */
+                /* The split vector: its first bytes end this column, the
+                 * others begin the next one. */
                 const V16Hu v = LoadV(p);
                 const V16Hu vCut = FirstBytes32(plan.pdwCut[i]);
-                AddRun(run, v & vCut);
-                vCur += FoldRun(run);
-                run = SadRun{v & ~vCut, static_cast<V16Hu>(v & ~vCut) >> 8};
+                if constexpr (kRuns) {
+                    AddRun(run, v & vCut);
+                    vCur += FoldRun(run);
+                    run = SadRun{v & ~vCut, static_cast<V16Hu>(v & ~vCut) >> 8};
+                } else {
+                    vCur += SadPack(v & vCut);
+                    a1 += SadPack(v & ~vCut);
+                }
                 p += kB;
             } else {
                 if (i == 3 && plan.dwTail != 0) {
@@ -469,12 +494,16 @@ SadRows(const StatsJob& job, const RowCuts<32>& plan, DWORD y0, DWORD y1, AreaRo
                             else
                                 s.dwEven += p[j];
                         }
-                    } else {
+                    } else if constexpr (kRuns) {
                         AddRun(run, LoadV(p) & FirstBytes32(plan.dwTail));
+                    } else {
+                        vCur += SadPack(LoadV(p) & FirstBytes32(plan.dwTail));
                     }
                 }
-                vCur += FoldRun(run);
-                run = SadRun{};
+                if constexpr (kRuns) {
+                    vCur += FoldRun(run);
+                    run = SadRun{};
+                }
             }
             a0 = a1;
             a1 = a2;
@@ -516,7 +545,13 @@ __attribute__((target("avx2"))) bool SumRowsAvx2Chunked(const StatsJob& job, DWO
     RowCuts<32> plan;
     if (!MakeRowCuts(job, plan))
         return false;
-    SadRows(job, plan, y0, y1, sums);
+    DWORD dwFewest = plan.pdwWhole[0];
+    for (DWORD i = 1; i < 4; ++i)
+        dwFewest = plan.pdwWhole[i] < dwFewest ? plan.pdwWhole[i] : dwFewest;
+    if (dwFewest >= kRunsFrom && plan.dwMost <= kRunMost)
+        SadRows<true>(job, plan, y0, y1, sums);
+    else
+        SadRows<false>(job, plan, y0, y1, sums);
     return true;
 }
 

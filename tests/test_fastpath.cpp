@@ -67,8 +67,11 @@ TEST(FastPath, SegmentSumsEqualPairLoopAtEveryLengthAndStart) {
 
 // All-255 segments long enough to fill the lane accumulators many times over,
 // and one whose sums pass 2^32 and must wrap exactly as the pair loop's do.
+// 16252 and 16380: quarters of 4063 and 4095 bytes, so that the second
+// quarter holds 126 and 127 whole 32-byte vectors between two split ones,
+// the most one 16-bit run of the kernel's statistics may take and one more.
 TEST(FastPath, SegmentSumsOfSaturatedBytesDoNotOverflowLanesAndWrapLikeThePairLoop) {
-    for (const DWORD n : {DWORD{70001}, DWORD{34000001}}) {
+    for (const DWORD n : {DWORD{16252}, DWORD{16380}, DWORD{70001}, DWORD{34000001}}) {
         std::vector<BYTE> buf(n + 1, 255);
         const DWORD s0 = static_cast<DWORD>(255ull * ((n + 1) / 2));
         const DWORD s1 = static_cast<DWORD>(255ull * (n / 2));
@@ -212,6 +215,23 @@ TEST(FastPath, AveragesWithSplitVectorsSharingBytesAgree) {
             for (int code : {1, 2})
                 ExpectAllSumPathsAgree(buf.data(), c.w, h, static_cast<WORD>(code), c.splitX);
         }
+}
+
+// All-255 frames 10000 bytes wide (a split is then a column): the second area
+// column holds 126, then 127, whole 32-byte vectors between a split vector
+// carried in from the first column (bytes 8 to 31) and one at its end (bytes
+// 0 to 15), so the 16-bit lanes of bytes 8 to 15 take two vectors more. At
+// 126 that is the most one run of the kernel's statistics may hold
+// (255 * 128 < 32768); at 127 the frame must go another way.
+TEST(FastPath, AveragesOfSaturatedColumnsAtTheRunLimitAgree) {
+    const DWORD w = 10000;
+    const DWORD h = 3;
+    const std::vector<BYTE> buf(size_t{w} * h, 255);
+    for (const WORD second : {WORD{5360}, WORD{5392}}) {
+        const WORD splitX[3] = {1288, second, 7680};
+        for (WORD code : {WORD{1}, WORD{2}})
+            ExpectAllSumPathsAgree(buf.data(), w, h, code, splitX);
+    }
 }
 
 // Plain pair-loop correction, as the module defines it.
