@@ -5,8 +5,8 @@
  * the processor-feature probe of PixelDispatch.cpp. In the kernel this file
  * is an object of its own, the only one allowed vector registers (Kbuild,
  * kmod/guard.sh), with the chunked variants only (the AVX2 statistics in
- * registers, the AVX2 and AVX-512 correction); PixelDispatch.cpp runs them only between
- * quorvin_vector_begin() and quorvin_vector_end().
+ * registers, the AVX2 and AVX-512 correction); PixelDispatch.cpp runs them
+ * only between quorvin_vector_begin() and quorvin_vector_end().
  *
  * Nothing here is called outside those bounds: every function of this file
  * is an entry point of the dispatch table or is inlined into one.
@@ -447,10 +447,12 @@ SadRows(const StatsJob& job, const RowCuts<32>& plan, DWORD y0, DWORD y1, AreaRo
     const BYTE* pbyteRow = job.pbyteRaw + static_cast<__SIZE_TYPE__>(y0) * job.dwWidth;
     for (DWORD y = y0; y < y1; ++y) {
         const BYTE* p = pbyteRow;
-        SadRun run = {}; /* with the part of a split vector carried to the next column */
-                         /* One copy of the column loop for all four columns (see
-                          * SumPlannedRow); the accumulators turn round one place a column
-                          * and are back in their places after four. */
+        /* The run of the current column, with the part of a split vector
+         * carried to the next one (kRuns). */
+        SadRun run = {};
+        /* One copy of the column loop for all four columns (see
+         * SumPlannedRow); the accumulators turn round one place a column
+         * and are back in their places after four. */
 #pragma GCC unroll 1
         for (DWORD i = 0; i < 4; ++i) {
             V8Su vCur = a0;
