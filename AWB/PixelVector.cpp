@@ -122,17 +122,20 @@ template <class L> QUORVIN_PIXEL_INLINE typename L::V FirstBytes(DWORD n) {
 }
 
 /* The cut of every row into kB-byte vectors: false when an area column is
- * narrower than a vector. dwMost: the most whole vectors of a column. */
+ * narrower than a vector. dwMost, dwFewest: the most and the fewest whole
+ * vectors of a column. */
 template <DWORD kB> struct RowCuts {
     DWORD pdwWhole[4]; /* whole vectors of each area column */
     DWORD pdwCut[3];   /* bytes of area column i in the vector across its end; 0: none */
     DWORD dwTail;      /* bytes of the row in its last, partial vector; 0: none */
     DWORD dwMost;
+    DWORD dwFewest;
 };
 
 template <DWORD kB> QUORVIN_PIXEL_INLINE bool MakeRowCuts(const StatsJob& job, RowCuts<kB>& cuts) {
     DWORD dwX0 = 0;
     cuts.dwMost = 0;
+    cuts.dwFewest = ~DWORD{0};
     for (DWORD i = 0; i < 4; ++i) {
         const DWORD dwX1 = job.pdwPosX[i];
         if (dwX1 - dwX0 < kB)
@@ -140,6 +143,8 @@ template <DWORD kB> QUORVIN_PIXEL_INLINE bool MakeRowCuts(const StatsJob& job, R
         cuts.pdwWhole[i] = dwX1 / kB - (dwX0 + kB - 1) / kB;
         if (cuts.pdwWhole[i] > cuts.dwMost)
             cuts.dwMost = cuts.pdwWhole[i];
+        if (cuts.pdwWhole[i] < cuts.dwFewest)
+            cuts.dwFewest = cuts.pdwWhole[i];
         if (i < 3)
             cuts.pdwCut[i] = dwX1 % kB;
         dwX0 = dwX1;
@@ -553,10 +558,7 @@ __attribute__((target("avx2"))) bool SumRowsAvx2Chunked(const StatsJob& job, DWO
     RowCuts<32> plan;
     if (!MakeRowCuts(job, plan))
         return false;
-    DWORD dwFewest = plan.pdwWhole[0];
-    for (DWORD i = 1; i < 4; ++i)
-        dwFewest = plan.pdwWhole[i] < dwFewest ? plan.pdwWhole[i] : dwFewest;
-    if (dwFewest >= kRunsFrom && plan.dwMost <= kRunMost)
+    if (plan.dwFewest >= kRunsFrom && plan.dwMost <= kRunMost)
         SadRows<true>(job, plan, y0, y1, sums);
     else
         SadRows<false>(job, plan, y0, y1, sums);
