@@ -10,8 +10,8 @@
 
 #include "AveragePixelValue.h"
 #include "LuminanceCtrl.h"
-#include "PixelKernels.h"
 #include "WhiteBalanceCtrl.h"
+#include "pixel/PixelKernels.h"
 #include "platform.h"
 #include "win.h"
 

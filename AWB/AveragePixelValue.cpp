@@ -7,7 +7,7 @@
 // over the frame (PixelDispatch.cpp and its kernels), followed by one
 // division per area and colour position.
 #include "AveragePixelValue.h"
-#include "PixelKernels.h"
+#include "pixel/PixelKernels.h"
 
 namespace {
 

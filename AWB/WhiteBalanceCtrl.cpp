@@ -3,7 +3,7 @@
 // frame correction through the tables, and the automatic control of the red
 // and blue gains.
 #include "WhiteBalanceCtrl.h"
-#include "PixelKernels.h"
+#include "pixel/PixelKernels.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 // choice, Frame.ImageBalance.word the word variants alone (what the kernel
 // runs where it cannot lend vector registers).
 #include <AWB/AWB.h>
-#include <AWB/PixelKernels.h>
+#include <AWB/pixel/PixelKernels.h>
 #include <benchmark/benchmark.h>
 #include <tests/support/quorvin_camera.h>
 

@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: GPL-2.0 OR MIT
-# The compiler flags of the core (AWB/*.cpp), in one place for every build
-# that compiles it: kmod/Kbuild includes this file, CMake reads it through
+# The compiler flags of the core (AWB/**/*.cpp), in one place for every build
+# that compiles it: kmod/core.mk includes this file, CMake reads it through
 # cmake/core-flags.cmake (QUORVIN_CORE_FLAGS ...), the scripts through
 # read_core_flags in scripts/lib.sh. So that all three can read it: one
 # variable a line, first set with := and then extended with +=, flags only
@@ -18,7 +18,7 @@ quorvin-kernel-cxx-flags += -fno-unwind-tables -fno-asynchronous-unwind-tables
 
 # The flags that keep vector and floating-point registers out of the
 # kernel's code (its own, and -mgeneral-regs-only for the checks). The one object of the core that uses vector registers
-# (AWB/PixelVector.cpp on x86-64, run between kernel_fpu_begin() and
+# (AWB/pixel/PixelVector.cpp on x86-64, run between kernel_fpu_begin() and
 # kernel_fpu_end()) is compiled without them and with
 # quorvin-vector-object-flags instead; the core knows of its variants through
 # quorvin-kernel-vector-flags.

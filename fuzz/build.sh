@@ -23,7 +23,7 @@ read_core_flags core quorvin-core-flags
 core_flags=("${common[@]}" "${san[@]}" -fsanitize=fuzzer-no-link "${core[@]}")
 
 objs=()
-for src in "$root"/AWB/*.cpp "$root"/platform/user/platform_user.cpp; do
+for src in "$root"/AWB/*.cpp "$root"/AWB/pixel/*.cpp "$root"/platform/user/platform_user.cpp; do
     obj="$out/obj/$(basename "$src" .cpp).o"
     if [ ! -e "$obj" ] || [ "$src" -nt "$obj" ] || [ "$0" -nt "$obj" ] ||
         [ "$root/cmake/core-flags.mk" -nt "$obj" ] ||

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0 OR MIT
-# The core (AWB/*.cpp) compiled as the kernel compiles it, with the flags of
+# The core (AWB/**/*.cpp) compiled as the kernel compiles it, with the flags of
 # cmake/core-flags.mk, and checked; the tests freestanding.<arch> and
 # stack.<arch> (tests/CMakeLists.txt) run it.
 #
@@ -59,7 +59,7 @@ if $vectors; then
     extra+=("${vector_defines[@]}")
 fi
 
-for src in AWB/*.cpp; do
+for src in AWB/*.cpp AWB/pixel/*.cpp; do
     obj="$out/$(basename "$src" .cpp).o"
     flags=("${kernel[@]}" "${no_vector[@]}")
     if $vectors && [ "$(basename "$src")" = PixelVector.cpp ]; then

@@ -21,8 +21,8 @@
 # "package checks: N passed, N failed".
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
-source "$QUORVIN_ROOT/kmod/kernels.sh"
-source "$QUORVIN_ROOT/kmod/vm-lib.sh"
+source "$QUORVIN_ROOT/tests/kernel/vm/kernels.sh"
+source "$QUORVIN_ROOT/tests/kernel/vm/vm-lib.sh"
 cd "$QUORVIN_ROOT"
 
 PKG=$QUORVIN_ROOT/build/pkg
@@ -82,7 +82,12 @@ src=usr/src/quorvin-awb-$dkms_version
 dkms_files=$(dpkg-deb -c "$dkms_deb" 2>/dev/null | awk '{ print $6 }')
 check "quorvin-awb-dkms ships the DKMS tree in /$src" \
     test -n "$(grep -x "./$src/dkms.conf" <<<"$dkms_files")" -a -n "$(grep -x "./$src/Kbuild" <<<"$dkms_files")" \
-    -a -n "$(grep -x "./$src/AWB/AWB.cpp" <<<"$dkms_files")" -a -n "$(grep -x "./$src/quorvin_glue.c" <<<"$dkms_files")"
+    -a -n "$(grep -x "./$src/AWB/AWB.cpp" <<<"$dkms_files")" \
+    -a -n "$(grep -x "./$src/platform/kernel/quorvin_glue.c" <<<"$dkms_files")"
+# The module's sources and build files alone: no test, guard, self-test or
+# driver.
+check "quorvin-awb-dkms ships no test, guard or driver file" \
+    test -z "$(grep "^\./$src/" <<<"$dkms_files" | grep -E -i 'test|guard|client|vcam|allow|\.sh$' || true)"
 check "libquorvin-awb-dev ships no DKMS tree" test -z "$(dpkg-deb -c "$dev_deb" 2>/dev/null | grep ' \./usr/src/.' || true)"
 check "quorvin-awb-dkms depends on dkms" grep -q '^dkms' <<<"$(dpkg-deb -f "$dkms_deb" Depends 2>/dev/null)"
 
@@ -123,11 +128,12 @@ for build_dir in /lib/modules/*/build; do
     # DKMS's own build is guarded like ours: no C++ runtime symbol, no
     # constructor or unwind section, no SIMD register, no warning.
     series=$(sed -n 's/^\([0-9]*\.[0-9]*\).*/\1/p' "$build_dir/include/config/kernel.release")
-    allow=kmod/guard-allow.txt
-    [ ! -f "kmod/guard-allow-$series.txt" ] || allow=$allow:kmod/guard-allow-$series.txt
+    allow=tests/kernel/guard/Quorvin_AWB.allow
+    [ ! -f "tests/kernel/guard/Quorvin_AWB-$series.allow" ] ||
+        allow=$allow:tests/kernel/guard/Quorvin_AWB-$series.allow
     make_log=$(ls -d /var/lib/dkms/quorvin-awb/"$dkms_version"/"$kver"/*/log/make.log 2>/dev/null | head -1 || true)
     guard_ok=false
-    if [ -n "$make_log" ] && kmod/guard.sh "$ko" "$allow" "$make_log" >"$PKG/guard-$kver.log" 2>&1; then
+    if [ -n "$make_log" ] && tests/kernel/guard/guard.sh "$ko" "$allow" "$make_log" >"$PKG/guard-$kver.log" 2>&1; then
         guard_ok=true
     else
         cat "$PKG/guard-$kver.log" >&2 2>/dev/null || echo "no DKMS build log for $kver" >&2
@@ -153,19 +159,19 @@ else
         mkdir -p "$OUT/$run"
         stage "$OUT/$run/src"
         client_ok=true
-        with_kernel_cc make -j"$(nproc)" -C "$OUT/$run/src" KDIR="/lib/modules/$K_KVER/build" client \
+        with_kernel_cc make -j"$(nproc)" -C "$OUT/$run/src/tests/kernel" KDIR="/lib/modules/$K_KVER/build" client \
             >"$OUT/$run/build.log" 2>&1 || { client_ok=false; tail -20 "$OUT/$run/build.log" >&2; }
         check "$run: client builds against the installed headers" $client_ok
         $client_ok || continue
         # Same sources, same headers: the module DKMS built is ours.
         check "$run: DKMS's module has the sources' srcversion" \
-            test "$(modinfo -F srcversion "$ko")" = "$(modinfo -F srcversion "$OUT/$run/src/Quorvin_AWB.ko")"
+            test "$(modinfo -F srcversion "$ko")" = "$(modinfo -F srcversion "$OUT/$run/src/kmod/Quorvin_AWB.ko")"
         case $ko in
-        *.xz) xz -dc "$ko" >"$OUT/$run/src/Quorvin_AWB.ko" ;;
-        *.zst) zstd -qdc "$ko" >"$OUT/$run/src/Quorvin_AWB.ko" ;;
-        *) cp "$ko" "$OUT/$run/src/Quorvin_AWB.ko" ;;
+        *.xz) xz -dc "$ko" >"$OUT/$run/src/kmod/Quorvin_AWB.ko" ;;
+        *.zst) zstd -qdc "$ko" >"$OUT/$run/src/kmod/Quorvin_AWB.ko" ;;
+        *) cp "$ko" "$OUT/$run/src/kmod/Quorvin_AWB.ko" ;;
         esac
-        srcversion=$(modinfo -F srcversion "$OUT/$run/src/Quorvin_AWB.ko")
+        srcversion=$(modinfo -F srcversion "$OUT/$run/src/kmod/Quorvin_AWB.ko")
         pack_initramfs "$run" "$name"
         boot "$run" "$name" &
         runs+=("$run:$name:$srcversion")

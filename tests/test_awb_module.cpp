@@ -2,7 +2,7 @@
 // The user-space host: module identity, parameter parsing at load time, load
 // and unload, and the lock's semaphore.
 #include <AWB/platform.h>
-#include <platform/user/module_user.h>
+#include <tests/support/module_user.h>
 
 #include <gtest/gtest.h>
 

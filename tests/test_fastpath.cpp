@@ -6,8 +6,8 @@
 #include "test_pixel_paths.h"
 
 #include <AWB/AveragePixelValue.h>
-#include <AWB/PixelKernels.h>
 #include <AWB/WhiteBalanceCtrl.h>
+#include <AWB/pixel/PixelKernels.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -5,8 +5,8 @@
 #ifndef QUORVIN_TESTS_TEST_PIXEL_PATHS_H
 #define QUORVIN_TESTS_TEST_PIXEL_PATHS_H
 
-#include <AWB/PixelKernels.h>
-#include <platform/user/module_user.h>
+#include <AWB/pixel/PixelKernels.h>
+#include <tests/support/module_user.h>
 
 #include <initializer_list>
 #include <vector>

@@ -10,10 +10,10 @@
 #include "test_pixel_paths.h"
 
 #include <AWB/AveragePixelValue.h>
-#include <AWB/PixelKernels.h>
 #include <AWB/WhiteBalanceCtrl.h>
+#include <AWB/pixel/PixelKernels.h>
 #include <gtest/gtest.h>
-#include <platform/user/module_user.h>
+#include <tests/support/module_user.h>
 
 #include <algorithm>
 #include <cstring>

@@ -1,12 +1,14 @@
 # SPDX-License-Identifier: GPL-2.0 OR MIT
 # Every C and C++ source must match its clang-format style (Debian's
 # clang-format):
-# - the kernel C of kmod/ (*.c and *.h there and below: the glue, the test
-#   client, the camera driver and its tool) kmod/.clang-format, the kernel's
+# - the kernel C (*.c and *.h of platform/kernel/, drivers/ and
+#   tests/kernel/: the platform layer, the reference drivers, the test
+#   modules and the VM's tools) platform/kernel/.clang-format, the kernel's
 #   typography; a line of it over 80 columns only for a string that is not
 #   to be broken (a message, a module's description);
-# - everything else, the C++ core and the C++ of kmod/ (pixeltest.cpp)
-#   included, the top-level .clang-format.
+# - everything else, the C++ core and the pixel self-test's C++
+#   (tests/kernel/pixeltest/pixeltest.cpp) included, the top-level
+#   .clang-format.
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
 cd "$QUORVIN_ROOT"
@@ -16,13 +18,13 @@ kernel=()
 other=()
 for f in "${files[@]}"; do
     case "$f" in
-    kmod/*.c | kmod/*.h) kernel+=("$f") ;;
+    platform/kernel/*.[ch] | drivers/*.[ch] | tests/kernel/*.[ch]) kernel+=("$f") ;;
     *) other+=("$f") ;;
     esac
 done
 status=0
 clang-format --style=file:.clang-format --dry-run --Werror "${other[@]}" || status=1
-clang-format --style=file:kmod/.clang-format --dry-run --Werror "${kernel[@]}" || status=1
+clang-format --style=file:platform/kernel/.clang-format --dry-run --Werror "${kernel[@]}" || status=1
 # clang-format runs past the limit only where it cannot break; of those,
 # only a line that holds a string literal may stay.
 long=$(for f in "${kernel[@]}"; do

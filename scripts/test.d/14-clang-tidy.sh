@@ -9,7 +9,7 @@ build=build/tidy
 # The compilation database of the library alone (configured, not built).
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVIN_BUILD_TESTS=OFF \
     -DQUORVIN_BUILD_TOOLS=OFF -DQUORVIN_BUILD_BENCH=OFF >/dev/null
-sources=(AWB/*.cpp)
+sources=(AWB/*.cpp AWB/pixel/*.cpp)
 if ! clang-tidy --quiet -p "$build" "${sources[@]}" >"$build/clang-tidy.log" 2>&1; then
     grep -E 'warning:|error:' "$build/clang-tidy.log" | sed "s|$PWD/||" | sort -u
     echo "clang-tidy: findings in the core"

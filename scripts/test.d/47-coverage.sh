@@ -27,7 +27,7 @@ mapfile -t programs < <(find "$build/tests" "$build/tools" -maxdepth 2 -type f -
 [ ${#programs[@]} -gt 0 ] || { echo "coverage: no instrumented program found"; exit 1; }
 objects=("${programs[0]}")
 for p in "${programs[@]:1}"; do objects+=(-object "$p"); done
-sources=(AWB/*.cpp)
+sources=(AWB/*.cpp AWB/pixel/*.cpp)
 cov=(-instr-profile="$build/suite.profdata" -use-color=false)
 # Programs that are not tests of the core (main() of each, gtest) share
 # function names; llvm-cov's warnings about them go to the log.
@@ -37,7 +37,7 @@ llvm-cov-14 show "${objects[@]}" "${cov[@]}" -show-branches=count -show-instanti
     "${sources[@]}" >"$build/lines.txt" 2>>"$build/llvm-cov.log"
 llvm-cov-14 show "${objects[@]}" "${cov[@]}" -format=html -show-branches=count \
     -show-line-counts-or-regions -output-dir="$build/html" "${sources[@]}" 2>>"$build/llvm-cov.log"
-grep -E '^([A-Za-z]+\.cpp|TOTAL) ' "$build/report.txt" |
+grep -E '^([A-Za-z/]+\.cpp|TOTAL) ' "$build/report.txt" |
     awk '{printf "  %-24s lines %5s of %5s missed, branches %4s of %4s missed\n", $1, $9, $8, $12, $11}'
 # TOTAL: regions, missed, %, functions, missed, %, lines, missed, %, branches, missed, %.
 read -r lines lines_missed branches branches_missed < <(awk '/^TOTAL/ {print $8, $9, $11, $12}' "$build/report.txt")

@@ -1,15 +1,15 @@
 # SPDX-License-Identifier: GPL-2.0 OR MIT
-# The kernel's own static checkers on every kernel C file (kmod/**/*.c and
-# *.h):
-# - sparse (Debian's package) through the module's Makefile with C=2, on a
-#   source-tree copy under build/kernel-static: the module, the test client
-#   and the camera driver; any sparse warning fails the step (kmod/guard.sh
-#   fails a build log with a warning);
+# The kernel's own static checkers on every kernel C file (*.c and *.h of
+# platform/kernel/, drivers/ and tests/kernel/):
+# - sparse (Debian's package) through tests/kernel/Makefile with C=2, on a
+#   staged copy under build/kernel-static: the module, the test client and
+#   the camera driver; any sparse warning fails the step (the guard fails a
+#   build log with a warning);
 # - checkpatch.pl --strict --no-tree from the kernel sources Debian ships
 #   (linux-source-6.1; only the script and its two data files are taken out
 #   of the tarball, and kept in the kmod cache). The files are in the
-#   kernel's typography (kmod/.clang-format); kmod/checkpatch-baseline.txt
-#   holds the findings per file and type that remain, each kind with the
+#   kernel's typography (platform/kernel/.clang-format);
+#   tests/kernel/checkpatch-baseline.txt holds the findings per file and type that remain, each kind with the
 #   reason it stays (reasons below), and the step fails on any finding
 #   beyond it (a new type, a higher count, or any finding in a file it does
 #   not list) and on a kind that has no reason here.
@@ -24,12 +24,13 @@ mkdir -p "$out"
 status=0
 
 # sparse
-make -s -C kmod source-tree DEST="$PWD/$out/src" >/dev/null
-if make -C "$out/src" C=2 client vcam >"$out/sparse.log" 2>&1; then
+source "$QUORVIN_ROOT/tests/kernel/vm/vm-lib.sh"
+stage "$PWD/$out/src"
+if make -C "$out/src/tests/kernel" C=2 client vcam >"$out/sparse.log" 2>&1; then
     checked=$(grep -c -E '^\s+CHECK ' "$out/sparse.log" || true)
     echo "sparse: $checked kernel C files checked, no warnings"
 else
-    grep -E 'warning:|error:|guard:' "$out/sparse.log" | sed "s|$PWD/$out/src/|kmod/|" | sort -u
+    grep -E 'warning:|error:|guard:' "$out/sparse.log" | sed "s|$PWD/$out/src/||" | sort -u
     echo "sparse: FAILED (log in $out/sparse.log)"
     status=1
 fi
@@ -61,7 +62,7 @@ declare -A why=(
     [EXPORT_SYMBOL]="the exports are expanded from the list the user-space build shares, not written after each function (the functions are the C++ core's)"
     [PREFER_DEFINED_ATTRIBUTE_MACRO]="scenario.h is shared with the user-space host of the scenario, where the kernel's __printf does not exist"
 )
-mapfile -t files < <(git ls-files 'kmod/*.c' 'kmod/*.h')
+mapfile -t files < <(git ls-files 'platform/kernel/*.[ch]' 'drivers/*.[ch]' 'tests/kernel/*.[ch]')
 : >"$out/checkpatch.log"
 for f in "${files[@]}"; do
     perl "$scripts/checkpatch.pl" --strict --no-tree --terse --show-types --no-summary -f "$f" \
@@ -70,7 +71,7 @@ done
 # "<file>:<line>: <LEVEL>:<TYPE>: message" -> "<file> <LEVEL>:<TYPE> <count>"
 sed -n -E 's/^([^:]+):[0-9]+: (ERROR|WARNING|CHECK):([A-Z_0-9]+):.*/\1 \2:\3/p' "$out/checkpatch.log" |
     sort | uniq -c | awk '{print $2, $3, $1}' >"$out/checkpatch.txt"
-baseline=kmod/checkpatch-baseline.txt
+baseline=tests/kernel/checkpatch-baseline.txt
 if [ "${QUORVIN_CHECKPATCH_BASELINE:-}" = write ]; then
     {
         echo "# checkpatch --strict --no-tree findings that remain, per file and type, with"

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0 OR MIT
 /*
- * User-space host of the camera-driver scenario (kmod/client/scenario.c):
+ * User-space host of the camera-driver scenario (tests/kernel/client/scenario.c):
  * the same scenario the kernel client runs, against the user-space library.
  * Prints its lines on stdout; the kernel test compares the kernel client's
  * lines with these. Exit status 0 when every check passed.

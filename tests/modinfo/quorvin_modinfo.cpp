@@ -5,7 +5,7 @@
 //   quorvin_modinfo            every field, one "field:  value" line each
 //   quorvin_modinfo -F FIELD   only the values of FIELD (name, license, ...)
 //   quorvin_modinfo -p         only the parameters, as "name:description (type)"
-#include <platform/user/module_user.h>
+#include <tests/support/module_user.h>
 
 #include <cstdio>
 #include <cstring>

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0 OR MIT
 /*
- * The camera behind quorvin_vcam (kmod/vcam/vcam_core.c) in user space, on
+ * The camera behind quorvin_vcam (drivers/vcam/vcam_core.c) in user space, on
  * the library: the sensor model, the binding contract as the driver keeps
  * it, the controls' mapping onto the module, and the closed loop that the
  * kernel test then checks through V4L2. Brightness is measured as the VM's
