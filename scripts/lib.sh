@@ -30,22 +30,57 @@ as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
-# need_pkgs PKG...: installs the Debian packages that are missing, running
-# apt-get update at most once per machine boot of the scripts.
+# need_pkgs PKG...: installs the Debian packages that are missing. The
+# package lists are refreshed at most once in ten hours of runs, and again
+# before the one more try a failed install gets (lists older than the
+# mirror name versions it no longer has). An index that fails to download
+# (a mirror caught mid-sync) does not stop an install whose packages resolve
+# from the lists that did arrive: apt-get update's failure is reported, not
+# fatal, and apt retries each download (Acquire::Retries).
+# NEED_PKGS_APT_OPTS (an array) adds apt options, NEED_PKGS_STAMP moves the
+# refresh stamp: the offline archive test points need_pkgs at a local
+# archive with them.
 need_pkgs() {
-    local missing=() p
+    local missing=() p try
     for p in "$@"; do
         dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' ||
             missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     echo "== installing: ${missing[*]}"
-    local stamp=/tmp/.quorvin-apt-updated
+    local stamp=${NEED_PKGS_STAMP:-/tmp/.quorvin-apt-updated} log
     if [ ! -e "$stamp" ] || [ -n "$(find "$stamp" -mmin +600 2>/dev/null)" ]; then
-        as_root apt-get -o DPkg::Lock::Timeout=600 update -qq && touch "$stamp"
+        need_pkgs_update "$stamp"
     fi
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends \
-        "${missing[@]}" >/dev/null
+    log=$(mktemp)
+    for try in 1 2; do
+        if as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 -o Acquire::Retries=3 \
+            ${NEED_PKGS_APT_OPTS[@]+"${NEED_PKGS_APT_OPTS[@]}"} install -y -q --no-install-recommends \
+            "${missing[@]}" >"$log" 2>&1; then
+            rm -f "$log"
+            return 0
+        fi
+        [ "$try" = 1 ] || break
+        echo "== install failed; refreshing the package lists and trying again:"
+        grep -E '^(E|W|Err):' "$log" | sed 's/^/   /'
+        sleep "${NEED_PKGS_RETRY_DELAY:-5}"
+        need_pkgs_update "$stamp"
+    done
+    grep -E '^(E|W|Err):' "$log" >&2 || tail -5 "$log" >&2
+    rm -f "$log"
+    echo "need_pkgs: cannot install ${missing[*]}" >&2
+    return 1
+}
+need_pkgs_update() { # need_pkgs_update STAMP: apt-get update, going on when indexes fail
+    local out
+    if out=$(as_root apt-get -o DPkg::Lock::Timeout=600 -o Acquire::Retries=3 \
+        ${NEED_PKGS_APT_OPTS[@]+"${NEED_PKGS_APT_OPTS[@]}"} update -q 2>&1); then
+        touch "$1"
+        return 0
+    fi
+    # Not stamped: the next install that needs the lists refreshes them again.
+    echo "== apt-get update: some indexes failed; going on with the lists that arrived:"
+    grep -E '^[EW]: ' <<<"$out" | grep -v '^E: Some index files failed' | sed 's/\[IP: [^]]*\]//; s/  */ /g; s/ $//; s/^/   /' || true
 }
 
 # The packages every build needs.

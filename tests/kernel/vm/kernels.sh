@@ -26,7 +26,12 @@
 
 CACHE=${QUORVIN_KMOD_CACHE:-/var/cache/quorvin-kmod}
 QUORVIN_KERNELS_ALL="5.10-amd64 5.10-686 6.1-amd64 6.1-686 6.12-amd64"
+# The archive: its address, and how apt trusts it (a local test archive is
+# unsigned and says trusted=yes). debian/ and debian-security/ sit under it.
 DEBIAN_MIRROR=${QUORVIN_DEBIAN_MIRROR:-http://deb.debian.org}
+DEBIAN_SOURCE_OPTS=${QUORVIN_DEBIAN_SOURCE_OPTS:-signed-by=/usr/share/keyrings/debian-archive-keyring.gpg}
+# Seconds before a failed download is tried again.
+APT_RETRY_DELAY=${QUORVIN_APT_RETRY_DELAY:-5}
 
 # kernel_suite SERIES: the private apt state a series comes from.
 kernel_suite() {
@@ -38,43 +43,89 @@ kernel_suite() {
     esac
 }
 
-# apt_state SUITE: creates (once) and refreshes (when older than an hour)
-# the private apt state of SUITE and sets APT_OPTS to use it. The machine's
-# own sources, lists, cache and dpkg status are never read or written; i386
-# is known to this state only, so the machine needs no foreign architecture.
+# apt_state SUITE [ARCH...]: creates (once) and refreshes (when older than an
+# hour) the private apt state of SUITE for amd64 and the architectures named,
+# and sets APT_OPTS to use it (APT_STATE is its folder). The machine's own
+# sources, lists, cache and dpkg status are never read or written; i386 is
+# known to this state only, so the machine needs no foreign architecture.
+#
+# One index that fails to download (a mirror caught mid-sync serves a
+# Packages.xz whose size differs from its Release file's, for hours) makes
+# apt ignore that whole suite, every architecture of it, and apt-get update
+# exit 100. So a state asks only for the architectures its user needs, and
+# goes on with the lists that did arrive: whether what a kernel needs
+# resolves and downloads decides, not the exit status. The failed indexes
+# are kept in $APT_STATE/failed-indexes for the messages that explain a
+# replaced version; such a state is refreshed again after ten minutes.
+# Fails, with the reason in APT_STATE_ERROR, only when no list at all is
+# there.
 apt_state() {
-    local suite=$1 dir=$CACHE/apt/$1 key=/usr/share/keyrings/debian-archive-keyring.gpg
+    local suite=$1 archs=amd64 arch dir
+    shift
+    for arch in "$@"; do [[ " $archs " == *" $arch "* ]] || archs+=" $arch"; done
+    dir=$CACHE/apt/$suite/${archs// /+}
+    APT_STATE=$dir APT_STATE_ERROR=
     APT_OPTS=(-o "Dir::Etc::SourceList=$dir/sources.list" -o Dir::Etc::SourceParts=/dev/null
         -o "Dir::State::Lists=$dir/lists" -o "Dir::Cache=$dir/cache" -o Dir::State::status=/dev/null
-        -o APT::Architectures::=amd64 -o APT::Architectures::=i386 -o Acquire::Languages=none)
+        -o Acquire::Languages=none -o Acquire::Retries=3)
+    for arch in $archs; do APT_OPTS+=(-o "APT::Architectures::=$arch"); done
     [ -z "$(find "$dir/updated" -mmin -60 2>/dev/null)" ] || return 0
+    [ -z "$(find "$dir/updated-partly" -mmin -10 2>/dev/null)" ] || return 0
+    rm -f "$dir/updated" "$dir/updated-partly"
     mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial"
+    local src="deb [$DEBIAN_SOURCE_OPTS] $DEBIAN_MIRROR"
     {
         case $suite in
         bullseye)
-            echo "deb [signed-by=$key] $DEBIAN_MIRROR/debian bullseye main"
-            echo "deb [signed-by=$key] $DEBIAN_MIRROR/debian-security bullseye-security main"
+            echo "$src/debian bullseye main"
+            echo "$src/debian-security bullseye-security main"
             ;;
         bookworm)
-            echo "deb [signed-by=$key] $DEBIAN_MIRROR/debian bookworm main"
-            echo "deb [signed-by=$key] $DEBIAN_MIRROR/debian bookworm-updates main"
-            echo "deb [signed-by=$key] $DEBIAN_MIRROR/debian-security bookworm-security main"
+            echo "$src/debian bookworm main"
+            echo "$src/debian bookworm-updates main"
+            echo "$src/debian-security bookworm-security main"
             ;;
         bookworm-backports)
-            echo "deb [signed-by=$key] $DEBIAN_MIRROR/debian bookworm-backports main"
+            echo "$src/debian bookworm-backports main"
             ;;
         trixie)
-            echo "deb [signed-by=$key] $DEBIAN_MIRROR/debian trixie main"
-            echo "deb [signed-by=$key] $DEBIAN_MIRROR/debian trixie-updates main"
-            echo "deb [signed-by=$key] $DEBIAN_MIRROR/debian-security trixie-security main"
+            echo "$src/debian trixie main"
+            echo "$src/debian trixie-updates main"
+            echo "$src/debian-security trixie-security main"
+            ;;
+        *)
+            APT_STATE_ERROR="unknown suite $suite"
+            echo "apt: $APT_STATE_ERROR" >&2
+            return 1
             ;;
         esac
     } >"$dir/sources.list"
-    apt-get "${APT_OPTS[@]}" -q update >"$dir/update.log" 2>&1 || {
-        cat "$dir/update.log" >&2
-        return 1
-    }
-    touch "$dir/updated"
+    if apt-get "${APT_OPTS[@]}" -q update >"$dir/update.log" 2>&1; then
+        : >"$dir/failed-indexes"
+        touch "$dir/updated"
+        return 0
+    fi
+    # apt's own errors, one a line, without the summary line that follows them.
+    sed -n -e '/^E: Some index files failed/d' -e 's/\[IP: [^]]*\]//' -e 's/^[EW]: //p' "$dir/update.log" |
+        sed 's/  */ /g; s/ $//' >"$dir/failed-indexes"
+    [ -s "$dir/failed-indexes" ] || tail -1 "$dir/update.log" >"$dir/failed-indexes"
+    if compgen -G "$dir/lists/*_Packages*" >/dev/null; then
+        echo "apt $suite ($archs): going on with the lists that arrived; failed:" >&2
+        sed 's/^/   /' "$dir/failed-indexes" >&2
+        touch "$dir/updated-partly"
+        return 0
+    fi
+    APT_STATE_ERROR="no package list of $suite ($archs) arrived: $(head -1 "$dir/failed-indexes")"
+    echo "apt: $APT_STATE_ERROR" >&2
+    return 1
+}
+
+# apt_index_note: for a message about something not found in the current
+# state, the indexes that failed to download when it was last refreshed.
+apt_index_note() {
+    local f=$APT_STATE/failed-indexes
+    [ -s "$f" ] || return 0
+    echo " (index failed to download: $(paste -s -d ';' "$f" | sed 's/;/; /g'))"
 }
 
 # apt_field PKG[:ARCH][=VERSION] FIELD: a field of a package in the current
@@ -83,31 +134,101 @@ apt_field() {
     apt-cache "${APT_OPTS[@]}" show --no-all-versions "$1" 2>/dev/null | sed -n "s/^$2: //p" | head -1
 }
 
+# apt_versions PKG:ARCH: the versions of a package the current state's
+# indexes list, newest first.
+apt_versions() {
+    apt-cache "${APT_OPTS[@]}" madison "$1" 2>/dev/null | awk -F'|' '{ gsub(/ /, "", $2) } !seen[$2]++ { print $2 }'
+}
+
+# apt_download_why PKG:ARCH=VERSION: why apt-get download did not deliver
+# it, from $CACHE/debs/download.log: "HTTP 404 (URL)" or apt's own words.
+apt_download_why() {
+    local want=$1 pkg arch ver line
+    pkg=${want%%:*} arch=${want#*:} ver=${want#*=}
+    arch=${arch%%=*}
+    line=$(grep -F "/${pkg}_${ver#*:}_$arch.deb " "$CACHE/debs/download.log" | grep '^E: ' | tail -1 || true)
+    [ -n "$line" ] || line=$(grep '^E: ' "$CACHE/debs/download.log" | tail -1 || true)
+    line=$(sed -e 's/\[IP: [^]]*\]//' -e 's/  */ /g; s/ $//' <<<"$line")
+    case $line in
+    "E: Failed to fetch "*" 404 "*) echo "HTTP 404 ($(cut -d' ' -f5 <<<"$line"))" ;;
+    "E: Failed to fetch "*) echo "download failed: ${line#E: Failed to fetch }" ;;
+    "E: "*) echo "download failed: ${line#E: }" ;;
+    *) echo "download failed" ;;
+    esac
+}
+
 # apt_fetch_all WANT...: downloads the packages (WANT is PKG:ARCH[=VERSION],
 # the candidate when no version is given) that $CACHE/debs lacks, in one
-# apt-get call; sets FETCHED to the paths of the .debs, in order.
+# apt-get call, tried again once after APT_RETRY_DELAY seconds; sets FETCHED
+# to the paths of the .debs, in order. Nothing is downloaded unless every
+# package is in the index. On failure APT_MISSING holds one line per
+# package that could not be had, "PKG:ARCH=VERSION: why" (not in the index,
+# HTTP 404, apt's error), and stderr says the same.
 apt_fetch_all() {
-    local want pkg arch ver file missing=()
-    FETCHED=()
+    local want pkg arch ver file try missing=() left=()
+    FETCHED=() APT_MISSING=()
     for want in "$@"; do
         pkg=${want%%:*}
         arch=${want#*:}
         arch=${arch%%=*}
         ver=
         [[ $want != *=* ]] || ver=${want#*=}
-        [ -n "$ver" ] || ver=$(apt_field "$pkg:$arch" Version)
-        [ -n "$ver" ] || { echo "apt: no package $pkg:$arch" >&2; return 1; }
+        if [ -z "$ver" ]; then
+            ver=$(apt_field "$pkg:$arch" Version)
+            [ -n "$ver" ] || { APT_MISSING+=("$pkg:$arch: in no index$(apt_index_note)"); continue; }
+        elif [ -z "$(apt_field "$pkg:$arch=$ver" Version)" ]; then
+            APT_MISSING+=("$pkg:$arch=$ver: not in the index$(apt_index_note)")
+            continue
+        fi
         file=$CACHE/debs/${pkg}_${ver//:/%3a}_$arch.deb
         FETCHED+=("$file")
         [ -s "$file" ] || missing+=("$pkg:$arch=$ver")
     done
+    if [ ${#APT_MISSING[@]} -gt 0 ]; then
+        printf 'apt: %s\n' "${APT_MISSING[@]}" >&2
+        return 1
+    fi
     [ ${#missing[@]} -gt 0 ] || return 0
     mkdir -p "$CACHE/debs"
     chmod 0777 "$CACHE/debs" 2>/dev/null || true # apt-get download runs as _apt
-    (cd "$CACHE/debs" && apt-get "${APT_OPTS[@]}" -q download "${missing[@]}") >"$CACHE/debs/download.log" 2>&1 || {
-        sed -n '/^E:\|^Err/p' "$CACHE/debs/download.log" >&2
-        return 1
-    }
+    for try in 1 2; do
+        [ "$try" = 1 ] || sleep "$APT_RETRY_DELAY"
+        (cd "$CACHE/debs" && apt-get "${APT_OPTS[@]}" -q download "${missing[@]}") >"$CACHE/debs/download.log" 2>&1 &&
+            return 0
+        # apt-get download keeps what did arrive: ask again for the rest.
+        left=()
+        for want in "${missing[@]}"; do
+            pkg=${want%%:*} arch=${want#*:} ver=${want#*=}
+            [ -s "$CACHE/debs/${pkg}_${ver//:/%3a}_${arch%%=*}.deb" ] || left+=("$want")
+        done
+        [ ${#left[@]} -gt 0 ] || return 0
+        missing=("${left[@]}")
+    done
+    for want in "${missing[@]}"; do APT_MISSING+=("$want: $(apt_download_why "$want")"); done
+    printf 'apt: %s\n' "${APT_MISSING[@]}" >&2
+    return 1
+}
+
+# apt_fetch_newest PKG:ARCH: downloads the newest version of a package that
+# the archive delivers (the candidate, else older versions the indexes
+# list), saying which version was missing, why, and which one came instead;
+# sets FETCHED (one path) or, on failure, APT_MISSING.
+apt_fetch_newest() {
+    local want=$1 v first='' why=''
+    for v in $(apt_versions "$want"); do
+        if apt_fetch_all "$want=$v" 2>/dev/null; then
+            [ -z "$first" ] || echo "apt: $want=$first missing ($why); using $v instead" >&2
+            return 0
+        fi
+        [ -n "$first" ] || { first=$v why=${APT_MISSING[0]#*: }; }
+    done
+    if [ -z "$first" ]; then
+        APT_MISSING=("$want: in no index$(apt_index_note)")
+    else
+        APT_MISSING=("$want: no listed version could be downloaded; $first: $why")
+    fi
+    echo "apt: ${APT_MISSING[0]}" >&2
+    return 1
 }
 
 # kernel_load NAME: sets the K_* variables from the kernel's descriptor.
@@ -119,55 +240,111 @@ kernel_load() {
 }
 
 # kernel_prepare NAME: fetches, extracts and describes one kernel of the
-# matrix. The newest ABI of the series whose packages the archive serves
-# wins (bullseye-security lists 686 packages it does not serve; the point
-# release's then do). Runs sharing a cache take turns.
+# matrix. The newest ABI of the series whose packages the archive delivers
+# wins: an ABI some package of which is not in the index or does not
+# download (bullseye-security lists 686 packages it answers with 404) gives
+# way to an older one, and the log says which package and version was
+# missing, why, and what was used instead. The kbuild tools are host
+# programs: when the headers' exact version of them is gone, another amd64
+# version of the same series builds the headers as well. A kernel that
+# cannot be had fails with a last line "kernel NAME: unavailable: REASON" on
+# stderr. Runs sharing a cache take turns.
 kernel_prepare() {
     mkdir -p "$CACHE/k"
     (flock 9 && kernel_prepare_locked "$1") 9>"$CACHE/k/.lock"
 }
+kernel_unavailable() { # kernel_unavailable NAME REASON
+    echo "kernel $1: unavailable: $2" >&2
+    return 1
+}
 kernel_prepare_locked() {
     local name=$1 series=${1%-*} flavour=${1##*-} dir=$CACHE/k/$1
-    local suite arch qemu meta mver hdr abi hver deps common kbuild gccver hdir
+    local suite arch qemu meta mvers mver hdr abi hver deps common kbuild kv kvers kbuild_why
+    local gccver hdir skipped=() newest=
     local f_hdr f_common f_kbuild f_image
     if [ -s "$dir/kernel.env" ] && (kernel_load "$name" && [ -s "$K_VMLINUZ" ] && [ -d "$K_HEADERS" ] &&
         [ -s "$K_IMAGE_DEB" ] && [ -s "$K_BUSYBOX" ]); then
         return 0
     fi
-    suite=$(kernel_suite "$series") || { echo "kernel $name: unknown series $series" >&2; return 1; }
+    suite=$(kernel_suite "$series") || { kernel_unavailable "$name" "unknown series $series"; return 1; }
     case $flavour in
     amd64) arch=amd64 qemu=qemu-system-x86_64 ;;
     686 | 686-pae) arch=i386 qemu=qemu-system-i386 ;;
-    *) echo "kernel $name: unknown flavour $flavour" >&2; return 1 ;;
+    *) kernel_unavailable "$name" "unknown flavour $flavour"; return 1 ;;
     esac
-    apt_state "$suite" || return 1
+    apt_state "$suite" "$arch" || { kernel_unavailable "$name" "$APT_STATE_ERROR"; return 1; }
     meta=linux-headers-$flavour:$arch
+    mvers=$(apt_versions "$meta")
+    [ -n "$mvers" ] || { kernel_unavailable "$name" "$meta is in no index of $suite$(apt_index_note)"; return 1; }
     abi=
-    for mver in $(apt-cache "${APT_OPTS[@]}" madison "$meta" | awk -F' [|] ' '{ print $2 }'); do
+    for mver in $mvers; do
         hdr=$( (apt_field "$meta=$mver" Depends | grep -o "linux-headers-[^ ,]*-$flavour" || true) | head -1)
         abi=${hdr#linux-headers-}
         abi=${abi%-"$flavour"}
+        [ -n "$newest" ] || newest="$abi ($mver)"
         hver=$(apt_field "$hdr:$arch" Version)
+        if [ -z "$hver" ]; then
+            skipped+=("ABI $abi: $hdr:$arch not in the index$(apt_index_note)")
+            echo "kernel $name: ${skipped[-1]}; trying an older one" >&2
+            abi=
+            continue
+        fi
         deps=$(apt_field "$hdr:$arch=$hver" Depends)
         # The flavour's headers name the common headers; the kbuild tools
-        # (host programs: always amd64) are the same source version.
+        # (host programs: always amd64) are the same source version, or
+        # failing that any other version of the series, newest first.
         common=linux-headers-$abi-common
         kbuild=$( (grep -o 'linux-kbuild-[^ ,]*' <<<"$deps$(apt_field "$common=$hver" Depends)" || true) | head -1)
-        if apt_fetch_all "$hdr:$arch=$hver" "$common:all=$hver" "$kbuild:amd64=$hver" \
-            "linux-image-$abi-$flavour:$arch=$hver"; then
-            f_hdr=${FETCHED[0]} f_common=${FETCHED[1]} f_kbuild=${FETCHED[2]} f_image=${FETCHED[3]}
+        kvers=$(apt_versions "$kbuild:amd64")
+        if grep -qx -F "$hver" <<<"$kvers"; then
+            kvers=$(printf '%s\n' "$hver" "$kvers" | awk '!seen[$0]++')
+            kbuild_why=
+        else
+            kbuild_why="$kbuild:amd64=$hver: not in the index$(apt_index_note)"
+        fi
+        f_hdr=
+        for kv in $kvers; do
+            if apt_fetch_all "$hdr:$arch=$hver" "$common:all=$hver" "linux-image-$abi-$flavour:$arch=$hver" \
+                "$kbuild:amd64=$kv" 2>/dev/null; then
+                f_hdr=${FETCHED[0]} f_common=${FETCHED[1]} f_image=${FETCHED[2]} f_kbuild=${FETCHED[3]}
+                break
+            fi
+            # Only the kbuild tools missing: another version of them.
+            if [ ${#APT_MISSING[@]} -eq 1 ] && [[ ${APT_MISSING[0]} == "$kbuild:amd64="* ]]; then
+                [ -n "$kbuild_why" ] || kbuild_why=${APT_MISSING[0]}
+                continue
+            fi
+            break
+        done
+        if [ -n "$f_hdr" ]; then
+            [ -z "$kbuild_why" ] ||
+                echo "kernel $name: $kbuild_why; using $kbuild:amd64=$kv instead (host tools of the same series)" >&2
             break
         fi
-        echo "kernel $name: $abi not served by the archive, trying an older one" >&2
+        if [ -z "$kvers" ]; then
+            APT_MISSING=("$kbuild:amd64: in no index$(apt_index_note)")
+        elif [ ${#APT_MISSING[@]} -eq 1 ] && [[ ${APT_MISSING[0]} == "$kbuild:amd64="* ]]; then
+            APT_MISSING=("$kbuild:amd64: no listed version could be downloaded; $kbuild_why")
+        fi
+        skipped+=("ABI $abi ($hver): $(printf '%s; ' "${APT_MISSING[@]}" | sed 's/; $//')")
+        echo "kernel $name: ${skipped[-1]}; trying an older one" >&2
         abi=
     done
-    [ -n "$abi" ] || { echo "kernel $name: no complete kernel package set" >&2; return 1; }
+    if [ -z "$abi" ]; then
+        kernel_unavailable "$name" "no ABI of $suite delivers its packages; newest: ${skipped[0]#ABI }"
+        return 1
+    fi
+    [ ${#skipped[@]} -eq 0 ] || echo "kernel $name: using ABI $abi ($hver) instead of $newest" >&2
+    # Versions from an index that failed are not there to be skipped: say
+    # that the newest ABI may be missing for that reason.
+    [ ! -s "$APT_STATE/failed-indexes" ] ||
+        echo "kernel $name: ABI $abi ($hver) is the newest in the lists that arrived$(apt_index_note)" >&2
 
     rm -rf "$dir"
     mkdir -p "$dir/root"
     local deb
     for deb in "$f_hdr" "$f_common" "$f_kbuild"; do
-        dpkg-deb -x "$deb" "$dir/root" || return 1
+        dpkg-deb -x "$deb" "$dir/root" || { kernel_unavailable "$name" "cannot extract $deb"; return 1; }
     done
     hdir=$dir/root/usr/src/linux-headers-$abi-$flavour
     # The flavour's Makefile includes the common headers by absolute path.
@@ -178,7 +355,7 @@ kernel_prepare_locked() {
     # than decompressing all its modules.
     { dpkg-deb --fsys-tarfile "$f_image" 2>/dev/null || true; } |
         tar -x --occurrence=1 -O "./boot/vmlinuz-$abi-$flavour" >"$dir/vmlinuz"
-    [ -s "$dir/vmlinuz" ] || { echo "kernel $name: no vmlinuz in $f_image" >&2; return 1; }
+    [ -s "$dir/vmlinuz" ] || { kernel_unavailable "$name" "no vmlinuz in $f_image"; return 1; }
 
     # The compiler the headers want, when the host lacks it: the release's
     # own gcc, extracted.
@@ -187,7 +364,10 @@ kernel_prepare_locked() {
         cc_dir=$CACHE/cc/gcc-$gccver
         if [ ! -x "$cc_dir/usr/bin/gcc-$gccver" ]; then
             apt_fetch_all "gcc-$gccver:amd64" "g++-$gccver:amd64" "cpp-$gccver:amd64" \
-                "gcc-$gccver-base:amd64" "libgcc-$gccver-dev:amd64" || return 1
+                "gcc-$gccver-base:amd64" "libgcc-$gccver-dev:amd64" || {
+                kernel_unavailable "$name" "compiler gcc-$gccver: ${APT_MISSING[*]}"
+                return 1
+            }
             rm -rf "$cc_dir"
             mkdir -p "$cc_dir"
             for deb in "${FETCHED[@]}"; do dpkg-deb -x "$deb" "$cc_dir" || return 1; done
@@ -198,9 +378,12 @@ kernel_prepare_locked() {
     # busybox of the kernel's architecture, from bookworm.
     local bb=$CACHE/busybox-$arch
     if [ ! -s "$bb" ]; then
-        apt_state bookworm || return 1
-        apt_fetch_all "busybox-static:$arch" || return 1
-        dpkg-deb --fsys-tarfile "${FETCHED[0]}" | tar -x -O ./bin/busybox >"$bb.tmp" || return 1
+        apt_state bookworm "$arch" || { kernel_unavailable "$name" "busybox: $APT_STATE_ERROR"; return 1; }
+        apt_fetch_newest "busybox-static:$arch" || { kernel_unavailable "$name" "busybox: ${APT_MISSING[0]}"; return 1; }
+        dpkg-deb --fsys-tarfile "${FETCHED[0]}" | tar -x -O ./bin/busybox >"$bb.tmp" || {
+            kernel_unavailable "$name" "no /bin/busybox in ${FETCHED[0]}"
+            return 1
+        }
         chmod 0755 "$bb.tmp"
         mv "$bb.tmp" "$bb"
     fi

@@ -58,17 +58,10 @@ vcam_deb() { # vcam_deb SUITE PACKAGE ARCH: path of SUITE's .deb, downloaded onc
     # Through the kernel matrix's private apt state (tests/kernel/vm/kernels.sh), which
     # knows i386 without the machine's apt knowing it.
     # bullseye-security lists i386 packages it does not serve; an older
-    # version (the point release's) then.
-    local v
-    apt_state "$1" || return 1
-    for v in "" $(apt-cache "${APT_OPTS[@]}" madison "$2:$3" | awk -F'|' '{ gsub(/ /, "", $2); print $2 }'); do
-        if apt_fetch_all "$2:$3${v:+=$v}" 2>/dev/null; then
-            echo "${FETCHED[0]}"
-            return 0
-        fi
-    done
-    echo "vcam: $1 serves no $2:$3" >&2
-    return 1
+    # version (the point release's) then, and the log says so.
+    apt_state "$1" "$3" || return 1
+    apt_fetch_newest "$2:$3" || { echo "vcam: $1 delivers no $2:$3" >&2; return 1; }
+    echo "${FETCHED[0]}"
 }
 
 vcam_build() { # vcam_build SRC KDIR

@@ -56,10 +56,16 @@ vcam_prepare
 # --- kernels, fetched and extracted ------------------------------------------
 as_root mkdir -p "$CACHE"
 [ -w "$CACHE" ] || as_root chown "$(id -u):$(id -g)" "$CACHE"
+# A kernel the archive cannot deliver fails its own row, with the reason
+# kernel_prepare gives; the others go on.
+declare -A unavailable=()
+prepare_log=$(mktemp)
 for name in "${KERNELS[@]}"; do
     start=$(date +%s)
     ok=true
-    kernel_prepare "$name" || ok=false
+    kernel_prepare "$name" 2>"$prepare_log" || ok=false
+    sed 's/^/   /' "$prepare_log" >&2
+    $ok || unavailable[$name]=$(sed -n "s/^kernel $name: unavailable: //p" "$prepare_log" | tail -1)
     check "$name: kernel packages fetched" $ok
     $ok && kernel_load "$name" && echo "   $name: $K_KVER ($(($(date +%s) - start)) s)"
 done
@@ -149,7 +155,9 @@ for name in "${KERNELS[@]}"; do
     [ ! -s "$OUT/$name/boot.time" ] || boot_time="$(cat "$OUT/$name/boot.time") s"
     p=${kernel_passed[$name]:-0} f=${kernel_failed[$name]:-0}
     printf '   %-11s %-20s %-6s %-14s %s\n' "$name" "$release" "$arch" "$p/$((p + f)) passed" "$boot_time"
+    [ -z "${unavailable[$name]+set}" ] || echo "      unavailable: ${unavailable[$name]:-see the log above}"
 done
+rm -f "$prepare_log"
 echo "kernel VM: boot ${boot_times[*]:-none}; step $(($(date +%s) - step_start)) s; failed: ${failures[*]:-none}"
 echo "kernel module checks: $passed passed, $failed failed"
 [ $failed -eq 0 ]
