@@ -13,7 +13,8 @@
 #   - bookworm-security's headers want a kbuild version that is not indexed.
 # The real kernel_prepare must then deliver 6.1-amd64 at the older ABI of
 # bookworm-security with another kbuild, 6.1-686 at bookworm's ABI, and
-# fail 6.12-amd64 alone with a one-line reason; each replacement logged
+# fail 6.12-amd64 alone with a one-line reason (and 5.10-amd64 when the
+# archive cannot be reached); each replacement logged
 # with the package, the version and why. need_pkgs (simulated installs
 # against the same archive) installs what resolves and fails clearly on
 # what does not. Work files in build/archive-test.
@@ -200,6 +201,14 @@ check "6.12-amd64: one line of reason, last" \
 kill "$server"
 wait "$server" 2>/dev/null || true
 check "6.1-amd64 prepared again without the archive" kernel_prepare 6.1-amd64
+# An archive that cannot be reached: apt-get update only warns (exit 0).
+rc=0
+kernel_prepare 5.10-amd64 2>"$work/5.10-amd64.log" || rc=$?
+sed "s/^/   5.10-amd64: /" "$work/5.10-amd64.log"
+check "5.10-amd64 fails when the archive cannot be reached" test $rc != 0
+check "5.10-amd64: says the archive could not be reached" \
+    grep -q -x "kernel 5.10-amd64: unavailable: no package list of bullseye (amd64) arrived: .*connect.*" \
+    <<<"$(tail -1 "$work/5.10-amd64.log")"
 
 # --- need_pkgs ------------------------------------------------------------------------
 # Simulated installs (apt-get -s) through a private state of the same archive

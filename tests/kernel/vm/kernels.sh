@@ -100,21 +100,25 @@ apt_state() {
             ;;
         esac
     } >"$dir/sources.list"
-    if apt-get "${APT_OPTS[@]}" -q update >"$dir/update.log" 2>&1; then
-        : >"$dir/failed-indexes"
+    # apt exits 100 on an index of the wrong size but 0 on one it could not
+    # reach (a warning): its messages tell, not the exit status. The
+    # failures, one a line, without the summary line that follows them.
+    local rc=0
+    apt-get "${APT_OPTS[@]}" -q update >"$dir/update.log" 2>&1 || rc=$?
+    grep -E '^E: |^W: .*(Failed to fetch|Release file)' "$dir/update.log" | grep -v '^[EW]: Some index files failed' |
+        sed -e 's/\[IP: [^]]*\]//' -e 's/^[EW]: //; s/  */ /g; s/ $//' >"$dir/failed-indexes" || true
+    [ "$rc" = 0 ] || [ -s "$dir/failed-indexes" ] || tail -1 "$dir/update.log" >"$dir/failed-indexes"
+    if [ ! -s "$dir/failed-indexes" ] && compgen -G "$dir/lists/*_Packages*" >/dev/null; then
         touch "$dir/updated"
         return 0
     fi
-    # apt's own errors, one a line, without the summary line that follows them.
-    sed -n -e '/^E: Some index files failed/d' -e 's/\[IP: [^]]*\]//' -e 's/^[EW]: //p' "$dir/update.log" |
-        sed 's/  */ /g; s/ $//' >"$dir/failed-indexes"
-    [ -s "$dir/failed-indexes" ] || tail -1 "$dir/update.log" >"$dir/failed-indexes"
     if compgen -G "$dir/lists/*_Packages*" >/dev/null; then
         echo "apt $suite ($archs): going on with the lists that arrived; failed:" >&2
         sed 's/^/   /' "$dir/failed-indexes" >&2
         touch "$dir/updated-partly"
         return 0
     fi
+    [ -s "$dir/failed-indexes" ] || echo "the archive has no index of $suite for $archs" >"$dir/failed-indexes"
     APT_STATE_ERROR="no package list of $suite ($archs) arrived: $(head -1 "$dir/failed-indexes")"
     echo "apt: $APT_STATE_ERROR" >&2
     return 1
