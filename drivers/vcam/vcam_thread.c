@@ -1,0 +1,122 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
+/*
+ * quorvin_vcam's frame thread: one per streaming camera. Everything the
+ * module does happens here, in process context (the module's operations take
+ * a semaphore and may sleep), under core_lock; buffers are handed to vb2
+ * outside it.
+ */
+#define pr_fmt(fmt) KBUILD_MODNAME ": " fmt
+
+#include <linux/err.h>
+#include <linux/hrtimer.h>
+#include <linux/kernel.h>
+#include <linux/kthread.h>
+#include <linux/ktime.h>
+#include <linux/printk.h>
+#include <linux/sched.h>
+#include <linux/string.h>
+#include <media/videobuf2-v4l2.h>
+
+#include "vcam.h"
+
+static void vcam_trace(struct vcam_dev *cam, u32 frame)
+{
+	struct vcam_core *c = cam->core;
+
+	if (cam->publications != c->publications) {
+		cam->publications = c->publications;
+		pr_info("cam%u frame %u: published shutter %u,%u gain %u\n",
+			cam->index, frame, c->shutter_line, c->shutter_clock,
+			c->gain);
+	}
+	if (cam->traced_rgb[0] != c->r || cam->traced_rgb[1] != c->g ||
+	    cam->traced_rgb[2] != c->b) {
+		cam->traced_rgb[0] = c->r;
+		cam->traced_rgb[1] = c->g;
+		cam->traced_rgb[2] = c->b;
+		pr_info("cam%u frame %u: colour gains %u %u %u\n", cam->index,
+			frame, c->r, c->g, c->b);
+	}
+}
+
+/*
+ * Frames are paced by absolute deadlines, so the rate does not drift by the
+ * scheduler's sleep granularity; a thread that falls more than a frame
+ * behind starts counting again from now rather than rushing frames out.
+ *
+ * The sensor captures a frame only into a queued buffer: at a deadline with
+ * no buffer the frame is skipped before the sensor or the module sees it.
+ * The module still gets exactly one call per captured frame, and sequence
+ * numbers have no gaps however late the application is.
+ */
+static int vcam_thread(void *data)
+{
+	struct vcam_dev *cam = data;
+	ktime_t deadline = ktime_get();
+
+	while (!kthread_should_stop()) {
+		struct vcam_buffer *buf;
+		u32 size, period;
+		bool mirror;
+		u16 r, b;
+
+		buf = vcam_video_next_buffer(cam);
+		if (!buf)
+			goto sleep;
+
+		mutex_lock(&cam->core_lock);
+		cam->core->light = min_t(u32, READ_ONCE(vcam_light[cam->index]),
+					 VCAM_LIGHT_MAX);
+		vcam_core_frame(cam->core);
+		if (READ_ONCE(vcam_trace_on))
+			vcam_trace(cam, cam->sequence);
+		size = cam->core->width * cam->core->height;
+		r = cam->core->r;
+		b = cam->core->b;
+		mirror = !cam->core->auto_wb &&
+			 (r != cam->seen_rb[0] || b != cam->seen_rb[1]);
+		cam->seen_rb[0] = r;
+		cam->seen_rb[1] = b;
+		mutex_unlock(&cam->core_lock);
+		if (mirror)
+			vcam_ctrls_mirror_balance(cam, r, b);
+
+		/* The raw buffer is written only by this thread. */
+		memcpy(vb2_plane_vaddr(&buf->vb.vb2_buf, 0), cam->raw, size);
+		vb2_set_plane_payload(&buf->vb.vb2_buf, 0, size);
+		buf->vb.sequence = cam->sequence++;
+		buf->vb.field = V4L2_FIELD_NONE;
+		buf->vb.vb2_buf.timestamp = ktime_get_ns();
+		vb2_buffer_done(&buf->vb.vb2_buf, VB2_BUF_STATE_DONE);
+
+sleep:
+		period = NSEC_PER_SEC / READ_ONCE(cam->fps);
+		deadline = ktime_add_ns(deadline, period);
+		if (ktime_before(ktime_add_ns(deadline, period), ktime_get()))
+			deadline = ktime_get();
+		set_current_state(TASK_INTERRUPTIBLE);
+		if (!kthread_should_stop())
+			schedule_hrtimeout(&deadline, HRTIMER_MODE_ABS);
+		__set_current_state(TASK_RUNNING);
+	}
+	return 0;
+}
+
+int vcam_thread_start(struct vcam_dev *cam)
+{
+	struct task_struct *t;
+
+	cam->sequence = 0;
+	t = kthread_run(vcam_thread, cam, "vcam%u", cam->index);
+	if (IS_ERR(t))
+		return PTR_ERR(t);
+	cam->thread = t;
+	return 0;
+}
+
+/* Returns once the thread has finished its frame and exited. */
+void vcam_thread_stop(struct vcam_dev *cam)
+{
+	kthread_stop(cam->thread);
+	cam->thread = NULL;
+}
