@@ -64,14 +64,14 @@ struct vcam_dev {
 	struct vcam_core *core;
 	void *awb_mem;
 	u8 *raw;
-	u32 publications; /* shown by trace */
-	u16 traced_rgb[3];
+	u32 publications; /* the core's count when last logged */
+	u16 logged_rgb[3];
 	u16 seen_rb[2]; /* red and blue balance after the last frame */
 	/* under the handler lock: vcam_ctrls_mirror_balance is setting them */
 	bool mirroring;
 };
 
-extern bool vcam_trace_on;
+extern unsigned int vcam_debug;
 extern unsigned int vcam_light[VCAM_MAX_DEVICES];
 
 /* vcam_video.c */

@@ -37,9 +37,10 @@ unsigned int vcam_light[VCAM_MAX_DEVICES] = {
 module_param_array_named(light, vcam_light, uint, NULL, 0644);
 MODULE_PARM_DESC(light, "per camera: scene light level in percent (0 to 10000, default 100)");
 
-bool vcam_trace_on;
-module_param_named(trace, vcam_trace_on, bool, 0644);
-MODULE_PARM_DESC(trace, "log every shutter, gain and colour gain the module publishes");
+/* Silent on success unless asked: v4l2_dbg levels, writable at any time. */
+unsigned int vcam_debug;
+module_param_named(debug, vcam_debug, uint, 0644);
+MODULE_PARM_DESC(debug, "debug level: 0 silent (default), 1 cameras bound, unbound and released and streams stopped, 2 also every shutter, gain and colour gain the module publishes");
 
 static void vcam_free(struct vcam_dev *cam)
 {
@@ -57,7 +58,7 @@ static void vcam_release(struct v4l2_device *v)
 {
 	struct vcam_dev *cam = container_of(v, struct vcam_dev, v4l2_dev);
 
-	pr_info("cam%u: released\n", cam->index);
+	v4l2_dbg(1, vcam_debug, v, "released\n");
 	vcam_free(cam);
 }
 
@@ -112,9 +113,9 @@ static int vcam_probe(struct platform_device *pdev)
 		return ret;
 	}
 	platform_set_drvdata(pdev, cam);
-	pr_info("cam%u: %s entry, as %s\n", cam->index,
-		entry_kind == VCAM_ENTRY_ALC ? "alc" : "image",
-		video_device_node_name(&cam->vdev));
+	v4l2_dbg(1, vcam_debug, &cam->v4l2_dev, "%s entry, as %s\n",
+		 entry_kind == VCAM_ENTRY_ALC ? "alc" : "image",
+		 video_device_node_name(&cam->vdev));
 	return 0;
 
 free:
@@ -130,7 +131,7 @@ static void vcam_remove_camera(struct platform_device *pdev)
 {
 	struct vcam_dev *cam = platform_get_drvdata(pdev);
 
-	pr_info("cam%u: unbound\n", cam->index);
+	v4l2_dbg(1, vcam_debug, &cam->v4l2_dev, "unbound\n");
 	vb2_video_unregister_device(&cam->vdev);
 	v4l2_device_unregister(&cam->v4l2_dev);
 	v4l2_device_put(&cam->v4l2_dev);

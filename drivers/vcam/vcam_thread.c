@@ -5,37 +5,40 @@
  * a semaphore and may sleep), under core_lock; buffers are handed to vb2
  * outside it.
  */
-#define pr_fmt(fmt) KBUILD_MODNAME ": " fmt
-
 #include <linux/err.h>
 #include <linux/hrtimer.h>
 #include <linux/kernel.h>
 #include <linux/kthread.h>
 #include <linux/ktime.h>
-#include <linux/printk.h>
 #include <linux/sched.h>
 #include <linux/string.h>
 #include <media/videobuf2-v4l2.h>
 
 #include "vcam.h"
 
-static void vcam_trace(struct vcam_dev *cam, u32 frame)
+/*
+ * debug=2: what the module published on this frame, by the frame's sequence
+ * number: shutter (lines, clocks), gain register, and colour gains (1/16)
+ * when they changed.
+ */
+static void vcam_log_publications(struct vcam_dev *cam, u32 frame)
 {
 	struct vcam_core *c = cam->core;
 
 	if (cam->publications != c->publications) {
 		cam->publications = c->publications;
-		pr_info("cam%u frame %u: published shutter %u,%u gain %u\n",
-			cam->index, frame, c->shutter_line, c->shutter_clock,
-			c->gain);
+		v4l2_dbg(2, vcam_debug, &cam->v4l2_dev,
+			 "frame %u: published shutter %u,%u gain %u\n", frame,
+			 c->shutter_line, c->shutter_clock, c->gain);
 	}
-	if (cam->traced_rgb[0] != c->r || cam->traced_rgb[1] != c->g ||
-	    cam->traced_rgb[2] != c->b) {
-		cam->traced_rgb[0] = c->r;
-		cam->traced_rgb[1] = c->g;
-		cam->traced_rgb[2] = c->b;
-		pr_info("cam%u frame %u: colour gains %u %u %u\n", cam->index,
-			frame, c->r, c->g, c->b);
+	if (cam->logged_rgb[0] != c->r || cam->logged_rgb[1] != c->g ||
+	    cam->logged_rgb[2] != c->b) {
+		cam->logged_rgb[0] = c->r;
+		cam->logged_rgb[1] = c->g;
+		cam->logged_rgb[2] = c->b;
+		v4l2_dbg(2, vcam_debug, &cam->v4l2_dev,
+			 "frame %u: colour gains %u %u %u\n", frame, c->r, c->g,
+			 c->b);
 	}
 }
 
@@ -68,8 +71,8 @@ static int vcam_thread(void *data)
 		cam->core->light = min_t(u32, READ_ONCE(vcam_light[cam->index]),
 					 VCAM_LIGHT_MAX);
 		vcam_core_frame(cam->core);
-		if (READ_ONCE(vcam_trace_on))
-			vcam_trace(cam, cam->sequence);
+		if (READ_ONCE(vcam_debug) >= 2)
+			vcam_log_publications(cam, cam->sequence);
 		size = cam->core->width * cam->core->height;
 		r = cam->core->r;
 		b = cam->core->b;

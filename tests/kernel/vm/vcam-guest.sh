@@ -24,7 +24,9 @@ ctl=/usr/bin/v4l2-ctl
 W=640
 H=480
 N=150
-params="devices=2 entry=image,alc trace=1"
+# debug=2: bindings, releases and every publication in the kernel log, which
+# the checks below read.
+params="devices=2 entry=image,alc debug=2"
 sysfs=/sys/bus/platform/drivers/quorvin_vcam
 
 node() { # node CAMERA: its /dev/videoN
@@ -43,16 +45,20 @@ capture() { # capture DEVICE FRAMES FILE
 last_luma() { # last_luma FILE: brightness of its last frame
     /bin/vcam-tool measure $W $H "$1" | tail -1 | cut -d' ' -f2
 }
-# The last shutter, gain and colour gains camera $1 published (trace=1),
-# shutter as the exposure control reads it (100 us at 24 MHz, 1000 clocks
-# per line, a whole frame of 800 lines for (0, 0) or more).
+# The last shutter, gain and colour gains camera $1 published (debug=2 logs
+# them), shutter as the exposure control reads it (100 us at 24 MHz, 1000
+# clocks per line, a whole frame of 800 lines for (0, 0) or more).
 published() {
     local line clocks
-    line=$(dmesg | sed -n "s/.*quorvin_vcam: cam$1 frame [0-9]*: published shutter \([0-9]*\),\([0-9]*\) gain \([0-9]*\)$/\1 \2 \3/p" | tail -1)
-    set -- $line $(dmesg | sed -n "s/.*quorvin_vcam: cam$1 frame [0-9]*: colour gains \([0-9]*\) [0-9]* \([0-9]*\)$/\1 \2/p" | tail -1)
+    line=$(dmesg | sed -n "s/.*quorvin_vcam\.$1: frame [0-9]*: published shutter \([0-9]*\),\([0-9]*\) gain \([0-9]*\)$/\1 \2 \3/p" | tail -1)
+    set -- $line $(dmesg | sed -n "s/.*quorvin_vcam\.$1: frame [0-9]*: colour gains \([0-9]*\) [0-9]* \([0-9]*\)$/\1 \2/p" | tail -1)
     clocks=$(($1 * 1000 + $2))
     [ $clocks -ne 0 ] && [ $clocks -le 800000 ] || clocks=800000
     echo "$(((clocks + 1200) / 2400)) $3 $4 $5"
+}
+# Lines the driver has logged so far.
+vcam_lines() {
+    dmesg | grep -c 'quorvin_vcam'
 }
 
 modprobe -a videodev videobuf2-v4l2 videobuf2-vmalloc
@@ -112,6 +118,9 @@ for i in 0 1; do
     vsay "volatile$i $(get "$d" "$exposure") $(get "$d" "$gain") $(get "$d" "$red")" \
         "$(get "$d" "$blue") published $(published $i)"
 done
+# From here on only bindings and releases: the kernel log keeps the early
+# lines the last checks count.
+echo 1 >/sys/module/quorvin_vcam/parameters/debug
 
 # --- manual exposure (camera 0): longer is brighter -------------------------
 $ctl -d "$d0" -c "$ae=1" -c "$ag=0" -c "$gain=0"
@@ -182,7 +191,7 @@ else
 fi
 wait $ps 2>/dev/null
 # The stream's file is closed now: the camera's objects must be gone.
-vsay "unbind_released $(dmesg | grep -c 'quorvin_vcam: cam1: released')"
+vsay "unbind_released $(dmesg | grep -c 'quorvin_vcam\.1: released')"
 echo quorvin_vcam.1 >$sysfs/bind
 rc=$?
 capture "$(node 1)" 5 /tmp/b.raw
@@ -191,10 +200,19 @@ rm -f /tmp/b.raw
 
 rmmod quorvin_vcam
 vsay "rmmod $?"
+# Silent on success: loaded without debug=, a camera that binds, streams and
+# is released logs nothing.
+before=$(vcam_lines)
+insmod /modules/quorvin_vcam.ko
+rc=$?
+capture "$(node 0)" 5 /dev/null
+rc="$rc $?"
+rmmod quorvin_vcam
+vsay "silent $rc $? $(($(vcam_lines) - before))"
 rmmod Quorvin_AWB
 vsay "rmmod_awb $?"
 # Every camera ever bound (two, two again after the reload, one rebound)
 # was released.
-vsay "objects $(dmesg | grep -c 'quorvin_vcam: cam[0-9]: [a-z]* entry, as') $(dmesg | grep -c 'quorvin_vcam: cam[0-9]: released')"
+vsay "objects $(dmesg | grep -c 'quorvin_vcam\.[0-9]: [a-z]* entry, as') $(dmesg | grep -c 'quorvin_vcam\.[0-9]: released')"
 vsay "log_bad $(dmesg | grep -c -E 'Oops|BUG|WARNING|Call Trace|general protection')"
 vsay "done"

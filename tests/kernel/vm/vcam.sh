@@ -252,6 +252,8 @@ vcam_check() { # vcam_check RESULTS FLAVOUR DIR
         test "$(vcam_field "$r" objects)" = "5 5"
     check "$f: vcam: a rebound camera captures" test "$(vcam_field "$r" rebind)" = "0 0 $((640 * 480 * 5))"
     check "$f: vcam: driver unloads" test "$(vcam_field "$r" rmmod)" = 0
+    check "$f: vcam: silent on success without debug= (load, capture, unload: rc, rc, rc, lines logged)" \
+        test "$(vcam_field "$r" silent)" = "0 0 0 0"
     check "$f: vcam: module unloads after it" test "$(vcam_field "$r" rmmod_awb)" = 0
     check "$f: vcam: kernel log clean during the camera checks" test "$(vcam_field "$r" log_bad)" = 0
     ok=true
