@@ -32,6 +32,19 @@
 
 #define VCAM_MAX_DEVICES 8
 
+/*
+ * The driver's own controls, in the user class after the standard ones, in
+ * the range drivers keep for their private controls (V4L2_CID_USER_BASE +
+ * 0xf000, as vivid's). Applications find them by name.
+ *
+ * VCAM_CID_SCENE_LIGHT, "Scene Light" (scene_light in v4l2-ctl): the light
+ * falling on the virtual scene, in percent of the nominal light, 0 to
+ * VCAM_LIGHT_MAX (default 100; 10 is a dim room). Changes take effect from
+ * the next frame.
+ */
+#define VCAM_CID_CUSTOM_BASE (V4L2_CID_USER_BASE | 0xf000)
+#define VCAM_CID_SCENE_LIGHT (VCAM_CID_CUSTOM_BASE + 0)
+
 struct vcam_buffer {
 	struct vb2_v4l2_buffer vb; /* first: vb2 allocates the whole record */
 	struct list_head list;
@@ -72,7 +85,6 @@ struct vcam_dev {
 };
 
 extern unsigned int vcam_debug;
-extern unsigned int vcam_light[VCAM_MAX_DEVICES];
 
 /* vcam_video.c */
 void vcam_video_init_format(struct vcam_dev *cam);

@@ -2,7 +2,8 @@
 /*
  * quorvin_vcam's controls: the standard camera controls, auto-clustered,
  * mapped onto the module's modes, target and manual colour gains through
- * the core.
+ * the core, and the scene's light, which a test or a demonstration changes
+ * to watch the module follow.
  */
 #include <linux/bits.h>
 #include <linux/kernel.h>
@@ -96,6 +97,9 @@ static int vcam_s_ctrl(struct v4l2_ctrl *ctrl)
 	case V4L2_CID_BRIGHTNESS:
 		vcam_core_set_target(c, (u8)ctrl->val);
 		break;
+	case VCAM_CID_SCENE_LIGHT:
+		c->light = ctrl->val;
+		break;
 	}
 	mutex_unlock(&cam->core_lock);
 	return 0;
@@ -104,6 +108,19 @@ static int vcam_s_ctrl(struct v4l2_ctrl *ctrl)
 static const struct v4l2_ctrl_ops vcam_ctrl_ops = {
 	.g_volatile_ctrl = vcam_g_volatile_ctrl,
 	.s_ctrl = vcam_s_ctrl,
+};
+
+/* What the sensor sees, not a setting of it: see VCAM_CID_SCENE_LIGHT. */
+static const struct v4l2_ctrl_config vcam_ctrl_scene_light = {
+	.ops = &vcam_ctrl_ops,
+	.id = VCAM_CID_SCENE_LIGHT,
+	.name = "Scene Light",
+	.type = V4L2_CTRL_TYPE_INTEGER,
+	.min = 0,
+	.max = VCAM_LIGHT_MAX,
+	.step = 1,
+	.def = 100,
+	.flags = V4L2_CTRL_FLAG_SLIDER,
 };
 
 /*
@@ -130,7 +147,7 @@ int vcam_ctrls_init(struct vcam_dev *cam)
 	struct v4l2_ctrl_handler *h = &cam->ctrls;
 	const struct v4l2_ctrl_ops *ops = &vcam_ctrl_ops;
 
-	v4l2_ctrl_handler_init(h, 9);
+	v4l2_ctrl_handler_init(h, 10);
 	cam->exposure_auto =
 		v4l2_ctrl_new_std_menu(h, ops, V4L2_CID_EXPOSURE_AUTO,
 				       V4L2_EXPOSURE_MANUAL,
@@ -151,6 +168,7 @@ int vcam_ctrls_init(struct vcam_dev *cam)
 				      VCAM_BALANCE_MAX, 1, 16);
 	v4l2_ctrl_new_std(h, ops, V4L2_CID_DO_WHITE_BALANCE, 0, 0, 0, 0);
 	v4l2_ctrl_new_std(h, ops, V4L2_CID_BRIGHTNESS, 0, 255, 1, 128);
+	v4l2_ctrl_new_custom(h, &vcam_ctrl_scene_light, NULL);
 	if (h->error)
 		return h->error;
 

@@ -31,12 +31,6 @@ static char *entry[VCAM_MAX_DEVICES];
 module_param_array(entry, charp, NULL, 0444);
 MODULE_PARM_DESC(entry, "per camera: image (Quorvin_ImageBalance, default) or alc (Quorvin_ALCWBalance, colour gains applied by the sensor)");
 
-unsigned int vcam_light[VCAM_MAX_DEVICES] = {
-	[0 ... VCAM_MAX_DEVICES - 1] = 100,
-};
-module_param_array_named(light, vcam_light, uint, NULL, 0644);
-MODULE_PARM_DESC(light, "per camera: scene light level in percent (0 to 10000, default 100)");
-
 /* Silent on success unless asked: v4l2_dbg levels, writable at any time. */
 unsigned int vcam_debug;
 module_param_named(debug, vcam_debug, uint, 0644);

@@ -7,7 +7,6 @@
  */
 #include <linux/err.h>
 #include <linux/hrtimer.h>
-#include <linux/kernel.h>
 #include <linux/kthread.h>
 #include <linux/ktime.h>
 #include <linux/sched.h>
@@ -68,8 +67,6 @@ static int vcam_thread(void *data)
 			goto sleep;
 
 		mutex_lock(&cam->core_lock);
-		cam->core->light = min_t(u32, READ_ONCE(vcam_light[cam->index]),
-					 VCAM_LIGHT_MAX);
 		vcam_core_frame(cam->core);
 		if (READ_ONCE(vcam_debug) >= 2)
 			vcam_log_publications(cam, cam->sequence);

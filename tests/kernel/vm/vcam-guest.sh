@@ -80,7 +80,7 @@ for i in 0 1; do
 done
 # A fresh start: compliance leaves the controls anywhere.
 rmmod quorvin_vcam
-insmod /modules/quorvin_vcam.ko $params light=10,25
+insmod /modules/quorvin_vcam.ko $params
 vsay "reload $?"
 d0=$(node 0)
 d1=$(node 1)
@@ -93,7 +93,14 @@ dowb=$(cname "$d0" 0x0098090d)
 red=$(cname "$d0" 0x0098090e)
 blue=$(cname "$d0" 0x0098090f)
 bright=$(cname "$d0" 0x00980900)
-vsay "controls $ae $exposure $ag $gain $awb $dowb $red $blue $bright"
+# The driver's own: VCAM_CID_SCENE_LIGHT, V4L2_CID_USER_BASE | 0xf000.
+light=$(cname "$d0" 0x0098f900)
+vsay "controls $ae $exposure $ag $gain $awb $dowb $red $blue $bright $light"
+
+# A dark start: the light on each camera's scene, in percent.
+$ctl -d "$d0" -c "$light=10"
+$ctl -d "$d1" -c "$light=25"
+vsay "light_ctrl $light $(get "$d0" "$light") $(get "$d1" "$light")"
 
 # --- convergence: dark start, then a light change; both cameras at once ----
 $ctl -d "$d1" -c "$bright=100"
@@ -110,7 +117,10 @@ for phase in dark light; do
     vsection "${phase}0" /bin/vcam-tool measure $W $H /tmp/c0.raw
     vsection "${phase}1" /bin/vcam-tool measure $W $H /tmp/c1.raw
     rm -f /tmp/c0.raw /tmp/c1.raw
-    echo 100,200 >/sys/module/quorvin_vcam/parameters/light
+    # The light goes up while nothing streams; the next capture starts
+    # from what the module had settled on in the dark.
+    $ctl -d "$d0" -c "$light=100"
+    $ctl -d "$d1" -c "$light=200"
 done
 vsay "capture_rc${rcs}"
 for i in 0 1; do

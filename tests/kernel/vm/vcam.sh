@@ -194,6 +194,9 @@ vcam_check() { # vcam_check RESULTS FLAVOUR DIR
     done
     check "$f: vcam: reloads after compliance" test "$(vcam_field "$r" reload)" = 0
 
+    check "$f: vcam: the scene's light is the private control scene_light, set to 10 and 25" \
+        test "$(vcam_field "$r" light_ctrl)" = "scene_light 10 25"
+
     # Convergence from a dark start and after a light change, both cameras
     # streaming together (camera 0 image entry, target 128; camera 1 alc
     # entry, target 100).
