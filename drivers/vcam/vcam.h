@@ -70,7 +70,9 @@ struct vcam_dev {
 	spinlock_t list_lock;	/* buffers queued for capture */
 	struct list_head buffers;
 	struct task_struct *thread;
-	u32 sequence;
+	u32 sequence; /* of the next frame, from 0 at stream on */
+	u32 dropped;  /* frames made with no buffer queued (free_running) */
+	bool free_running;
 	u32 fps;
 	struct v4l2_pix_format fmt;
 
@@ -85,6 +87,7 @@ struct vcam_dev {
 };
 
 extern unsigned int vcam_debug;
+extern bool vcam_free_running;
 
 /* vcam_video.c */
 void vcam_video_init_format(struct vcam_dev *cam);

@@ -31,6 +31,15 @@ static char *entry[VCAM_MAX_DEVICES];
 module_param_array(entry, charp, NULL, 0444);
 MODULE_PARM_DESC(entry, "per camera: image (Quorvin_ImageBalance, default) or alc (Quorvin_ALCWBalance, colour gains applied by the sensor)");
 
+/*
+ * A free-running sensor makes every frame whether a buffer is queued or not
+ * and skips the sequence numbers of the frames it drops (vcam_thread.c);
+ * taken when streaming starts.
+ */
+bool vcam_free_running;
+module_param_named(free_running, vcam_free_running, bool, 0644);
+MODULE_PARM_DESC(free_running, "sensor runs freely: the module sees every frame, frames with no buffer are dropped and leave gaps in the sequence numbers (default: a frame only into a queued buffer, no gaps)");
+
 /* Silent on success unless asked: v4l2_dbg levels, writable at any time. */
 unsigned int vcam_debug;
 module_param_named(debug, vcam_debug, uint, 0644);

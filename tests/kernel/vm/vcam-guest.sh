@@ -154,6 +154,18 @@ capture "$d0" 120 /dev/null
 vsay "do_white_balance $before $(get "$d0" "$red") $(get "$d0" "$blue")"
 $ctl -d "$d0" -c "$awb=1"
 
+# --- dropped frames (camera 0): a reader holding each frame 300 ms ---------
+# With two buffers at 30 frames/s most frames find no buffer. Triggered
+# (the default) the sensor waits and the sequence has no gaps; free-running
+# it drops them and the sequence numbers skip, as many as the driver counts.
+for mode in 0 1; do
+    echo $mode >/sys/module/quorvin_vcam/parameters/free_running
+    /bin/vcam-tool gaps "$d0" 15 300 >/tmp/gaps.txt 2>&1
+    vsay "gaps$mode $? $(cat /tmp/gaps.txt)"
+    vsay "gaps${mode}_driver $(dmesg | sed -n 's/.*quorvin_vcam\.0: stream off: \([0-9]*\) frames, \([0-9]*\) dropped.*/\1 \2/p' | tail -1)"
+done
+echo 0 >/sys/module/quorvin_vcam/parameters/free_running
+
 # --- loops on camera 0 while camera 1 streams under control changes -------
 timeout 600 /bin/vcam-tool loop "$d0" 100 >/tmp/loop.txt 2>&1 &
 pl=$!

@@ -16,6 +16,12 @@
  *       on, one frame, a control change, stream off, buffers freed). A frame
  *       that does not come within 10 s fails the cycle.
  *
+ *   vcam-tool gaps DEVICE N DELAY_MS
+ *       A slow reader: two MMAP buffers, N frames dequeued, each held for
+ *       DELAY_MS before it is queued again. Prints "frames N gaps G missing
+ *       M": G jumps in the sequence numbers, M numbers skipped before the
+ *       last frame. Sequence numbers that do not increase are an error.
+ *
  * Exit status 0 on success, 1 on any error (reported on stderr).
  */
 #include <errno.h>
@@ -184,10 +190,89 @@ static int loop(const char *dev, int n)
 	return 0;
 }
 
+static int request_buffers(int fd, unsigned int count)
+{
+	struct v4l2_requestbuffers rb;
+
+	memset(&rb, 0, sizeof(rb));
+	rb.count = count;
+	rb.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+	rb.memory = V4L2_MEMORY_MMAP;
+	if (xioctl(fd, VIDIOC_REQBUFS, &rb, "VIDIOC_REQBUFS") < 0)
+		return -1;
+	return (int)rb.count;
+}
+
+static int slow_reader(int fd, int n, int delay_ms)
+{
+	enum v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+	unsigned long gaps = 0, missing = 0;
+	struct v4l2_buffer b;
+	struct pollfd p;
+	long last = -1;
+	int k, count;
+
+	count = request_buffers(fd, 2);
+	if (count < 1)
+		return -1;
+	for (k = 0; k < count; ++k) {
+		mmap_buffer(&b, type);
+		b.index = k;
+		if (xioctl(fd, VIDIOC_QBUF, &b, "VIDIOC_QBUF") < 0)
+			return -1;
+	}
+	if (xioctl(fd, VIDIOC_STREAMON, &type, "VIDIOC_STREAMON") < 0)
+		return -1;
+	for (k = 0; k < n; ++k) {
+		p.fd = fd;
+		p.events = POLLIN;
+		if (poll(&p, 1, 10000) != 1) {
+			fprintf(stderr, "vcam-tool: no frame within 10 s\n");
+			return -1;
+		}
+		mmap_buffer(&b, type);
+		if (xioctl(fd, VIDIOC_DQBUF, &b, "VIDIOC_DQBUF") < 0)
+			return -1;
+		if ((long)b.sequence <= last) {
+			fprintf(stderr, "vcam-tool: sequence %u after %ld\n",
+				b.sequence, last);
+			return -1;
+		}
+		if ((long)b.sequence != last + 1) {
+			++gaps;
+			missing += (unsigned long)((long)b.sequence - last - 1);
+		}
+		last = (long)b.sequence;
+		usleep((useconds_t)delay_ms * 1000);
+		if (xioctl(fd, VIDIOC_QBUF, &b, "VIDIOC_QBUF") < 0)
+			return -1;
+	}
+	if (xioctl(fd, VIDIOC_STREAMOFF, &type, "VIDIOC_STREAMOFF") < 0 ||
+	    request_buffers(fd, 0) < 0)
+		return -1;
+	printf("frames %d gaps %lu missing %lu\n", n, gaps, missing);
+	return 0;
+}
+
+static int gaps(const char *dev, int n, int delay_ms)
+{
+	int fd, rc;
+
+	fd = open(dev, O_RDWR);
+	if (fd < 0) {
+		perror(dev);
+		return 1;
+	}
+	rc = slow_reader(fd, n, delay_ms);
+	close(fd);
+	return rc < 0 ? 1 : 0;
+}
+
 static int print_usage(void)
 {
 	fprintf(stderr, "usage: vcam-tool measure WIDTH HEIGHT FILE\n"
-			"       vcam-tool loop DEVICE N\n");
+			"       vcam-tool loop DEVICE N\n"
+			"       vcam-tool gaps DEVICE N DELAY_MS\n");
 	return 1;
 }
 
@@ -201,6 +286,11 @@ int main(int argc, char **argv)
 		if (atoi(argv[3]) <= 0)
 			return print_usage();
 		return loop(argv[2], atoi(argv[3]));
+	}
+	if (argc == 5 && !strcmp(argv[1], "gaps")) {
+		if (atoi(argv[3]) <= 0 || atoi(argv[4]) < 0)
+			return print_usage();
+		return gaps(argv[2], atoi(argv[3]), atoi(argv[4]));
 	}
 	if (argc != 5 || strcmp(argv[1], "measure"))
 		return print_usage();
