@@ -65,6 +65,12 @@ struct vcam_dev {
 	struct v4l2_ctrl *blue;
 
 	unsigned int index;
+	/*
+	 * v4l2_dev.name ("quorvin_vcam quorvin_vcam.N"), the prefix of the
+	 * driver's messages, kept for the release: v4l2_device_unregister
+	 * empties the v4l2_device's own copy.
+	 */
+	char name[V4L2_DEVICE_NAME_SIZE];
 	struct mutex io_lock;	/* ioctls and the queue */
 	struct mutex core_lock; /* the core: sensor, balance object, settings */
 	spinlock_t list_lock;	/* buffers queued for capture */

@@ -61,7 +61,7 @@ static void vcam_release(struct v4l2_device *v)
 {
 	struct vcam_dev *cam = container_of(v, struct vcam_dev, v4l2_dev);
 
-	v4l2_dbg(1, vcam_debug, v, "released\n");
+	v4l2_dbg(1, vcam_debug, cam, "released\n");
 	vcam_free(cam);
 }
 
@@ -108,6 +108,7 @@ static int vcam_probe(struct platform_device *pdev)
 	/* From here on the v4l2_device's release frees the camera. */
 	cam->v4l2_dev.release = vcam_release;
 	cam->v4l2_dev.ctrl_handler = &cam->ctrls;
+	memcpy(cam->name, cam->v4l2_dev.name, sizeof(cam->name));
 
 	ret = vcam_video_register(cam);
 	if (ret) {
