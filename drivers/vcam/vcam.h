@@ -23,6 +23,7 @@
 #include <linux/list.h>
 #include <linux/mutex.h>
 #include <linux/spinlock.h>
+#include <linux/stddef.h>
 #include <linux/types.h>
 #include <media/v4l2-ctrls.h>
 #include <media/v4l2-device.h>
@@ -70,7 +71,7 @@ struct vcam_dev {
 	 * driver's messages, kept for the release: v4l2_device_unregister
 	 * empties the v4l2_device's own copy.
 	 */
-	char name[V4L2_DEVICE_NAME_SIZE];
+	char name[sizeof_field(struct v4l2_device, name)];
 	struct mutex io_lock;	/* ioctls and the queue */
 	struct mutex core_lock; /* the core: sensor, balance object, settings */
 	spinlock_t list_lock;	/* buffers queued for capture */
