@@ -233,8 +233,8 @@ rmmod quorvin_vcam
 vsay "silent $rc $? $(($(vcam_lines) - before))"
 rmmod Quorvin_AWB
 vsay "rmmod_awb $?"
-# Every camera ever bound (two, two again after the reload, one rebound)
-# was released.
+# Every camera ever bound at debug=1 or more (two, two again after the
+# reload, one rebound) was released.
 vsay "objects $(dmesg | grep -c 'quorvin_vcam\.[0-9]: [a-z]* entry, as') $(dmesg | grep -c 'quorvin_vcam\.[0-9]: released')"
 vsay "log_bad $(dmesg | grep -c -E 'Oops|BUG|WARNING|Call Trace|general protection')"
 vsay "done"
