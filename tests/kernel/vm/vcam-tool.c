@@ -103,11 +103,11 @@ static void mmap_buffer(struct v4l2_buffer *b, enum v4l2_buf_type type)
 	b->memory = V4L2_MEMORY_MMAP;
 }
 
-static int stream_cycle(int fd, int i)
+/* Two MMAP buffers requested and queued, streaming on. */
+static int start_stream(int fd)
 {
 	struct v4l2_requestbuffers rb;
 	struct v4l2_buffer b;
-	struct pollfd p;
 	enum v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
 	unsigned int k;
 
@@ -124,7 +124,43 @@ static int stream_cycle(int fd, int i)
 		if (xioctl(fd, VIDIOC_QBUF, &b, "VIDIOC_QBUF") < 0)
 			return -1;
 	}
-	if (xioctl(fd, VIDIOC_STREAMON, &type, "VIDIOC_STREAMON") < 0)
+	return xioctl(fd, VIDIOC_STREAMON, &type, "VIDIOC_STREAMON");
+}
+
+/* The next filled buffer, waited for up to 10 s. */
+static int next_frame(int fd, struct v4l2_buffer *b)
+{
+	struct pollfd p;
+
+	p.fd = fd;
+	p.events = POLLIN;
+	if (poll(&p, 1, 10000) != 1) {
+		fprintf(stderr, "vcam-tool: no frame within 10 s\n");
+		return -1;
+	}
+	mmap_buffer(b, V4L2_BUF_TYPE_VIDEO_CAPTURE);
+	return xioctl(fd, VIDIOC_DQBUF, b, "VIDIOC_DQBUF");
+}
+
+/* Streaming off and the buffers freed. */
+static int stop_stream(int fd)
+{
+	struct v4l2_requestbuffers rb;
+	enum v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+
+	if (xioctl(fd, VIDIOC_STREAMOFF, &type, "VIDIOC_STREAMOFF") < 0)
+		return -1;
+	memset(&rb, 0, sizeof(rb));
+	rb.type = type;
+	rb.memory = V4L2_MEMORY_MMAP;
+	return xioctl(fd, VIDIOC_REQBUFS, &rb, "VIDIOC_REQBUFS 0");
+}
+
+static int stream_cycle(int fd, int i)
+{
+	struct v4l2_buffer b;
+
+	if (start_stream(fd) < 0)
 		return -1;
 	/*
 	 * Controls change while frames flow: the target and the automatic
@@ -134,19 +170,9 @@ static int stream_cycle(int fd, int i)
 	    set_ctrl(fd, V4L2_CID_AUTOGAIN, i % 3 != 0) < 0 ||
 	    set_ctrl(fd, V4L2_CID_AUTO_WHITE_BALANCE, i % 2) < 0)
 		return -1;
-	p.fd = fd;
-	p.events = POLLIN;
-	if (poll(&p, 1, 10000) != 1) {
-		fprintf(stderr, "vcam-tool: no frame within 10 s\n");
+	if (next_frame(fd, &b) < 0)
 		return -1;
-	}
-	mmap_buffer(&b, type);
-	if (xioctl(fd, VIDIOC_DQBUF, &b, "VIDIOC_DQBUF") < 0)
-		return -1;
-	if (xioctl(fd, VIDIOC_STREAMOFF, &type, "VIDIOC_STREAMOFF") < 0)
-		return -1;
-	rb.count = 0;
-	return xioctl(fd, VIDIOC_REQBUFS, &rb, "VIDIOC_REQBUFS 0");
+	return stop_stream(fd);
 }
 
 static int loop(const char *dev, int n)
@@ -190,48 +216,17 @@ static int loop(const char *dev, int n)
 	return 0;
 }
 
-static int request_buffers(int fd, unsigned int count)
-{
-	struct v4l2_requestbuffers rb;
-
-	memset(&rb, 0, sizeof(rb));
-	rb.count = count;
-	rb.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-	rb.memory = V4L2_MEMORY_MMAP;
-	if (xioctl(fd, VIDIOC_REQBUFS, &rb, "VIDIOC_REQBUFS") < 0)
-		return -1;
-	return (int)rb.count;
-}
-
 static int slow_reader(int fd, int n, int delay_ms)
 {
-	enum v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
 	unsigned long gaps = 0, missing = 0;
 	struct v4l2_buffer b;
-	struct pollfd p;
 	long last = -1;
-	int k, count;
+	int k;
 
-	count = request_buffers(fd, 2);
-	if (count < 1)
-		return -1;
-	for (k = 0; k < count; ++k) {
-		mmap_buffer(&b, type);
-		b.index = k;
-		if (xioctl(fd, VIDIOC_QBUF, &b, "VIDIOC_QBUF") < 0)
-			return -1;
-	}
-	if (xioctl(fd, VIDIOC_STREAMON, &type, "VIDIOC_STREAMON") < 0)
+	if (start_stream(fd) < 0)
 		return -1;
 	for (k = 0; k < n; ++k) {
-		p.fd = fd;
-		p.events = POLLIN;
-		if (poll(&p, 1, 10000) != 1) {
-			fprintf(stderr, "vcam-tool: no frame within 10 s\n");
-			return -1;
-		}
-		mmap_buffer(&b, type);
-		if (xioctl(fd, VIDIOC_DQBUF, &b, "VIDIOC_DQBUF") < 0)
+		if (next_frame(fd, &b) < 0)
 			return -1;
 		if ((long)b.sequence <= last) {
 			fprintf(stderr, "vcam-tool: sequence %u after %ld\n",
@@ -247,8 +242,7 @@ static int slow_reader(int fd, int n, int delay_ms)
 		if (xioctl(fd, VIDIOC_QBUF, &b, "VIDIOC_QBUF") < 0)
 			return -1;
 	}
-	if (xioctl(fd, VIDIOC_STREAMOFF, &type, "VIDIOC_STREAMOFF") < 0 ||
-	    request_buffers(fd, 0) < 0)
+	if (stop_stream(fd) < 0)
 		return -1;
 	printf("frames %d gaps %lu missing %lu\n", n, gaps, missing);
 	return 0;
