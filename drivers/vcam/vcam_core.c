@@ -211,6 +211,35 @@ static void vcam_sensor_write_colour(struct vcam_core *c, __u16 r, __u16 g,
 	c->cg_next[2] = b;
 }
 
+/*
+ * The module's mode bytes for the automatic halves: exposure is the high
+ * nibble of the luminance mode and gain the low one, each continuous or
+ * manual on its own (Quorvin_SetAutoExposure and Quorvin_SetAutoGain keep
+ * the other nibble).
+ */
+static BYTE vcam_exposure_mode(int on)
+{
+	return QUORVIN_LUM_MODE(on ? QUORVIN_LUM_CONTINUOUS :
+				     QUORVIN_LUM_MANUAL,
+				QUORVIN_LUM_MANUAL);
+}
+
+static BYTE vcam_gain_mode(int on)
+{
+	return QUORVIN_LUM_MODE(QUORVIN_LUM_MANUAL,
+				on ? QUORVIN_LUM_CONTINUOUS :
+				     QUORVIN_LUM_MANUAL);
+}
+
+/*
+ * White balance off keeps the gains the module holds now, which still
+ * correct frames under the image entry.
+ */
+static BYTE vcam_wb_mode(int on)
+{
+	return on ? QUORVIN_WB_AUTO : QUORVIN_WB_FIXED;
+}
+
 /* Module settings that a (re)bind resets to the module's defaults. */
 static void vcam_apply_target(struct vcam_core *c)
 {
@@ -225,13 +254,9 @@ static void vcam_apply_target(struct vcam_core *c)
 static void vcam_apply_settings(struct vcam_core *c)
 {
 	vcam_apply_target(c);
-	Quorvin_SetAutoExposure(c->awb, c->auto_exposure ? 0x10 : 0x00);
-	Quorvin_SetAutoGain(c->awb, c->auto_gain ? 0x01 : 0x00);
-	/*
-	 * White balance: 2 continuous, 1 fixed gains (which still corrects
-	 * frames under the image entry).
-	 */
-	Quorvin_SetAutoAWB(c->awb, c->auto_wb ? 2 : 1);
+	Quorvin_SetAutoExposure(c->awb, vcam_exposure_mode(c->auto_exposure));
+	Quorvin_SetAutoGain(c->awb, vcam_gain_mode(c->auto_gain));
+	Quorvin_SetAutoAWB(c->awb, vcam_wb_mode(c->auto_wb));
 }
 
 /*
@@ -372,7 +397,7 @@ void vcam_core_set_auto_exposure(struct vcam_core *c, int on)
 	if (vcam_switch_auto(&c->auto_exposure, on))
 		vcam_bind(c);
 	else
-		Quorvin_SetAutoExposure(c->awb, on ? 0x10 : 0x00);
+		Quorvin_SetAutoExposure(c->awb, vcam_exposure_mode(on));
 }
 
 void vcam_core_set_auto_gain(struct vcam_core *c, int on)
@@ -380,14 +405,13 @@ void vcam_core_set_auto_gain(struct vcam_core *c, int on)
 	if (vcam_switch_auto(&c->auto_gain, on))
 		vcam_bind(c);
 	else
-		Quorvin_SetAutoGain(c->awb, on ? 0x01 : 0x00);
+		Quorvin_SetAutoGain(c->awb, vcam_gain_mode(on));
 }
 
 void vcam_core_set_auto_wb(struct vcam_core *c, int on)
 {
-	/* Off keeps the gains the module holds now (mode 1). */
 	c->auto_wb = on ? 1 : 0;
-	Quorvin_SetAutoAWB(c->awb, on ? 2 : 1);
+	Quorvin_SetAutoAWB(c->awb, vcam_wb_mode(on));
 }
 
 void vcam_core_set_exposure(struct vcam_core *c, __u32 units)
@@ -430,8 +454,8 @@ void vcam_core_do_white_balance(struct vcam_core *c)
 	/* Continuous white balance already does it. */
 	if (c->auto_wb)
 		return;
-	/* Mode 3 returns to 1 by itself once an evaluation changes nothing. */
-	Quorvin_SetAutoAWB(c->awb, 3);
+	/* Returns to QUORVIN_WB_FIXED once an evaluation changes nothing. */
+	Quorvin_SetAutoAWB(c->awb, QUORVIN_WB_ONE_SHOT);
 }
 
 void vcam_core_set_target(struct vcam_core *c, __u8 target)

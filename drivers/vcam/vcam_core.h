@@ -3,7 +3,7 @@
  * The camera behind quorvin_vcam, without V4L2: a virtual raw Bayer sensor
  * and the part of the driver that binds it to one balance object of the
  * Quorvin_AWB module. It includes no kernel header, so the same code runs in
- * the kernel driver (vcam_main.c) and in the user-space tests.
+ * the kernel driver (quorvin_vcam) and in the user-space tests.
  *
  * Sensor model, all integer:
  * - scene: two bands of six coloured patches above a band of eight grey

@@ -24,7 +24,9 @@ ctl=/usr/bin/v4l2-ctl
 W=640
 H=480
 N=150
-params="devices=2 entry=image,alc trace=1"
+# debug=2: bindings, releases and every publication in the kernel log, which
+# the checks below read.
+params="devices=2 entry=image,alc debug=2"
 sysfs=/sys/bus/platform/drivers/quorvin_vcam
 
 node() { # node CAMERA: its /dev/videoN
@@ -43,16 +45,20 @@ capture() { # capture DEVICE FRAMES FILE
 last_luma() { # last_luma FILE: brightness of its last frame
     /bin/vcam-tool measure $W $H "$1" | tail -1 | cut -d' ' -f2
 }
-# The last shutter, gain and colour gains camera $1 published (trace=1),
-# shutter as the exposure control reads it (100 us at 24 MHz, 1000 clocks
-# per line, a whole frame of 800 lines for (0, 0) or more).
+# The last shutter, gain and colour gains camera $1 published (debug=2 logs
+# them), shutter as the exposure control reads it (100 us at 24 MHz, 1000
+# clocks per line, a whole frame of 800 lines for (0, 0) or more).
 published() {
     local line clocks
-    line=$(dmesg | sed -n "s/.*quorvin_vcam: cam$1 frame [0-9]*: published shutter \([0-9]*\),\([0-9]*\) gain \([0-9]*\)$/\1 \2 \3/p" | tail -1)
-    set -- $line $(dmesg | sed -n "s/.*quorvin_vcam: cam$1 frame [0-9]*: colour gains \([0-9]*\) [0-9]* \([0-9]*\)$/\1 \2/p" | tail -1)
+    line=$(dmesg | sed -n "s/.*quorvin_vcam\.$1: frame [0-9]*: published shutter \([0-9]*\),\([0-9]*\) gain \([0-9]*\)$/\1 \2 \3/p" | tail -1)
+    set -- $line $(dmesg | sed -n "s/.*quorvin_vcam\.$1: frame [0-9]*: colour gains \([0-9]*\) [0-9]* \([0-9]*\)$/\1 \2/p" | tail -1)
     clocks=$(($1 * 1000 + $2))
     [ $clocks -ne 0 ] && [ $clocks -le 800000 ] || clocks=800000
     echo "$(((clocks + 1200) / 2400)) $3 $4 $5"
+}
+# Lines the driver has logged so far.
+vcam_lines() {
+    dmesg | grep -c 'quorvin_vcam'
 }
 
 modprobe -a videodev videobuf2-v4l2 videobuf2-vmalloc
@@ -74,7 +80,7 @@ for i in 0 1; do
 done
 # A fresh start: compliance leaves the controls anywhere.
 rmmod quorvin_vcam
-insmod /modules/quorvin_vcam.ko $params light=10,25
+insmod /modules/quorvin_vcam.ko $params
 vsay "reload $?"
 d0=$(node 0)
 d1=$(node 1)
@@ -87,7 +93,14 @@ dowb=$(cname "$d0" 0x0098090d)
 red=$(cname "$d0" 0x0098090e)
 blue=$(cname "$d0" 0x0098090f)
 bright=$(cname "$d0" 0x00980900)
-vsay "controls $ae $exposure $ag $gain $awb $dowb $red $blue $bright"
+# The driver's own: VCAM_CID_SCENE_LIGHT, V4L2_CID_USER_BASE | 0xf000.
+light=$(cname "$d0" 0x0098f900)
+vsay "controls $ae $exposure $ag $gain $awb $dowb $red $blue $bright $light"
+
+# A dark start: the light on each camera's scene, in percent.
+$ctl -d "$d0" -c "$light=10"
+$ctl -d "$d1" -c "$light=25"
+vsay "light_ctrl $light $(get "$d0" "$light") $(get "$d1" "$light")"
 
 # --- convergence: dark start, then a light change; both cameras at once ----
 $ctl -d "$d1" -c "$bright=100"
@@ -104,7 +117,10 @@ for phase in dark light; do
     vsection "${phase}0" /bin/vcam-tool measure $W $H /tmp/c0.raw
     vsection "${phase}1" /bin/vcam-tool measure $W $H /tmp/c1.raw
     rm -f /tmp/c0.raw /tmp/c1.raw
-    echo 100,200 >/sys/module/quorvin_vcam/parameters/light
+    # The light goes up while nothing streams; the next capture starts
+    # from what the module had settled on in the dark.
+    $ctl -d "$d0" -c "$light=100"
+    $ctl -d "$d1" -c "$light=200"
 done
 vsay "capture_rc${rcs}"
 for i in 0 1; do
@@ -112,6 +128,9 @@ for i in 0 1; do
     vsay "volatile$i $(get "$d" "$exposure") $(get "$d" "$gain") $(get "$d" "$red")" \
         "$(get "$d" "$blue") published $(published $i)"
 done
+# From here on only bindings and releases: the kernel log keeps the early
+# lines the last checks count.
+echo 1 >/sys/module/quorvin_vcam/parameters/debug
 
 # --- manual exposure (camera 0): longer is brighter -------------------------
 $ctl -d "$d0" -c "$ae=1" -c "$ag=0" -c "$gain=0"
@@ -134,6 +153,18 @@ $ctl -d "$d0" -c "$dowb=1"
 capture "$d0" 120 /dev/null
 vsay "do_white_balance $before $(get "$d0" "$red") $(get "$d0" "$blue")"
 $ctl -d "$d0" -c "$awb=1"
+
+# --- dropped frames (camera 0): a reader holding each frame 300 ms ---------
+# With two buffers at 30 frames/s most frames find no buffer. Triggered
+# (the default) the sensor waits and the sequence has no gaps; free-running
+# it drops them and the sequence numbers skip, as many as the driver counts.
+for mode in 0 1; do
+    echo $mode >/sys/module/quorvin_vcam/parameters/free_running
+    /bin/vcam-tool gaps "$d0" 15 300 >/tmp/gaps.txt 2>&1
+    vsay "gaps$mode $? $(cat /tmp/gaps.txt)"
+    vsay "gaps${mode}_driver $(dmesg | sed -n 's/.*quorvin_vcam\.0: stream off: \([0-9]*\) frames, \([0-9]*\) dropped.*/\1 \2/p' | tail -1)"
+done
+echo 0 >/sys/module/quorvin_vcam/parameters/free_running
 
 # --- loops on camera 0 while camera 1 streams under control changes -------
 timeout 600 /bin/vcam-tool loop "$d0" 100 >/tmp/loop.txt 2>&1 &
@@ -182,7 +213,7 @@ else
 fi
 wait $ps 2>/dev/null
 # The stream's file is closed now: the camera's objects must be gone.
-vsay "unbind_released $(dmesg | grep -c 'quorvin_vcam: cam1: released')"
+vsay "unbind_released $(dmesg | grep -c 'quorvin_vcam\.1: released')"
 echo quorvin_vcam.1 >$sysfs/bind
 rc=$?
 capture "$(node 1)" 5 /tmp/b.raw
@@ -191,10 +222,19 @@ rm -f /tmp/b.raw
 
 rmmod quorvin_vcam
 vsay "rmmod $?"
+# Silent on success: loaded without debug=, a camera that binds, streams and
+# is released logs nothing.
+before=$(vcam_lines)
+insmod /modules/quorvin_vcam.ko
+rc=$?
+capture "$(node 0)" 5 /dev/null
+rc="$rc $?"
+rmmod quorvin_vcam
+vsay "silent $rc $? $(($(vcam_lines) - before))"
 rmmod Quorvin_AWB
 vsay "rmmod_awb $?"
-# Every camera ever bound (two, two again after the reload, one rebound)
-# was released.
-vsay "objects $(dmesg | grep -c 'quorvin_vcam: cam[0-9]: [a-z]* entry, as') $(dmesg | grep -c 'quorvin_vcam: cam[0-9]: released')"
+# Every camera ever bound at debug=1 or more (two, two again after the
+# reload, one rebound) was released.
+vsay "objects $(dmesg | grep -c 'quorvin_vcam\.[0-9]: [a-z]* entry, as') $(dmesg | grep -c 'quorvin_vcam\.[0-9]: released')"
 vsay "log_bad $(dmesg | grep -c -E 'Oops|BUG|WARNING|Call Trace|general protection')"
 vsay "done"

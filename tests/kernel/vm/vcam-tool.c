@@ -16,6 +16,12 @@
  *       on, one frame, a control change, stream off, buffers freed). A frame
  *       that does not come within 10 s fails the cycle.
  *
+ *   vcam-tool gaps DEVICE N DELAY_MS
+ *       A slow reader: two MMAP buffers, N frames dequeued, each held for
+ *       DELAY_MS before it is queued again. Prints "frames N gaps G missing
+ *       M": G jumps in the sequence numbers, M numbers skipped before the
+ *       last frame. Sequence numbers that do not increase are an error.
+ *
  * Exit status 0 on success, 1 on any error (reported on stderr).
  */
 #include <errno.h>
@@ -97,11 +103,11 @@ static void mmap_buffer(struct v4l2_buffer *b, enum v4l2_buf_type type)
 	b->memory = V4L2_MEMORY_MMAP;
 }
 
-static int stream_cycle(int fd, int i)
+/* Two MMAP buffers requested and queued, streaming on. */
+static int start_stream(int fd)
 {
 	struct v4l2_requestbuffers rb;
 	struct v4l2_buffer b;
-	struct pollfd p;
 	enum v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
 	unsigned int k;
 
@@ -118,7 +124,43 @@ static int stream_cycle(int fd, int i)
 		if (xioctl(fd, VIDIOC_QBUF, &b, "VIDIOC_QBUF") < 0)
 			return -1;
 	}
-	if (xioctl(fd, VIDIOC_STREAMON, &type, "VIDIOC_STREAMON") < 0)
+	return xioctl(fd, VIDIOC_STREAMON, &type, "VIDIOC_STREAMON");
+}
+
+/* The next filled buffer, waited for up to 10 s. */
+static int next_frame(int fd, struct v4l2_buffer *b)
+{
+	struct pollfd p;
+
+	p.fd = fd;
+	p.events = POLLIN;
+	if (poll(&p, 1, 10000) != 1) {
+		fprintf(stderr, "vcam-tool: no frame within 10 s\n");
+		return -1;
+	}
+	mmap_buffer(b, V4L2_BUF_TYPE_VIDEO_CAPTURE);
+	return xioctl(fd, VIDIOC_DQBUF, b, "VIDIOC_DQBUF");
+}
+
+/* Streaming off and the buffers freed. */
+static int stop_stream(int fd)
+{
+	struct v4l2_requestbuffers rb;
+	enum v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+
+	if (xioctl(fd, VIDIOC_STREAMOFF, &type, "VIDIOC_STREAMOFF") < 0)
+		return -1;
+	memset(&rb, 0, sizeof(rb));
+	rb.type = type;
+	rb.memory = V4L2_MEMORY_MMAP;
+	return xioctl(fd, VIDIOC_REQBUFS, &rb, "VIDIOC_REQBUFS 0");
+}
+
+static int stream_cycle(int fd, int i)
+{
+	struct v4l2_buffer b;
+
+	if (start_stream(fd) < 0)
 		return -1;
 	/*
 	 * Controls change while frames flow: the target and the automatic
@@ -128,19 +170,9 @@ static int stream_cycle(int fd, int i)
 	    set_ctrl(fd, V4L2_CID_AUTOGAIN, i % 3 != 0) < 0 ||
 	    set_ctrl(fd, V4L2_CID_AUTO_WHITE_BALANCE, i % 2) < 0)
 		return -1;
-	p.fd = fd;
-	p.events = POLLIN;
-	if (poll(&p, 1, 10000) != 1) {
-		fprintf(stderr, "vcam-tool: no frame within 10 s\n");
+	if (next_frame(fd, &b) < 0)
 		return -1;
-	}
-	mmap_buffer(&b, type);
-	if (xioctl(fd, VIDIOC_DQBUF, &b, "VIDIOC_DQBUF") < 0)
-		return -1;
-	if (xioctl(fd, VIDIOC_STREAMOFF, &type, "VIDIOC_STREAMOFF") < 0)
-		return -1;
-	rb.count = 0;
-	return xioctl(fd, VIDIOC_REQBUFS, &rb, "VIDIOC_REQBUFS 0");
+	return stop_stream(fd);
 }
 
 static int loop(const char *dev, int n)
@@ -184,10 +216,57 @@ static int loop(const char *dev, int n)
 	return 0;
 }
 
+static int slow_reader(int fd, int n, int delay_ms)
+{
+	unsigned long gaps = 0, missing = 0;
+	struct v4l2_buffer b;
+	long last = -1;
+	int k;
+
+	if (start_stream(fd) < 0)
+		return -1;
+	for (k = 0; k < n; ++k) {
+		if (next_frame(fd, &b) < 0)
+			return -1;
+		if ((long)b.sequence <= last) {
+			fprintf(stderr, "vcam-tool: sequence %u after %ld\n",
+				b.sequence, last);
+			return -1;
+		}
+		if ((long)b.sequence != last + 1) {
+			++gaps;
+			missing += (unsigned long)((long)b.sequence - last - 1);
+		}
+		last = (long)b.sequence;
+		usleep((useconds_t)delay_ms * 1000);
+		if (xioctl(fd, VIDIOC_QBUF, &b, "VIDIOC_QBUF") < 0)
+			return -1;
+	}
+	if (stop_stream(fd) < 0)
+		return -1;
+	printf("frames %d gaps %lu missing %lu\n", n, gaps, missing);
+	return 0;
+}
+
+static int gaps(const char *dev, int n, int delay_ms)
+{
+	int fd, rc;
+
+	fd = open(dev, O_RDWR);
+	if (fd < 0) {
+		perror(dev);
+		return 1;
+	}
+	rc = slow_reader(fd, n, delay_ms);
+	close(fd);
+	return rc < 0 ? 1 : 0;
+}
+
 static int print_usage(void)
 {
 	fprintf(stderr, "usage: vcam-tool measure WIDTH HEIGHT FILE\n"
-			"       vcam-tool loop DEVICE N\n");
+			"       vcam-tool loop DEVICE N\n"
+			"       vcam-tool gaps DEVICE N DELAY_MS\n");
 	return 1;
 }
 
@@ -201,6 +280,11 @@ int main(int argc, char **argv)
 		if (atoi(argv[3]) <= 0)
 			return print_usage();
 		return loop(argv[2], atoi(argv[3]));
+	}
+	if (argc == 5 && !strcmp(argv[1], "gaps")) {
+		if (atoi(argv[3]) <= 0 || atoi(argv[4]) < 0)
+			return print_usage();
+		return gaps(argv[2], atoi(argv[3]), atoi(argv[4]));
 	}
 	if (argc != 5 || strcmp(argv[1], "measure"))
 		return print_usage();

@@ -187,6 +187,9 @@ vcam_check() { # vcam_check RESULTS FLAVOUR DIR
     done
     check "$f: vcam: reloads after compliance" test "$(vcam_field "$r" reload)" = 0
 
+    check "$f: vcam: the scene's light is the private control scene_light, set to 10 and 25" \
+        test "$(vcam_field "$r" light_ctrl)" = "scene_light 10 25"
+
     # Convergence from a dark start and after a light change, both cameras
     # streaming together (camera 0 image entry, target 128; camera 1 alc
     # entry, target 100).
@@ -228,6 +231,16 @@ vcam_check() { # vcam_check RESULTS FLAVOUR DIR
     check "$f: vcam: do_white_balance moves red and blue (${v[*]})" \
         test "${#v[@]}" = 4 -a "${v[0]:-}" = 16 -a "${v[1]:-}" = 16 -a "${v[2]:-16}" != 16 -a "${v[3]:-16}" != 16
 
+    # A slow reader (15 frames, each held 300 ms, two buffers):
+    # "rc frames 15 gaps G missing M", then the driver's "frames dropped".
+    v="$(vcam_field "$r" gaps0) / $(vcam_field "$r" gaps0_driver)"
+    check "$f: vcam: triggered sensor: a slow reader sees no gaps, none dropped ($v)" \
+        grep -q -x '0 frames 15 gaps 0 missing 0 / [0-9]* 0' <<<"$v"
+    read -r -a v <<<"$(vcam_field "$r" gaps1) $(vcam_field "$r" gaps1_driver)"
+    check "$f: vcam: free-running sensor: a slow reader sees gaps in the sequence (${v[*]})" \
+        test "${#v[@]}" = 9 -a "${v[0]:-}-${v[2]:-}" = 0-15 -a "${v[4]:-0}" -gt 0 -a "${v[6]:-0}" -gt 0
+    check "$f: vcam: free-running sensor: the driver dropped at least the frames missing, and made every frame delivered (${v[*]})" \
+        test "${#v[@]}" = 9 -a "${v[8]:-0}" -ge "${v[6]:-1}" -a $((${v[7]:-0} - ${v[8]:-0})) -ge 15
     check "$f: vcam: 100 open/close and 100 stream cycles with control changes" \
         test "$(vcam_field "$r" loop)" = "0 open-close 100 stream-on-off 100"
     check "$f: vcam: control changes while the other camera streams" \
@@ -245,6 +258,8 @@ vcam_check() { # vcam_check RESULTS FLAVOUR DIR
         test "$(vcam_field "$r" objects)" = "5 5"
     check "$f: vcam: a rebound camera captures" test "$(vcam_field "$r" rebind)" = "0 0 $((640 * 480 * 5))"
     check "$f: vcam: driver unloads" test "$(vcam_field "$r" rmmod)" = 0
+    check "$f: vcam: silent on success without debug= (load, capture, unload: rc, rc, rc, lines logged)" \
+        test "$(vcam_field "$r" silent)" = "0 0 0 0"
     check "$f: vcam: module unloads after it" test "$(vcam_field "$r" rmmod_awb)" = 0
     check "$f: vcam: kernel log clean during the camera checks" test "$(vcam_field "$r" log_bad)" = 0
     ok=true
