@@ -529,8 +529,8 @@ void SkippedFrame(benchmark::State& state, bool correct) {
     std::vector<BYTE> frame(1920 * 1080);
     Camera cam(Size{1920, 1080}, frame.data());
     AWBObject& obj = cam.obj();
-    obj.m_objWhiteBalanceCtrl.m_byteMode = 1;
-    obj.m_objLuminanceCtrl.m_byteMode = 0;
+    obj.m_objWhiteBalanceCtrl.m_byteMode = QUORVIN_WB_FIXED;
+    obj.m_objLuminanceCtrl.m_byteMode = QUORVIN_LUM_MODE(QUORVIN_LUM_MANUAL, QUORVIN_LUM_MANUAL);
     for (auto _ : state)
         benchmark::DoNotOptimize(correct ? Quorvin_ImageBalance(&obj) : Quorvin_ALCWBalance(&obj));
 }

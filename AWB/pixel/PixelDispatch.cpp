@@ -38,9 +38,8 @@ constexpr DWORD kChunkBytes = 64 * 1024;
  */
 constexpr DWORD kBandBytes = 64 * 1024;
 
-constexpr WORD kUnityGain = 128;
-/* 255 * 128: a gain saturates a table from index 32640 / gain on. */
-constexpr DWORD kTableFullScale = 255 * kUnityGain;
+/* 255 * 128: a gain (1/128) saturates a table from index 32640 / gain on. */
+constexpr DWORD kTableFullScale = 255 * QUORVIN_WB_GAIN_UNITY;
 
 /* One variant per row: what it needs of the processor, whether it runs in
  * vector sections, and its statistics and correction kernels (either may be
@@ -233,7 +232,7 @@ StatsJob MakeStatsJob(const CAveragePixelValue* pStats, DWORD dwWidth, const BYT
  * 32640, so 16-bit lanes hold the product. */
 bool RuleGivesTable(WORD wGain, DWORD dwThreshold, const BYTE* pbyteTable) {
     for (DWORD i = 0; i < 256; ++i) {
-        const DWORD dwEntry = i < dwThreshold ? (i * wGain) >> 7 : 255;
+        const DWORD dwEntry = i < dwThreshold ? (i * wGain) >> QUORVIN_WB_GAIN_SHIFT : 255;
         if (pbyteTable[i] != dwEntry)
             return false;
     }
@@ -266,14 +265,15 @@ bool FindRule(WORD wGain, const BYTE* pbyteTable, TableRule& rule) {
 /* The rule that gives every byte back unchanged (gain 1.0, no threshold):
  * what the rule variants apply to the colours the green shortcut leaves
  * alone. */
-constexpr TableRule kIdentityRule = {kUnityGain, 255};
+constexpr TableRule kIdentityRule = {QUORVIN_WB_GAIN_UNITY, 255};
 
 /*
  * The job of a correction: the four tables in colour position order, the
  * green shortcut (in place, both green gains at unity: only red and blue
- * bytes are rewritten). Bayer code 2 + dwSwap puts colour index p ^ dwSwap
- * at colour position p; red and blue sit on the even column of even rows for
- * codes 2 and 5 (dwSwap 0 and 3), on the odd one for codes 3 and 4.
+ * bytes are rewritten). Arrangement dwSwap (ArrangementOf) puts colour index
+ * p ^ dwSwap at colour position p; red and blue sit on the even column of
+ * even rows for RGGB and BGGR (dwSwap 0 and 3), on the odd one for GRBG and
+ * GBRG.
  */
 FrameJob MakeFrameJob(const CWhiteBalanceCtrl* pWb, DWORD dwWidth, DWORD dwHeight, DWORD dwSwap,
                       const BYTE* pbyteSrc, PBYTE pbyteDst, bool bInPlace) {
@@ -286,8 +286,8 @@ FrameJob MakeFrameJob(const CWhiteBalanceCtrl* pWb, DWORD dwWidth, DWORD dwHeigh
         job.ppbyteTable[p] = pWb->m_ppbyteTable[p ^ dwSwap];
         job.pRule[p] = kIdentityRule;
     }
-    const bool bGreenShortcut =
-        bInPlace && pWb->m_pwGain[1] == kUnityGain && pWb->m_pwGain[2] == kUnityGain;
+    const bool bGreenShortcut = bInPlace && pWb->m_pwGain[1] == QUORVIN_WB_GAIN_UNITY &&
+                                pWb->m_pwGain[2] == QUORVIN_WB_GAIN_UNITY;
     const bool bRedBlueEven = dwSwap == 0 || dwSwap == 3;
     if (bGreenShortcut) {
         job.dwEvenRowColumns = bRedBlueEven ? kEvenColumns : kOddColumns;
@@ -372,7 +372,7 @@ DWORD CorrectAndMeasureBands(CWhiteBalanceCtrl* pWb, CAveragePixelValue* pStats,
     const Variant* pSum = VariantOf(ActivePath<SumPath>());
     if (pSum == nullptr || pSum->pfnSumRows == nullptr)
         return 0;
-    const DWORD dwSwap = static_cast<DWORD>(wColorArray - 2);
+    const DWORD dwSwap = ArrangementOf(wColorArray);
     const Variant& sum = *pSum;
     FrameJob job = MakeFrameJob(pWb, dwWidth, dwHeight, dwSwap, pbyteRaw, pbyteRaw, true);
     const Variant& correct = ChooseCorrection(pWb, dwSwap, job);
@@ -411,8 +411,8 @@ DWORD CorrectAndMeasureBands(CWhiteBalanceCtrl* pWb, CAveragePixelValue* pStats,
 
 void CorrectInPlaceFrom(const CWhiteBalanceCtrl* pWb, DWORD dwWidth, DWORD dwHeight,
                         WORD wColorArray, PBYTE pbyteRaw, DWORD y0) {
-    CorrectFrameFrom(pWb, dwWidth, dwHeight, static_cast<DWORD>(wColorArray - 2), pbyteRaw,
-                     pbyteRaw, true, y0);
+    CorrectFrameFrom(pWb, dwWidth, dwHeight, ArrangementOf(wColorArray), pbyteRaw, pbyteRaw, true,
+                     y0);
 }
 
 bool MeasureFrameVector(CAveragePixelValue* pStats, DWORD dwWidth, const BYTE* pbyteRaw) {

@@ -106,6 +106,17 @@ struct PairSum {
     DWORD dwSum1;
 };
 
+/* Whether wColorArray is one of the four Bayer codes, QUORVIN_COLOR_ARRAY_RGGB
+ * to QUORVIN_COLOR_ARRAY_BGGR. */
+constexpr bool IsBayerCode(WORD wColorArray) {
+    return wColorArray >= QUORVIN_COLOR_ARRAY_RGGB && wColorArray <= QUORVIN_COLOR_ARRAY_BGGR;
+}
+/* The arrangement n of a Bayer code QUORVIN_COLOR_ARRAY_RGGB + n (0 to 3):
+ * colour index i lies at colour position i ^ n. */
+constexpr DWORD ArrangementOf(WORD wColorArray) {
+    return static_cast<DWORD>(wColorArray - QUORVIN_COLOR_ARRAY_RGGB);
+}
+
 /* Whether the variant can run on this build and processor (kAuto: always). */
 bool SumPathAvailable(SumPath path);
 /* Makes UpdateAverage use the variant (kAuto: the best available). Returns
@@ -210,7 +221,7 @@ inline void MeasureAreas(CAveragePixelValue* pStats, DWORD dwWidth, const BYTE* 
 }
 
 /* The correction of ImageProcessing (pbyteSrc == pbyteDst, bInPlace) and of
- * ImageCopyProcessing, for Bayer code 2 + dwSwap (0 to 3), rows y0 on. */
+ * ImageCopyProcessing, for arrangement dwSwap (ArrangementOf), rows y0 on. */
 void CorrectFrameFrom(const CWhiteBalanceCtrl* pWb, DWORD dwWidth, DWORD dwHeight, DWORD dwSwap,
                       const BYTE* pbyteSrc, PBYTE pbyteDst, bool bInPlace, DWORD y0);
 inline void CorrectFrame(const CWhiteBalanceCtrl* pWb, DWORD dwWidth, DWORD dwHeight, DWORD dwSwap,
@@ -219,7 +230,7 @@ inline void CorrectFrame(const CWhiteBalanceCtrl* pWb, DWORD dwWidth, DWORD dwHe
         CorrectFrameFrom(pWb, dwWidth, dwHeight, dwSwap, pbyteSrc, pbyteDst, bInPlace, 0);
 }
 
-/* The fused pass: a frame that ImageProcessing corrects (Bayer code 2 to 5,
+/* The fused pass: a frame that ImageProcessing corrects (a Bayer code,
  * white balance on, width and height at least 2, geometry current), band by
  * band, each band corrected and then measured while it is still in the
  * cache. Returns kAllRows when the frame is corrected and measured;
@@ -240,8 +251,8 @@ void CorrectInPlaceFrom(const CWhiteBalanceCtrl* pWb, DWORD dwWidth, DWORD dwHei
  * it. */
 inline bool CorrectAndMeasure(CWhiteBalanceCtrl* pWb, CAveragePixelValue* pStats, DWORD dwWidth,
                               DWORD dwHeight, WORD wColorArray, PBYTE pbyteRaw) {
-    if (wColorArray < 2 || wColorArray > 5 || pWb->m_byteMode == QUORVIN_WB_OFF ||
-        (dwWidth >> 1) == 0 || (dwHeight >> 1) == 0)
+    if (!IsBayerCode(wColorArray) || pWb->m_byteMode == QUORVIN_WB_OFF || (dwWidth >> 1) == 0 ||
+        (dwHeight >> 1) == 0)
         return false; /* ImageProcessing leaves the frame as it is */
     RefreshGeometry(pStats, dwWidth, dwHeight, wColorArray);
     const DWORD y = CorrectAndMeasureBands(pWb, pStats, dwWidth, dwHeight, wColorArray, pbyteRaw);

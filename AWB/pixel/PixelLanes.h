@@ -287,7 +287,7 @@ inline BYTE MeanOrZero(DWORD dwSum, DWORD dwCount) {
 /* The means of area a from its sums by colour position; a single-channel
  * frame keeps them all under position 0. */
 QUORVIN_PIXEL_INLINE void StoreMeans(CAveragePixelValue* pStats, DWORD a, const DWORD pdwSum[4]) {
-    if (pStats->m_wColorArray == 1) {
+    if (pStats->m_wColorArray == QUORVIN_COLOR_ARRAY_SINGLE) {
         pStats->m_pbyteAverage[a][0] = MeanOrZero(pdwSum[0] + pdwSum[1] + pdwSum[2] + pdwSum[3],
                                                   pStats->m_pdwAreaPixelCount[a][0]);
     } else {

@@ -36,7 +36,7 @@ inline WordRule MakeWordRule(const TableRule& rule) {
     WordRule w;
     w.wGain = rule.wGain;
     w.wBias = kLaneOne * (0x8000u - dwThreshold);
-    w.bSkip = rule.wGain == 128 && dwThreshold >= 255; /* entry 255 is 255 either way */
+    w.bSkip = rule.wGain == QUORVIN_WB_GAIN_UNITY && dwThreshold >= 255; /* 255 is 255 either way */
     return w;
 }
 
