@@ -173,14 +173,11 @@ DWORD g_dwWordChunks = 0;
 /* The word variant: the word statistics and the table walk. */
 const Variant& kWordVariant = kVariants[0];
 
-/* Rows of one area row through a vector statistics variant, in chunks when
- * it runs in vector sections. False when the variant cannot plan them or a
- * chunk could not have vector registers: the frame then goes to the word
- * variant. */
+/* Rows of one area row through a vector statistics variant, chunk by chunk
+ * in vector sections. False when the variant cannot plan them or a chunk
+ * could not have vector registers: the frame then goes to the word variant. */
 bool SumRowsBy(const Variant& v, const StatsJob& job, DWORD y0, DWORD y1, DWORD dwChunkRows,
                AreaRowSums& sums) {
-    if (!InSections(v))
-        return v.pfnSumRows(job, y0, y1, sums);
     for (DWORD y = y0; y < y1; y += dwChunkRows) {
         const DWORD yEnd = y1 - y > dwChunkRows ? y + dwChunkRows : y1;
         if (!quorvin_vector_begin()) {
@@ -357,7 +354,7 @@ bool MeasureByVariant(const Variant& v, CAveragePixelValue* pStats, DWORD dwWidt
 } // namespace
 
 /* Band by band, the band's rows corrected and then measured, in one vector
- * section when either variant needs one. */
+ * section each: only a vector statistics variant takes the fused pass. */
 DWORD CorrectAndMeasureBands(CWhiteBalanceCtrl* pWb, CAveragePixelValue* pStats, DWORD dwWidth,
                              DWORD dwHeight, WORD wColorArray, PBYTE pbyteRaw) {
     const Variant* pSum = VariantOf(ActivePath<SumPath>());
@@ -368,7 +365,6 @@ DWORD CorrectAndMeasureBands(CWhiteBalanceCtrl* pWb, CAveragePixelValue* pStats,
     FrameJob job = MakeFrameJob(pWb, dwWidth, dwHeight, dwSwap, pbyteRaw, pbyteRaw, true);
     const Variant& correct = ChooseCorrection(pWb, dwSwap, job);
     const StatsJob stats = MakeStatsJob(pStats, dwWidth, pbyteRaw);
-    const bool bSection = InSections(correct) || InSections(sum);
     const DWORD dwCorrectedRows = dwHeight & ~DWORD{1};
     const DWORD dwBandRows = RowsPer(kBandBytes, dwWidth);
     DWORD y = 0;
@@ -378,17 +374,15 @@ DWORD CorrectAndMeasureBands(CWhiteBalanceCtrl* pWb, CAveragePixelValue* pStats,
         while (y < y1) {
             const DWORD yEnd = y1 - y > dwBandRows ? y + dwBandRows : y1;
             const DWORD yCorrectEnd = yEnd < dwCorrectedRows ? yEnd : dwCorrectedRows;
-            if (bSection && !quorvin_vector_begin()) {
+            if (!quorvin_vector_begin()) {
                 __atomic_add_fetch(&g_dwWordChunks, 1, __ATOMIC_RELAXED);
                 return y < dwCorrectedRows ? y : dwCorrectedRows;
             }
             if (y < yCorrectEnd)
                 correct.pfnCorrect(job, y, yCorrectEnd);
             const bool bMeasured = sum.pfnSumRows(stats, y, yEnd, sums);
-            if (bSection) {
-                quorvin_vector_end();
-                __atomic_add_fetch(&g_dwVectorChunks, 1, __ATOMIC_RELAXED);
-            }
+            quorvin_vector_end();
+            __atomic_add_fetch(&g_dwVectorChunks, 1, __ATOMIC_RELAXED);
             if (!bMeasured)
                 return yCorrectEnd > y ? yCorrectEnd : (y < dwCorrectedRows ? y : dwCorrectedRows);
             y = yEnd;
