@@ -71,23 +71,26 @@ Result WithLockedObject(void* awbObject, Result refused, Work work, bool argumen
     return work(object);
 }
 
-// The camera's colour gain (unit 1/16) for a controller gain (unit 1/128).
+static_assert(QUORVIN_WB_GAIN_UNITY >> QUORVIN_CAMERA_GAIN_SHIFT == QUORVIN_CAMERA_GAIN_UNITY,
+              "x1.0 is 128 in 1/128 and 16 in 1/16");
+
+// The camera's colour gain (1/16) for a controller gain (1/128).
 __u16 ToCameraGain(WORD gain) {
-    return static_cast<__u16>(gain >> 3);
+    return static_cast<__u16>(gain >> QUORVIN_CAMERA_GAIN_SHIFT);
 }
 
-// Controller gain (unit 1/128) for a camera value (unit 1/16), keeping the low
-// 16 bits: values of 8192 and more wrap.
+// Controller gain (1/128) for a camera value (1/16), keeping the low 16 bits:
+// values of 8192 and more wrap.
 WORD FromCameraGain(__u16 value) {
-    return static_cast<WORD>(static_cast<unsigned>(value) << 3);
+    return static_cast<WORD>(static_cast<unsigned>(value) << QUORVIN_CAMERA_GAIN_SHIFT);
 }
 
-// Table of the manual gains: entry i = min((gain * i) >> 7, 255). Unlike the
+// Table of the manual gains (1/128): entry i = min((gain * i) >> 7, 255). Unlike the
 // controller's own rule, the saturated run starts exactly where the product
 // reaches 255.
 void BuildManualTable(WORD gain, BYTE* table) {
     for (int i = 0; i < 256; ++i) {
-        const int value = (static_cast<int>(gain) * i) >> 7;
+        const int value = (static_cast<int>(gain) * i) >> QUORVIN_WB_GAIN_SHIFT;
         table[i] = value > 255 ? BYTE{255} : static_cast<BYTE>(value);
     }
 }
@@ -146,9 +149,9 @@ template <bool kCorrectFirst> int BalanceFrame(void* awbObject) {
     });
 }
 
-// Replaces the nibble of the luminance mode that nibble selects (0x0F the
-// gain, 0xF0 the exposure) with the same bits of mode; the other nibble
-// stays, and the other bits of mode are dropped.
+// Replaces the nibble of the luminance mode that nibble selects
+// (QUORVIN_LUM_GAIN_BITS or QUORVIN_LUM_EXPOSURE_BITS) with the same bits of
+// mode; the other nibble stays, and the other bits of mode are dropped.
 int SetLuminanceNibble(void* awbObject, BYTE mode, BYTE nibble) {
     return WithLockedObject(awbObject, -QUORVIN_EINVAL, [mode, nibble](AWBObject* object) {
         BYTE& luminanceMode = object->m_objLuminanceCtrl.m_byteMode;
@@ -229,7 +232,7 @@ void Quorvin_InitAWBObject(void* awb_object, __u8* raw_data, __u16* crt_totalVLi
     }
 
     object->magic = QUORVIN_AWB_MAGIC;
-    object->wColorArray = 2; // R G / G B, red at the frame's first byte
+    object->wColorArray = QUORVIN_COLOR_ARRAY_RGGB; // red at the frame's first byte
 
     object->raw_data = raw_data;
     object->crt_totalVLines_le = crt_totalVLines_le;
@@ -299,13 +302,14 @@ int Quorvin_SetAutoAWB(void* awb_object, BYTE mode) {
 // The gain setting is the low nibble of the luminance mode; the high nibble of
 // mode is dropped.
 int Quorvin_SetAutoGain(void* awb_object, BYTE mode) {
-    return SetLuminanceNibble(awb_object, mode, 0x0F);
+    return SetLuminanceNibble(awb_object, mode, QUORVIN_LUM_GAIN_BITS);
 }
 
 // The exposure setting is the high nibble of the luminance mode and arrives
-// already in place (0x10, 0x20); the low nibble of mode is dropped.
+// already in place (QUORVIN_LUM_EXPOSURE(), 0x10 or 0x20); the low nibble of
+// mode is dropped.
 int Quorvin_SetAutoExposure(void* awb_object, BYTE mode) {
-    return SetLuminanceNibble(awb_object, mode, 0xF0);
+    return SetLuminanceNibble(awb_object, mode, QUORVIN_LUM_EXPOSURE_BITS);
 }
 
 // Target, tolerance and threshold change together, never in the middle of an
@@ -329,7 +333,7 @@ BOOL Quorvin_CLuminance_SetCtrlSpeed(void* awb_object, BYTE byteShutterCtrlSpeed
     });
 }
 
-// Manual colour gains from the camera's R, G, B (unit 1/16): both greens take
+// Manual colour gains from the camera's R, G, B (1/16): both greens take
 // G. The tables are complete before the lock is released, so no frame is ever
 // corrected with a half-built table.
 void Quorvin_Set_Gain(void* awb_object) {

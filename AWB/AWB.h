@@ -31,6 +31,15 @@
 extern "C" {
 #endif
 
+/* Scale of the camera's colour gains *R, *G, *B: 1/16, so
+ * QUORVIN_CAMERA_GAIN_UNITY = 16 is x1.0. A white balance gain (1/128) is
+ * published as gain >> QUORVIN_CAMERA_GAIN_SHIFT and loaded back as
+ * value << QUORVIN_CAMERA_GAIN_SHIFT. */
+enum QuorvinCameraGainScale {
+    QUORVIN_CAMERA_GAIN_SHIFT = 3,
+    QUORVIN_CAMERA_GAIN_UNITY = 16,
+};
+
 /* Bit pattern of AWBObject.magic once the object is initialised. */
 #define QUORVIN_AWB_MAGIC ((int)0xFAAFEBBEu)
 /* The kernel's EINVAL; invalid objects get its negative. */
@@ -48,7 +57,7 @@ typedef struct AWBObject {
     __u16* next_shutter_line_le;
     __u16* next_shutter_clock_le;
     __u16* next_gain_le;
-    __u16 wColorArray; /* always 2 (RGGB) */
+    __u16 wColorArray; /* always QUORVIN_COLOR_ARRAY_RGGB */
     __u32* dwWidth;
     __u32* dwHeight;
     int* next_modif_flag21; /* set to 1 after shutter and gain are written */

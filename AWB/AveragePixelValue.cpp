@@ -21,8 +21,6 @@ constexpr DWORD kLumaWeightB = 1145;
 constexpr DWORD kLumaScale = 10000;
 static_assert(kLumaWeightR + kLumaWeightG + kLumaWeightB == kLumaScale, "weights must add up to 1");
 
-constexpr WORD kSingleChannel = 1;
-
 // The record is part of the balance object's fixed layout; no pointers, so
 // the same size on 32-bit and 64-bit hosts.
 static_assert(sizeof(CAveragePixelValue) == 380, "CAveragePixelValue layout changed");
@@ -80,14 +78,10 @@ void BayerAreaCounts(DWORD x0, DWORD x1, DWORD y0, DWORD y1, DWORD counts[4]) {
     }
 }
 
-// Colour position that holds the given colour index under a Bayer code 2..5
+// Colour position that holds the given colour index under a Bayer code
 // (each mapping is its own inverse, so it also gives the index at a position).
 constexpr DWORD PositionOfIndex(WORD colorArray, DWORD index) {
-    return index ^ static_cast<DWORD>(colorArray - 2);
-}
-
-constexpr bool IsBayerCode(WORD colorArray) {
-    return colorArray >= 2 && colorArray <= 5;
+    return index ^ quorvin_pixel::ArrangementOf(colorArray);
 }
 
 // Weighted means per colour position (position order), and the total weight.
@@ -130,7 +124,7 @@ BOOL mbUpdateImagePosAndPixelCount(CAveragePixelValue* _this, DWORD dwWidth, DWO
         for (DWORD i = 0; i < 4; ++i) {
             const DWORD dwX1 = _this->m_pdwImagePosX[i];
             DWORD* pdwCount = _this->m_pdwAreaPixelCount[4 * r + i];
-            if (wColorArray == kSingleChannel)
+            if (wColorArray == QUORVIN_COLOR_ARRAY_SINGLE)
                 pdwCount[0] = (dwX1 - dwX0) * (dwY1 - dwY0);
             else
                 BayerAreaCounts(dwX0, dwX1, dwY0, dwY1, pdwCount);
@@ -157,12 +151,12 @@ BOOL mbGetWeightAverage(CAveragePixelValue* _this, PBYTE pbyteWeight, PBYTE pbyt
     DWORD pdwMean[4];
     const DWORD dwTotalWeight = WeightedPositionMeans(_this, pbyteWeight, pdwMean);
     const WORD wColorArray = _this->m_wColorArray;
-    if (wColorArray == kSingleChannel) {
+    if (wColorArray == QUORVIN_COLOR_ARRAY_SINGLE) {
         pbyteWeightAverage[0] = static_cast<BYTE>(pdwMean[0]);
     } else if (dwTotalWeight == 0) {
         for (DWORD c = 0; c < 4; ++c)
             pbyteWeightAverage[c] = 0;
-    } else if (IsBayerCode(wColorArray)) {
+    } else if (quorvin_pixel::IsBayerCode(wColorArray)) {
         for (DWORD c = 0; c < 4; ++c)
             pbyteWeightAverage[c] = static_cast<BYTE>(pdwMean[PositionOfIndex(wColorArray, c)]);
     }
@@ -175,14 +169,14 @@ BOOL GetColorAverage(CAveragePixelValue* _this, PBYTE pbyteWeight, PBYTE pbyteAv
 }
 
 BOOL GetBrightnessAverage(CAveragePixelValue* _this, PBYTE pbyteWeight, PBYTE pbyteAverage) {
-    if (_this->m_wColorArray == kSingleChannel)
+    if (_this->m_wColorArray == QUORVIN_COLOR_ARRAY_SINGLE)
         return mbGetWeightAverage(_this, pbyteWeight, pbyteAverage);
 
     BYTE pbyteColor[4];
     const BOOL bResult = mbGetWeightAverage(_this, pbyteWeight, pbyteColor);
-    if (!IsBayerCode(_this->m_wColorArray)) {
+    if (!quorvin_pixel::IsBayerCode(_this->m_wColorArray)) {
         // Unknown code: colour averages are undefined, so the positions are
-        // weighed in their own order (as code 2). A grey scene still gives its
+        // weighed in their own order (as QUORVIN_COLOR_ARRAY_RGGB). A grey scene still gives its
         // true brightness, and nothing uninitialised is read.
         DWORD pdwMean[4];
         WeightedPositionMeans(_this, pbyteWeight, pdwMean);

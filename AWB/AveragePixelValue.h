@@ -7,7 +7,7 @@
  *
  * Colour position of pixel (x, y): 2 * (y % 2) + (x % 2), counted from the
  * frame's first byte. Area index: 4 * area row + area column.
- * Colour array codes: 1 single-channel; 2 RGGB, 3 GRBG, 4 GBRG, 5 BGGR.
+ * Colour array codes: QuorvinColorArray below.
  */
 #ifndef QUORVIN_AWB_AVERAGEPIXELVALUE_H
 #define QUORVIN_AWB_AVERAGEPIXELVALUE_H
@@ -17,6 +17,20 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/*
+ * Colour array codes (wColorArray, m_wColorArray): the colours of the 2 x 2
+ * cell at the frame's first byte, first row then second row. A Bayer code
+ * QUORVIN_COLOR_ARRAY_RGGB + n puts colour index i (0 red, 1 green of the red
+ * rows, 2 green of the blue rows, 3 blue) at colour position i ^ n.
+ */
+enum QuorvinColorArray {
+    QUORVIN_COLOR_ARRAY_SINGLE = 1, /* single-channel: no colour positions */
+    QUORVIN_COLOR_ARRAY_RGGB = 2,   /* R G / G B */
+    QUORVIN_COLOR_ARRAY_GRBG = 3,   /* G R / B G */
+    QUORVIN_COLOR_ARRAY_GBRG = 4,   /* G B / R G */
+    QUORVIN_COLOR_ARRAY_BGGR = 5,   /* B G / G R */
+};
 
 typedef struct CAveragePixelValue {
     WORD m_pwSepalatePosX[3];         /* inner vertical split lines, 1/10000 of width */

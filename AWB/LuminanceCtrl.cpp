@@ -52,7 +52,7 @@ int OctaveSixteenths(unsigned value) {
     return quorvin_ilog2_u64(iexp16(static_cast<__u8>(value)));
 }
 
-// Value in the 1/256 step domain: gain x 256 plus a change, in 64 bits.
+// Value in the Q8 step domain: gain x 256 plus a change, in 64 bits.
 __s64 Shift8(WORD gain, int delta) {
     return static_cast<__s64>(gain) * 256 + delta;
 }
@@ -110,15 +110,27 @@ __attribute__((always_inline)) inline ExposureRange ReadExposureRange(CLuminance
 }
 
 // Mode bytes whose status check enforces each kind of limit.
-bool EnforcesGainLimits(BYTE mode) {
-    return mode == 0x01 || mode == 0x02 || mode == 0x11 || mode == 0x12;
-}
-bool EnforcesExposureLimits(BYTE mode) {
-    return mode == 0x10 || mode == 0x11 || mode == 0x12 || mode == 0x20;
+// Both nibbles manual: no control at all.
+constexpr BYTE kLuminanceOff = QUORVIN_LUM_MODE(QUORVIN_LUM_MANUAL, QUORVIN_LUM_MANUAL);
+
+// The modes that move the exposure only (0x10, 0x20).
+bool IsExposureOnlyMode(BYTE mode) {
+    return mode == QUORVIN_LUM_MODE(QUORVIN_LUM_CONTINUOUS, QUORVIN_LUM_MANUAL) ||
+           mode == QUORVIN_LUM_MODE(QUORVIN_LUM_ONE_SHOT, QUORVIN_LUM_MANUAL);
 }
 bool IsCombinedMode(BYTE mode) {
     return mode == QUORVIN_LUM_MODE(QUORVIN_LUM_CONTINUOUS, QUORVIN_LUM_CONTINUOUS) ||
            mode == QUORVIN_LUM_MODE(QUORVIN_LUM_CONTINUOUS, QUORVIN_LUM_ONE_SHOT);
+}
+// 0x01, 0x02, 0x11, 0x12.
+bool EnforcesGainLimits(BYTE mode) {
+    return mode == QUORVIN_LUM_MODE(QUORVIN_LUM_MANUAL, QUORVIN_LUM_CONTINUOUS) ||
+           mode == QUORVIN_LUM_MODE(QUORVIN_LUM_MANUAL, QUORVIN_LUM_ONE_SHOT) ||
+           IsCombinedMode(mode);
+}
+// 0x10, 0x11, 0x12, 0x20.
+bool EnforcesExposureLimits(BYTE mode) {
+    return IsExposureOnlyMode(mode) || IsCombinedMode(mode);
 }
 bool IsOneShotMode(BYTE mode) {
     return mode == QUORVIN_LUM_MODE(QUORVIN_LUM_MANUAL, QUORVIN_LUM_ONE_SHOT) ||
@@ -184,7 +196,7 @@ BOOL CLuminance_IsAutoMode(CLuminanceCtrl* _this, BOOL bDecrementSkipCount) {
             --_this->m_byteRestSkipCount;
         return FALSE;
     }
-    return _this->m_byteMode != 0 ? TRUE : FALSE;
+    return _this->m_byteMode != kLuminanceOff ? TRUE : FALSE;
 }
 
 BOOL CLuminance_SetTarget(CLuminanceCtrl* _this, PBYTE pbyteTarget) {
@@ -300,7 +312,7 @@ DWORD mdwGetMinExposureClock(CLuminanceCtrl* _this) {
 // ---------------------------------------------------------------------------
 // Gain step, in the log domain: the brightness ratio target / current counted
 // in eighths of an octave (OctaveEighths) becomes a gain change at a fixed
-// number of gain units per eighth, in 1/256 units.
+// number of gain units per eighth, in Q8.
 
 // 1460 / 256 = 5.703125 gain units per eighth of an octave, 45.625 per
 // doubling of the brightness. Current 64, target 128: 56 - 48 = 8 eighths,
@@ -514,7 +526,7 @@ BOOL mbCheckInvalidStatus(CLuminanceCtrl* _this) {
 
 BOOL UpdateGainShutter(CLuminanceCtrl* _this, CAveragePixelValue* pobjAveragePixelValue) {
     const BOOL bReval = TRUE;
-    if (_this->m_byteMode == 0)
+    if (_this->m_byteMode == kLuminanceOff)
         return bReval;
     if (_this->m_byteRestSkipCount != 0) {
         --_this->m_byteRestSkipCount;
@@ -560,7 +572,7 @@ BOOL UpdateGainShutter(CLuminanceCtrl* _this, CAveragePixelValue* pobjAveragePix
             const BYTE byteMode = _this->m_byteMode;
             const WORD wGain = _this->m_wCDSGain;
             const WORD wIni = _this->m_wIniCDSGain;
-            if (byteMode == 0x10 || byteMode == 0x20) {
+            if (IsExposureOnlyMode(byteMode)) {
                 bALCFg = true;
             } else if (IsCombinedMode(byteMode)) {
                 // Exposure first; the gain leaves its reference only while
@@ -601,7 +613,7 @@ BOOL UpdateGainShutter(CLuminanceCtrl* _this, CAveragePixelValue* pobjAveragePix
     } else {
         // Settled: a one-shot mode ends here, both nibbles cleared.
         if (IsOneShotMode(_this->m_byteMode))
-            _this->m_byteMode = 0;
+            _this->m_byteMode = kLuminanceOff;
         _this->m_bAutoRunning = FALSE;
     }
     _this->m_byteRestSkipCount = _this->m_byteSkipFrameCount;

@@ -45,14 +45,26 @@ typedef BOOL (*LuminanceSetShutterAndGainFn)(struct CLuminanceCtrl* _this);
 typedef BOOL (*LuminanceGetFrameClockFn)(struct CLuminanceCtrl* _this, PWORD pwLinePerFrame,
                                          PWORD pwClockPerLine);
 
-/* The controller's only way to the camera. */
 /* One nibble of the mode byte: high nibble exposure, low nibble gain. */
 enum QuorvinLumNibble {
     QUORVIN_LUM_MANUAL = 0,
     QUORVIN_LUM_CONTINUOUS = 1,
     QUORVIN_LUM_ONE_SHOT = 2,
 };
-/* The mode byte of an exposure and a gain nibble. */
+/* The bits of the mode byte that hold each nibble; Quorvin_SetAutoExposure
+ * keeps the exposure bits of its mode argument, Quorvin_SetAutoGain the gain
+ * bits. */
+enum QuorvinLumNibbleMask {
+    QUORVIN_LUM_EXPOSURE_BITS = 0xF0,
+    QUORVIN_LUM_GAIN_BITS = 0x0F,
+};
+/* A nibble in its place in the mode byte: QUORVIN_LUM_EXPOSURE(
+ * QUORVIN_LUM_CONTINUOUS) is 0x10, QUORVIN_LUM_GAIN(QUORVIN_LUM_CONTINUOUS)
+ * 0x01; the arguments of Quorvin_SetAutoExposure and Quorvin_SetAutoGain. */
+#define QUORVIN_LUM_EXPOSURE(nibble) ((BYTE)((nibble) << 4))
+#define QUORVIN_LUM_GAIN(nibble)     ((BYTE)(nibble))
+/* The mode byte of an exposure and a gain nibble: QUORVIN_LUM_MODE(
+ * QUORVIN_LUM_CONTINUOUS, QUORVIN_LUM_CONTINUOUS) is 0x11. */
 #define QUORVIN_LUM_MODE(exposure, gain) ((BYTE)(((exposure) << 4) | (gain)))
 
 /*
@@ -69,7 +81,7 @@ enum QuorvinLumNibble {
  *   being switched, slow enough that a step shows in the next average.
  */
 enum QuorvinLumDefaults {
-    QUORVIN_LUM_DEFAULT_MODE = 0x11,
+    QUORVIN_LUM_DEFAULT_MODE = QUORVIN_LUM_MODE(QUORVIN_LUM_CONTINUOUS, QUORVIN_LUM_CONTINUOUS),
     QUORVIN_LUM_DEFAULT_TARGET = 128,
     QUORVIN_LUM_DEFAULT_TOLERANCE = 5,
     QUORVIN_LUM_DEFAULT_THRESHOLD = 5,
@@ -78,6 +90,7 @@ enum QuorvinLumDefaults {
     QUORVIN_LUM_DEFAULT_AVERAGE_FRAMES = 4,
 };
 
+/* The controller's only way to the camera. */
 typedef struct LuminanceCtrlFOPS {
     LuminanceSetShutterAndGainFn mbpfSetShutterAndCDSGainToCamera;
     LuminanceGetFrameClockFn mbpfGetFrameClock;

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0 OR MIT
-// White balance controller: colour gains (1/128 units), their lookup tables,
+// White balance controller: colour gains (1/128), their lookup tables,
 // frame correction through the tables, and the automatic control of the red
 // and blue gains.
 #include "WhiteBalanceCtrl.h"
@@ -7,12 +7,12 @@
 
 namespace {
 
-constexpr WORD kSingleChannel = 1;
-constexpr WORD kUnityGain = 128;     // x 1.0 in 1/128 units
-constexpr DWORD kMaxAutoGain = 1023; // the automatic control's limit, just under x 8
+static_assert(QUORVIN_WB_GAIN_UNITY == 1 << QUORVIN_WB_GAIN_SHIFT, "x1.0 is 128 in 1/128");
+
+constexpr DWORD kMaxAutoGain = 1023; // 1/128: the automatic control's limit, just under x8
 constexpr DWORD kTableMax = 255;
 // 255 * 128: a gain saturates a table from index 32640 / gain on.
-constexpr DWORD kTableFullScale = kTableMax * kUnityGain;
+constexpr DWORD kTableFullScale = kTableMax * QUORVIN_WB_GAIN_UNITY;
 
 // The record is part of the balance object's fixed layout; no pointers, so
 // the same size on 32-bit and 64-bit hosts.
@@ -21,7 +21,8 @@ static_assert(sizeof(CWhiteBalanceCtrl) == 1100, "CWhiteBalanceCtrl layout chang
 // Every setting and counter to its default; the mode from the colour array
 // code (a single-channel camera has no white balance).
 void ApplyWhiteBalanceDefaults(CWhiteBalanceCtrl* _this) {
-    _this->m_byteMode = _this->m_wColorArray == kSingleChannel ? QUORVIN_WB_OFF : QUORVIN_WB_AUTO;
+    _this->m_byteMode =
+        _this->m_wColorArray == QUORVIN_COLOR_ARRAY_SINGLE ? QUORVIN_WB_OFF : QUORVIN_WB_AUTO;
     _this->m_wThreshold = QUORVIN_WB_DEFAULT_THRESHOLD;
     _this->m_wTolerance = QUORVIN_WB_DEFAULT_TOLERANCE;
     _this->m_pwTarget[0] = QUORVIN_WB_DEFAULT_TARGET_PERCENT;
@@ -38,14 +39,15 @@ void ApplyWhiteBalanceDefaults(CWhiteBalanceCtrl* _this) {
 // The correction of ImageProcessing (source and destination the same frame,
 // inPlace) and of ImageCopyProcessing. The source may equal the destination:
 // every variant reads each word (or vector) before writing the one at its
-// offset. Frames are left alone in mode 0 and for codes other than 2 to 5 (the
-// single-channel 1 included); Bayer code 2 + n is the kernels' arrangement n.
+// offset. Frames are left alone in mode 0 and for codes other than the Bayer
+// ones (the single-channel code included); Bayer code
+// QUORVIN_COLOR_ARRAY_RGGB + n is the kernels' arrangement n.
 void CorrectThroughTables(const CWhiteBalanceCtrl* _this, DWORD width, DWORD height,
                           WORD colorArray, const BYTE* source, PBYTE destination, bool inPlace) {
-    if (_this->m_byteMode == QUORVIN_WB_OFF || colorArray < 2 || colorArray > 5)
+    if (_this->m_byteMode == QUORVIN_WB_OFF || !quorvin_pixel::IsBayerCode(colorArray))
         return;
-    quorvin_pixel::CorrectFrame(_this, width, height, static_cast<DWORD>(colorArray - 2), source,
-                                destination, inPlace);
+    quorvin_pixel::CorrectFrame(_this, width, height, quorvin_pixel::ArrangementOf(colorArray),
+                                source, destination, inPlace);
 }
 
 // New gain for one colour: the current gain scaled by target over measured
@@ -99,7 +101,7 @@ BOOL mbUpdateTable(CWhiteBalanceCtrl* _this, WORD wGain, PBYTE pbyteTable) {
         dwThreshold = 256;
     DWORD dwCurValue = 0;
     for (; dwPos < dwThreshold; ++dwPos) {
-        pbyteTable[dwPos] = static_cast<BYTE>(dwCurValue >> 7);
+        pbyteTable[dwPos] = static_cast<BYTE>(dwCurValue >> QUORVIN_WB_GAIN_SHIFT);
         dwCurValue += wGain;
     }
     for (; dwPos < 256; ++dwPos)
@@ -121,7 +123,7 @@ BOOL ImageCopyProcessing(CWhiteBalanceCtrl* _this, DWORD dwWidth, DWORD dwHeight
 
 BOOL IsAutoMode(CWhiteBalanceCtrl* _this, BOOL bDecrementSkipCount) {
     const bool bAuto =
-        _this->m_wColorArray != kSingleChannel && _this->m_byteMode >= QUORVIN_WB_AUTO;
+        _this->m_wColorArray != QUORVIN_COLOR_ARRAY_SINGLE && _this->m_byteMode >= QUORVIN_WB_AUTO;
     if (bAuto && _this->m_byteAWBRestSkipCount == 0)
         return TRUE;
     if (bDecrementSkipCount && _this->m_byteAWBRestSkipCount > 0)

@@ -26,6 +26,14 @@ enum QuorvinWbMode {
                               * nothing, then QUORVIN_WB_FIXED */
 };
 
+/* Scale of the white balance gains (m_pwGain, m_pwIniGain): 1/128, so
+ * QUORVIN_WB_GAIN_UNITY = 1 << QUORVIN_WB_GAIN_SHIFT = 128 is x1.0 and table
+ * entry i is (i * gain) >> QUORVIN_WB_GAIN_SHIFT. */
+enum QuorvinWbGainScale {
+    QUORVIN_WB_GAIN_SHIFT = 7,
+    QUORVIN_WB_GAIN_UNITY = 128,
+};
+
 /*
  * The controller's defaults (CWhiteBalanceCtrl_init), for the drivers and
  * tools that show or start from them.

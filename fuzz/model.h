@@ -547,7 +547,7 @@ inline bool lum_update(CLuminanceCtrl& c, Timing t, uint8_t level) {
         if (c.m_byteMode == QUORVIN_LUM_MODE(QUORVIN_LUM_MANUAL, QUORVIN_LUM_ONE_SHOT) ||
             c.m_byteMode == QUORVIN_LUM_MODE(QUORVIN_LUM_CONTINUOUS, QUORVIN_LUM_ONE_SHOT) ||
             c.m_byteMode == QUORVIN_LUM_MODE(QUORVIN_LUM_ONE_SHOT, QUORVIN_LUM_MANUAL))
-            c.m_byteMode = 0;
+            c.m_byteMode = QUORVIN_LUM_MODE(QUORVIN_LUM_MANUAL, QUORVIN_LUM_MANUAL);
         c.m_bAutoRunning = FALSE;
     }
     c.m_byteRestSkipCount = c.m_byteSkipFrameCount;

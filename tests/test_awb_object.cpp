@@ -138,7 +138,7 @@ TEST(AwbObject, RebindingResetsTheObject) {
     Quorvin_SetAutoAWB(cam.obj(), 1);
     cam.shutter_line = 7;
     cam.bind();
-    EXPECT_EQ(cam.wb().m_byteMode, 2);
+    EXPECT_EQ(cam.wb().m_byteMode, QUORVIN_WB_AUTO);
     EXPECT_EQ(cam.lum().m_byteRestSkipCount, 0);
     EXPECT_EQ(cam.lum().m_wShutterLine, 7);
     EXPECT_EQ(cam.lum().m_byteAlreadySampleingCount, 0);

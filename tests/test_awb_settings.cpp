@@ -30,7 +30,7 @@ TEST(AwbSettings, ModeSettersReplaceOneNibble) {
     for (const Case& c : cases) {
         Camera cam;
         cam.bind();
-        ASSERT_EQ(cam.lum().m_byteMode, 0x11);
+        ASSERT_EQ(cam.lum().m_byteMode, QUORVIN_LUM_DEFAULT_MODE);
         EXPECT_EQ(c.setter(cam.obj(), c.arg), 0);
         EXPECT_EQ(cam.lum().m_byteMode, c.expected) << "argument " << int{c.arg};
     }
@@ -83,7 +83,7 @@ TEST(AwbSettings, TargetSpeedAndLimitsAreStoredUnchanged) {
     cam.expect_exposure(100, 0, 64);
     cam.expect_colour_gains(16, 16, 16);
     EXPECT_EQ(cam.lum().m_byteRestSkipCount, 0);
-    EXPECT_EQ(cam.lum().m_byteMode, 0x11);
+    EXPECT_EQ(cam.lum().m_byteMode, QUORVIN_LUM_DEFAULT_MODE);
 }
 
 // The four tables follow the plain rule min((gain * i) >> 7, 255).
@@ -181,7 +181,7 @@ TEST(AwbManualGains, OnlyGainsAndTablesChange) {
     cam.b = 12;
     Quorvin_Set_Gain(cam.obj());
     const CWhiteBalanceCtrl& after = cam.wb();
-    EXPECT_EQ(after.m_byteMode, 3);
+    EXPECT_EQ(after.m_byteMode, QUORVIN_WB_ONE_SHOT);
     EXPECT_EQ(after.m_byteAWBAlredySamplingCount, before.m_byteAWBAlredySamplingCount);
     EXPECT_EQ(after.m_byteAWBRestSkipCount, before.m_byteAWBRestSkipCount);
     EXPECT_EQ(after.m_bAWBStarted, before.m_bAWBStarted);

@@ -1,13 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0 OR MIT
-// The fast pixel loops (word-wide and SIMD statistics, word-wide table walk,
-// arithmetic table rule) against plain reference loops: same sums, same
+// The fast pixel loops (word-wide and AVX2 statistics, table walk, arithmetic
+// table rule in vectors) against plain reference loops: same sums, same
 // averages, same corrected bytes, same untouched bytes, for every variant this
 // machine can run.
 #include "test_pixel_paths.h"
 
 #include <AWB/AveragePixelValue.h>
 #include <AWB/WhiteBalanceCtrl.h>
-#include <AWB/pixel/PixelKernels.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -69,7 +68,7 @@ TEST(FastPath, SegmentSumsEqualPairLoopAtEveryLengthAndStart) {
 // and one whose sums pass 2^32 and must wrap exactly as the pair loop's do.
 // 16252 and 16380: quarters of 4063 and 4095 bytes, so that the second
 // quarter holds 126 and 127 whole 32-byte vectors between two split ones,
-// the most one 16-bit run of the kernel's statistics may take and one more.
+// the most one 16-bit run of the AVX2 statistics may take and one more.
 TEST(FastPath, SegmentSumsOfSaturatedBytesDoNotOverflowLanesAndWrapLikeThePairLoop) {
     for (const DWORD n : {DWORD{16252}, DWORD{16380}, DWORD{70001}, DWORD{34000001}}) {
         std::vector<BYTE> buf(n + 1, 255);
@@ -221,7 +220,7 @@ TEST(FastPath, AveragesWithSplitVectorsSharingBytesAgree) {
 // column holds 126, then 127, whole 32-byte vectors between a split vector
 // carried in from the first column (bytes 8 to 31) and one at its end (bytes
 // 0 to 15), so the 16-bit lanes of bytes 8 to 15 take two vectors more. At
-// 126 that is the most one run of the kernel's statistics may hold
+// 126 that is the most one run of the AVX2 statistics may hold
 // (255 * 128 < 32768); at 127 the frame must go another way.
 TEST(FastPath, AveragesOfSaturatedColumnsAtTheRunLimitAgree) {
     const DWORD w = 10000;

@@ -102,7 +102,7 @@ TEST_F(Loop, InitialStateDependsOnTheShutterUnit) {
     EXPECT_EQ(c.m_wShutterClock, 34);
     EXPECT_EQ(c.m_wCDSGain, 56);
     EXPECT_EQ(c.m_wIniCDSGain, 56);
-    EXPECT_EQ(c.m_byteMode, 0x11);
+    EXPECT_EQ(c.m_byteMode, QUORVIN_LUM_DEFAULT_MODE);
     EXPECT_EQ(c.m_byteTarget, 128);
     EXPECT_EQ(c.m_byteTolerance, 5);
     EXPECT_EQ(c.m_byteThreshold, 5);
@@ -169,7 +169,7 @@ TEST_F(Loop, SettingsRoundTripAndSettersPublishUnchecked) {
 
 TEST_F(Loop, GateCountsSkipsDownWhateverTheMode) {
     FakeCamera cam;
-    cam.ctrl.m_byteMode = 0;
+    cam.ctrl.m_byteMode = QUORVIN_LUM_MODE(QUORVIN_LUM_MANUAL, QUORVIN_LUM_MANUAL);
     cam.ctrl.m_byteRestSkipCount = 2;
     EXPECT_EQ(CLuminance_IsAutoMode(&cam.ctrl, FALSE), FALSE);
     EXPECT_EQ(cam.ctrl.m_byteRestSkipCount, 2);
@@ -201,7 +201,7 @@ TEST_F(Loop, DefaultsPublishEverySeventhFrameAfterFourSamples) {
 TEST_F(Loop, AverageOfTheSampledFramesTruncates) {
     // Exposure only, clock unit: the step is 100000 x 128 / average.
     FakeCamera cam(true, 100, 0);
-    cam.ctrl.m_byteMode = 0x10;
+    cam.ctrl.m_byteMode = QUORVIN_LUM_EXPOSURE(QUORVIN_LUM_CONTINUOUS);
     for (BYTE level : Bytes{100, 101, 102})
         frame(cam, level);
     EXPECT_EQ(cam.publish_calls, 0);
@@ -216,7 +216,7 @@ TEST_F(Loop, AverageOfTheSampledFramesTruncates) {
 TEST_F(Loop, SkipAndAverageCountsOfZeroEvaluateEveryFrame) {
     for (BYTE average : Bytes{0, 1}) {
         FakeCamera cam(true, 100, 0);
-        cam.ctrl.m_byteMode = 0x10;
+        cam.ctrl.m_byteMode = QUORVIN_LUM_EXPOSURE(QUORVIN_LUM_CONTINUOUS);
         CLuminance_SetCtrlSpeed(&cam.ctrl, 0, 0, 0, average);
         for (int n = 0; n < 3; ++n) {
             ASSERT_EQ(CLuminance_IsAutoMode(&cam.ctrl, TRUE), TRUE);
@@ -228,7 +228,7 @@ TEST_F(Loop, SkipAndAverageCountsOfZeroEvaluateEveryFrame) {
 
 TEST_F(Loop, ModeZeroChangesNothing) {
     FakeCamera cam;
-    cam.ctrl.m_byteMode = 0;
+    cam.ctrl.m_byteMode = QUORVIN_LUM_MODE(QUORVIN_LUM_MANUAL, QUORVIN_LUM_MANUAL);
     cam.ctrl.m_byteRestSkipCount = 2;
     cam.ctrl.m_byteAlreadySampleingCount = 1;
     cam.ctrl.m_dwSumOfSamplingBrightness = 77;
@@ -251,7 +251,8 @@ TEST_F(Loop, LoopCountsDownSkipsWhenCalledWithoutTheGate) {
 
 TEST_F(Loop, DeadBandWidensAtRest) {
     FakeCamera cam(true, 100, 0);
-    cam.ctrl.m_byteMode = 0x01; // gain only: one step per evaluation
+    cam.ctrl.m_byteMode =
+        QUORVIN_LUM_GAIN(QUORVIN_LUM_CONTINUOUS); // gain only: one step per evaluation
     EXPECT_FALSE(evaluate(cam, 118));
     EXPECT_EQ(cam.ctrl.m_bAutoRunning, FALSE);
     EXPECT_FALSE(evaluate(cam, 138));
@@ -313,7 +314,7 @@ TEST_F(Loop, EachModeOfTheTable) {
 
 TEST_F(Loop, EndedOneShotStopsTheGate) {
     FakeCamera cam(true, 100, 0);
-    cam.ctrl.m_byteMode = 0x12;
+    cam.ctrl.m_byteMode = QUORVIN_LUM_MODE(QUORVIN_LUM_CONTINUOUS, QUORVIN_LUM_ONE_SHOT);
     CLuminance_SetCtrlSpeed(&cam.ctrl, 0, 0, 2, 1);
     frame(cam, 130);
     EXPECT_EQ(cam.ctrl.m_byteMode, 0);
@@ -333,7 +334,7 @@ TEST_F(Loop, GainOnlyModesNeverGoBelowTheReference) {
     }
     // Gain below its reference and too bright: raised to the reference.
     FakeCamera cam(true, 100, 0);
-    cam.ctrl.m_byteMode = 0x01;
+    cam.ctrl.m_byteMode = QUORVIN_LUM_GAIN(QUORVIN_LUM_CONTINUOUS);
     cam.ctrl.m_wCDSGain = 30;
     EXPECT_TRUE(evaluate(cam, 200));
     EXPECT_EQ(cam.ctrl.m_wCDSGain, 64);
@@ -355,7 +356,7 @@ TEST_F(Loop, StatusCheckBringsGainInsideItsRange) {
     // Through the loop it is published whatever the brightness, and that
     // average is not used for a step.
     FakeCamera loop(true, 100, 0);
-    loop.ctrl.m_byteMode = 0x01;
+    loop.ctrl.m_byteMode = QUORVIN_LUM_GAIN(QUORVIN_LUM_CONTINUOUS);
     loop.ctrl.m_wAutoMinCDSGain = 80;
     EXPECT_TRUE(evaluate(loop, 10));
     ASSERT_EQ(loop.published.size(), 1u);
@@ -378,14 +379,14 @@ TEST_F(Loop, StatusCheckBringsExposureInsideItsRange) {
 TEST_F(Loop, StatusCheckLineUnitClockPart) {
     // A clock part with whole lines is taken as one whole frame.
     FakeCamera lines(false, 10, 5);
-    lines.ctrl.m_byteMode = 0x10;
+    lines.ctrl.m_byteMode = QUORVIN_LUM_EXPOSURE(QUORVIN_LUM_CONTINUOUS);
     EXPECT_TRUE(evaluate(lines, 128));
     ASSERT_EQ(lines.published.size(), 1u);
     EXPECT_EQ(lines.published[0], (Published{64, 1000, 0}));
 
     // No whole lines: one line, which is what it already measures.
     FakeCamera one(false, 0, 5);
-    one.ctrl.m_byteMode = 0x10;
+    one.ctrl.m_byteMode = QUORVIN_LUM_EXPOSURE(QUORVIN_LUM_CONTINUOUS);
     EXPECT_FALSE(evaluate(one, 128));
     EXPECT_EQ(one.ctrl.m_wShutterLine, 0);
     EXPECT_EQ(one.ctrl.m_wShutterClock, 5);
@@ -463,7 +464,7 @@ TEST_F(Loop, LineUnitExposureStepWithOneClockPerLine) {
         FakeCamera cam(false, 300, 0, 64);
         cam.clocks_per_line = 1;
         cam.lines_per_frame = 60000;
-        cam.ctrl.m_byteMode = 0x10;
+        cam.ctrl.m_byteMode = QUORVIN_LUM_EXPOSURE(QUORVIN_LUM_CONTINUOUS);
         for (int i = 0; i < 4; ++i) {
             CLuminanceCtrl want = cam.ctrl;
             const bool moved = qmodel::shutter_step(want, {60000, 1}, dark ? 20 : 200, 100, dark);

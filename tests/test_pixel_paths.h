@@ -5,7 +5,7 @@
 #ifndef QUORVIN_TESTS_TEST_PIXEL_PATHS_H
 #define QUORVIN_TESTS_TEST_PIXEL_PATHS_H
 
-#include <AWB/pixel/PixelKernels.h>
+#include <AWB/pixel/PixelTestHooks.h>
 #include <tests/support/module_user.h>
 
 #include <initializer_list>
@@ -32,16 +32,13 @@ template <typename Path> std::vector<Path> AvailablePaths(std::initializer_list<
     return paths;
 }
 
-// Every variant that can run here, the kernel's (kAvx2Chunked, kWordRule)
-// among them.
+// Every variant that can run here.
 inline std::vector<SumPath> EverySumPath() {
-    return AvailablePaths(
-        {SumPath::kWord, SumPath::kSse2, SumPath::kAvx2, SumPath::kAvx512, SumPath::kAvx2Chunked});
+    return AvailablePaths({SumPath::kWord, SumPath::kAvx2});
 }
 
 inline std::vector<MapPath> EveryMapPath() {
-    return AvailablePaths({MapPath::kTableWalk, MapPath::kWordRule, MapPath::kSse2Rule,
-                           MapPath::kAvx2Rule, MapPath::kAvx512Rule});
+    return AvailablePaths({MapPath::kTableWalk, MapPath::kAvx2Rule, MapPath::kAvx512Rule});
 }
 
 // Puts the automatic choices and the vector registers back.

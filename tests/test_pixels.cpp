@@ -3,15 +3,13 @@
 // (correct and measure band by band) against the plain two passes, for every
 // pair of variants this build and machine offer, every colour array code,
 // frame sizes on both sides of the vector plans' limits, odd starts, and
-// tables that do and do not follow a rule; the word rule and the chunked
-// statistics against the plain loops; and the word fallback when a chunk
-// cannot have vector registers. Built twice: against the user-space core and
-// against the core with the kernel's variants (test_pixels_kernelset).
+// tables that do and do not follow a rule; each rule variant against the
+// tables for every gain; and the word fallback when a chunk cannot have
+// vector registers.
 #include "test_pixel_paths.h"
 
 #include <AWB/AveragePixelValue.h>
 #include <AWB/WhiteBalanceCtrl.h>
-#include <AWB/pixel/PixelKernels.h>
 #include <gtest/gtest.h>
 #include <tests/support/module_user.h>
 
@@ -163,29 +161,33 @@ TEST(FusedPass, SaturatedTallFramesAgree) {
         }
 }
 
-// The word rule on whole words against the tables, for every gain the
-// controller or the manual gains can give, both rules.
-TEST(WordRule, EqualsTheTablesForEveryGain) {
+// Each rule variant against the tables, for every gain the controller or the
+// manual gains can give, both rules.
+TEST(RuleVariants, EqualTheTablesForEveryGain) {
     RestorePaths restore;
-    ASSERT_TRUE(quorvin_pixel::SelectMapPath(MapPath::kWordRule));
     std::mt19937 rng(12);
     const DWORD w = 67, h = 6;
     const std::vector<BYTE> frame = RandomFrame(w, h, rng);
-    for (DWORD gain = 0; gain <= 1100; gain += gain < 300 ? 1 : 7)
-        for (Tables tables : {Tables::kController, Tables::kPlain}) {
-            const WORD g = static_cast<WORD>(gain);
-            const WORD gains[4] = {g, static_cast<WORD>(1100 - gain), 128, g};
-            const CWhiteBalanceCtrl wb = Controller(gains, tables, 2);
-            for (int k = 0; k < 4; ++k)
-                ASSERT_TRUE(quorvin_pixel::RuleReproducesTable(MapPath::kWordRule, gains[k],
-                                                               wb.m_ppbyteTable[k]))
-                    << "gain " << gains[k];
-            std::vector<BYTE> want = frame, got = frame;
-            RefCorrect(wb, w, h, 2, want.data());
-            CWhiteBalanceCtrl copy = wb;
-            ImageProcessing(&copy, w, h, 2, got.data());
-            ASSERT_EQ(want, got) << "gain " << gain;
-        }
+    for (MapPath path : EveryMapPath()) {
+        if (path == MapPath::kTableWalk)
+            continue;
+        ASSERT_TRUE(quorvin_pixel::SelectMapPath(path));
+        for (DWORD gain = 0; gain <= 1100; gain += gain < 300 ? 1 : 7)
+            for (Tables tables : {Tables::kController, Tables::kPlain}) {
+                const WORD g = static_cast<WORD>(gain);
+                const WORD gains[4] = {g, static_cast<WORD>(1100 - gain), 128, g};
+                const CWhiteBalanceCtrl wb = Controller(gains, tables, QUORVIN_WB_AUTO);
+                for (int k = 0; k < 4; ++k)
+                    ASSERT_TRUE(
+                        quorvin_pixel::RuleReproducesTable(path, gains[k], wb.m_ppbyteTable[k]))
+                        << "variant " << int(path) << " gain " << gains[k];
+                std::vector<BYTE> want = frame, got = frame;
+                RefCorrect(wb, w, h, QUORVIN_COLOR_ARRAY_RGGB, want.data());
+                CWhiteBalanceCtrl copy = wb;
+                ImageProcessing(&copy, w, h, QUORVIN_COLOR_ARRAY_RGGB, got.data());
+                ASSERT_EQ(want, got) << "variant " << int(path) << " gain " << gain;
+            }
+    }
 }
 
 // A chunk that cannot have vector registers goes to the word variants, at the
@@ -193,9 +195,9 @@ TEST(WordRule, EqualsTheTablesForEveryGain) {
 // show which ran.
 TEST(VectorSections, RefusedChunksFallBackToTheWordVariants) {
     RestorePaths restore;
-    if (!quorvin_pixel::SumPathAvailable(SumPath::kAvx2Chunked))
+    if (!quorvin_pixel::SumPathAvailable(SumPath::kAvx2))
         GTEST_SKIP() << "no AVX2";
-    quorvin_pixel::SelectSumPath(SumPath::kAvx2Chunked);
+    quorvin_pixel::SelectSumPath(SumPath::kAvx2);
     std::mt19937 rng(13);
     const DWORD w = 1920, h = 200; // 6 chunks of 34 rows
     const std::vector<BYTE> frame = RandomFrame(w, h, rng);

@@ -17,7 +17,8 @@
 
 namespace {
 
-CWhiteBalanceCtrl Make(std::array<WORD, 4> gains = {128, 128, 128, 128}, WORD code = 2) {
+CWhiteBalanceCtrl Make(std::array<WORD, 4> gains = {128, 128, 128, 128},
+                       WORD code = QUORVIN_COLOR_ARRAY_RGGB) {
     CWhiteBalanceCtrl c;
     std::memset(&c, 0xA5, sizeof c); // init works on uninitialised memory
     CWhiteBalanceCtrl_init(&c, gains.data(), code);
@@ -88,7 +89,7 @@ bool TablesMatchGains(const CWhiteBalanceCtrl& c) {
 
 TEST(WhiteBalanceInit, Defaults) {
     CWhiteBalanceCtrl c = Make({100, 128, 0, 256});
-    EXPECT_EQ(c.m_byteMode, 2);
+    EXPECT_EQ(c.m_byteMode, QUORVIN_WB_AUTO);
     EXPECT_EQ(c.m_wThreshold, 5);
     EXPECT_EQ(c.m_pwTarget[0] + c.m_pwTarget[1], 200);
     EXPECT_EQ(c.m_byteAWBSkipCount + c.m_byteAWBSamplingCount, 20);
@@ -99,7 +100,7 @@ TEST(WhiteBalanceInit, Defaults) {
     EXPECT_EQ(c.m_ppbyteTable[0][255], 199); // tables built from the initial gains
     EXPECT_EQ(c.m_ppbyteTable[2][255], 0);
     EXPECT_EQ(c.m_ppbyteTable[3][127], 255);
-    EXPECT_EQ(Make({128, 128, 128, 128}, 1).m_byteMode, 0);
+    EXPECT_EQ(Make({128, 128, 128, 128}, QUORVIN_COLOR_ARRAY_SINGLE).m_byteMode, QUORVIN_WB_OFF);
 }
 
 TEST(WhiteBalanceTable, WorkedGains) {
@@ -316,12 +317,12 @@ TEST(AutoWhiteBalance, TargetsAndSamplingAverage) {
 
 TEST(AutoWhiteBalance, OneShotRunsUntilNothingChanges) {
     CWhiteBalanceCtrl c = Make();
-    c.m_byteMode = 3;
+    c.m_byteMode = QUORVIN_WB_ONE_SHOT;
     Evaluate(c, 50, 100, 200);
     Evaluate(c, 50, 100, 200);
-    EXPECT_EQ(c.m_byteMode, 3);
+    EXPECT_EQ(c.m_byteMode, QUORVIN_WB_ONE_SHOT);
     Evaluate(c, 100, 100, 100);
-    EXPECT_EQ(c.m_byteMode, 1);
+    EXPECT_EQ(c.m_byteMode, QUORVIN_WB_FIXED);
     EXPECT_EQ(c.m_pwGain[0], 512); // the gains found stay in force
     EXPECT_EQ(c.m_pwGain[3], 32);
 }
@@ -329,7 +330,7 @@ TEST(AutoWhiteBalance, OneShotRunsUntilNothingChanges) {
 TEST(AutoWhiteBalanceCycle, IsAutoModeAndUpdateGainCountDown) {
     CWhiteBalanceCtrl c = Make();
     EXPECT_EQ(IsAutoMode(&c, TRUE), TRUE);
-    c.m_byteMode = 1;
+    c.m_byteMode = QUORVIN_WB_FIXED;
     c.m_byteAWBRestSkipCount = 3;
     EXPECT_EQ(IsAutoMode(&c, FALSE), FALSE);
     EXPECT_EQ(c.m_byteAWBRestSkipCount, 3);
@@ -360,9 +361,9 @@ TEST(AutoWhiteBalanceCycle, SkipAndSampleCycle) {
     std::vector<int> evaluations;
     for (int frame = 1; frame <= 60; ++frame) {
         if (frame == 5)
-            c.m_byteMode = 1;
+            c.m_byteMode = QUORVIN_WB_FIXED;
         if (frame == 7)
-            c.m_byteMode = 2;
+            c.m_byteMode = QUORVIN_WB_AUTO;
         if (IsAutoMode(&c, TRUE) && (UpdateGain(&c, &s), c.m_byteAWBRestSkipCount == 10))
             evaluations.push_back(frame);
     }

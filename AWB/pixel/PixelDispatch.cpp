@@ -3,8 +3,9 @@
  * The pixel passes as the controllers see them: one processor-feature probe,
  * one table of variants for the statistics and the correction, the choice
  * between them, and the drivers that run a variant over a frame, area row by
- * area row and band by band, with the kernel's vector registers taken and
- * given back around each chunk.
+ * area row and band by band, with the vector registers taken and given back
+ * around each chunk (by the kernel; in user space the two calls cost
+ * nothing).
  *
  * General registers only: this file runs in both builds outside any vector
  * section, and only calls into PixelVector.cpp between quorvin_vector_begin()
@@ -13,6 +14,7 @@
 #include "../platform.h"
 #include "PixelKernels.h"
 #include "PixelLanes.h"
+#include "PixelTestHooks.h"
 #include "PixelVariants.h"
 
 namespace quorvin_pixel {
@@ -38,16 +40,15 @@ constexpr DWORD kChunkBytes = 64 * 1024;
  */
 constexpr DWORD kBandBytes = 64 * 1024;
 
-constexpr WORD kUnityGain = 128;
-/* 255 * 128: a gain saturates a table from index 32640 / gain on. */
-constexpr DWORD kTableFullScale = 255 * kUnityGain;
+/* 255 * 128: a gain (1/128) saturates a table from index 32640 / gain on. */
+constexpr DWORD kTableFullScale = 255 * QUORVIN_WB_GAIN_UNITY;
 
-/* One variant per row: what it needs of the processor, whether it runs in
- * vector sections, and its statistics and correction kernels (either may be
- * missing; the word variant measures whole frames, MeasureFrameWord). */
+/* One variant per row: what it needs of the processor (a vector variant runs
+ * only between quorvin_vector_begin() and _end(), chunk by chunk), and its
+ * statistics and correction kernels (either may be missing; the word variant
+ * measures whole frames, MeasureFrameWord). */
 struct Variant {
-    DWORD dwFeature; /* QUORVIN_VECTOR_* bits; 0: none */
-    bool bChunked;   /* between quorvin_vector_begin() and _end(), chunk by chunk */
+    DWORD dwFeature; /* QUORVIN_VECTOR_* bits; 0: the word variant */
     SumPath sum;
     SumRowsFn pfnSumRows;
     MapPath map;
@@ -55,35 +56,18 @@ struct Variant {
 };
 
 constexpr Variant kVariants[] = {
-    {0, false, SumPath::kWord, nullptr, MapPath::kWordRule, CorrectRowsWordRule},
-    {0, false, SumPath::kAuto, nullptr, MapPath::kTableWalk, CorrectRowsWalk},
+    {0, SumPath::kWord, nullptr, MapPath::kTableWalk, CorrectRowsWalk},
 #if QUORVIN_PIXEL_VECTORS
-    {QUORVIN_VECTOR_AVX2, true, SumPath::kAvx2Chunked, SumRowsAvx2Chunked,
-#if QUORVIN_PIXEL_KERNEL_SET
-     MapPath::kAvx2Rule, CorrectRowsAvx2Rule},
-    {QUORVIN_VECTOR_AVX512BW, true, SumPath::kAuto, nullptr, MapPath::kAvx512Rule,
-     CorrectRowsAvx512Rule},
-#else
-     MapPath::kAuto, nullptr},
-    {QUORVIN_VECTOR_SSE2, false, SumPath::kSse2, SumRowsSse2, MapPath::kSse2Rule,
-     CorrectRowsSse2Rule},
-    {QUORVIN_VECTOR_AVX2, false, SumPath::kAvx2, SumRowsAvx2, MapPath::kAvx2Rule,
-     CorrectRowsAvx2Rule},
-    {QUORVIN_VECTOR_AVX512BW, false, SumPath::kAvx512, SumRowsAvx512, MapPath::kAvx512Rule,
-     CorrectRowsAvx512Rule},
-#endif
+    {QUORVIN_VECTOR_AVX2, SumPath::kAvx2, SumRowsAvx2, MapPath::kAvx2Rule, CorrectRowsAvx2Rule},
+    {QUORVIN_VECTOR_AVX512BW, SumPath::kAuto, nullptr, MapPath::kAvx512Rule, CorrectRowsAvx512Rule},
 #endif
 };
 
-/* The automatic choices, best first. The statistics prefer AVX2 to AVX-512:
- * both reach the memory's speed, and AVX-512's folds cost more on narrow
- * areas. */
-constexpr SumPath kSumPreference[] = {SumPath::kAvx2, SumPath::kAvx2Chunked, SumPath::kSse2,
-                                      SumPath::kWord};
-/* The word rule is not among them: on whole words it measured slower than
- * the table walk (1.7 against 2.3 GB/s at 1920x1080 in cache, kernel build),
- * so the walk stays the word path's correction. */
-constexpr MapPath kMapPreference[] = {MapPath::kAvx512Rule, MapPath::kAvx2Rule, MapPath::kSse2Rule};
+/* The automatic choices, best first. The correction prefers AVX-512 where
+ * the host allows it (the kernel keeps a processor that prefers 256-bit
+ * registers to AVX2). */
+constexpr SumPath kSumPreference[] = {SumPath::kAvx2};
+constexpr MapPath kMapPreference[] = {MapPath::kAvx512Rule, MapPath::kAvx2Rule};
 
 /* The probe: the instruction sets the host allows, once. 0 until probed;
  * the top bit marks a probe made. */
@@ -105,6 +89,12 @@ __attribute__((always_inline)) inline DWORD Features() {
 
 __attribute__((always_inline)) inline bool Runs(const Variant& v) {
     return (Features() & v.dwFeature) == v.dwFeature;
+}
+
+/* Whether the variant runs in vector sections: every variant but the word
+ * one. */
+__attribute__((always_inline)) inline bool InSections(const Variant& v) {
+    return v.dwFeature != 0;
 }
 
 /* The two choices the dispatcher makes, statistics and correction, and
@@ -180,17 +170,14 @@ template <class Path> bool SelectPath(Path path) {
 DWORD g_dwVectorChunks = 0;
 DWORD g_dwWordChunks = 0;
 
+/* The word variant: the word statistics and the table walk. */
 const Variant& kWordVariant = kVariants[0];
-const Variant& kWalkVariant = kVariants[1];
 
-/* Rows of one area row through a vector statistics variant, in chunks when
- * it runs in vector sections. False when the variant cannot plan them or a
- * chunk could not have vector registers: the frame then goes to the word
- * variant. */
+/* Rows of one area row through a vector statistics variant, chunk by chunk
+ * in vector sections. False when the variant cannot plan them or a chunk
+ * could not have vector registers: the frame then goes to the word variant. */
 bool SumRowsBy(const Variant& v, const StatsJob& job, DWORD y0, DWORD y1, DWORD dwChunkRows,
                AreaRowSums& sums) {
-    if (!v.bChunked)
-        return v.pfnSumRows(job, y0, y1, sums);
     for (DWORD y = y0; y < y1; y += dwChunkRows) {
         const DWORD yEnd = y1 - y > dwChunkRows ? y + dwChunkRows : y1;
         if (!quorvin_vector_begin()) {
@@ -233,7 +220,7 @@ StatsJob MakeStatsJob(const CAveragePixelValue* pStats, DWORD dwWidth, const BYT
  * 32640, so 16-bit lanes hold the product. */
 bool RuleGivesTable(WORD wGain, DWORD dwThreshold, const BYTE* pbyteTable) {
     for (DWORD i = 0; i < 256; ++i) {
-        const DWORD dwEntry = i < dwThreshold ? (i * wGain) >> 7 : 255;
+        const DWORD dwEntry = i < dwThreshold ? (i * wGain) >> QUORVIN_WB_GAIN_SHIFT : 255;
         if (pbyteTable[i] != dwEntry)
             return false;
     }
@@ -266,14 +253,15 @@ bool FindRule(WORD wGain, const BYTE* pbyteTable, TableRule& rule) {
 /* The rule that gives every byte back unchanged (gain 1.0, no threshold):
  * what the rule variants apply to the colours the green shortcut leaves
  * alone. */
-constexpr TableRule kIdentityRule = {kUnityGain, 255};
+constexpr TableRule kIdentityRule = {QUORVIN_WB_GAIN_UNITY, 255};
 
 /*
  * The job of a correction: the four tables in colour position order, the
  * green shortcut (in place, both green gains at unity: only red and blue
- * bytes are rewritten). Bayer code 2 + dwSwap puts colour index p ^ dwSwap
- * at colour position p; red and blue sit on the even column of even rows for
- * codes 2 and 5 (dwSwap 0 and 3), on the odd one for codes 3 and 4.
+ * bytes are rewritten). Arrangement dwSwap (ArrangementOf) puts colour index
+ * p ^ dwSwap at colour position p; red and blue sit on the even column of
+ * even rows for RGGB and BGGR (dwSwap 0 and 3), on the odd one for GRBG and
+ * GBRG.
  */
 FrameJob MakeFrameJob(const CWhiteBalanceCtrl* pWb, DWORD dwWidth, DWORD dwHeight, DWORD dwSwap,
                       const BYTE* pbyteSrc, PBYTE pbyteDst, bool bInPlace) {
@@ -286,8 +274,8 @@ FrameJob MakeFrameJob(const CWhiteBalanceCtrl* pWb, DWORD dwWidth, DWORD dwHeigh
         job.ppbyteTable[p] = pWb->m_ppbyteTable[p ^ dwSwap];
         job.pRule[p] = kIdentityRule;
     }
-    const bool bGreenShortcut =
-        bInPlace && pWb->m_pwGain[1] == kUnityGain && pWb->m_pwGain[2] == kUnityGain;
+    const bool bGreenShortcut = bInPlace && pWb->m_pwGain[1] == QUORVIN_WB_GAIN_UNITY &&
+                                pWb->m_pwGain[2] == QUORVIN_WB_GAIN_UNITY;
     const bool bRedBlueEven = dwSwap == 0 || dwSwap == 3;
     if (bGreenShortcut) {
         job.dwEvenRowColumns = bRedBlueEven ? kEvenColumns : kOddColumns;
@@ -306,14 +294,14 @@ __attribute__((always_inline)) inline const Variant& ChooseCorrection(const CWhi
                                                                       DWORD dwSwap, FrameJob& job) {
     const Variant* v = VariantOf(ActivePath<MapPath>());
     if (v == nullptr || v->map == MapPath::kTableWalk)
-        return kWalkVariant;
+        return kWordVariant;
     const bool bGreenShortcut = job.dwEvenRowColumns != kBothColumns;
     for (DWORD p = 0; p < 4; ++p) {
         const DWORD dwIndex = p ^ dwSwap;
         if (bGreenShortcut && (dwIndex == 1 || dwIndex == 2))
             continue; /* not rewritten: the rule variants write these bytes back unchanged */
         if (!FindRule(pWb->m_pwGain[dwIndex], job.ppbyteTable[p], job.pRule[p]))
-            return kWalkVariant;
+            return kWordVariant;
     }
     return *v;
 }
@@ -321,7 +309,7 @@ __attribute__((always_inline)) inline const Variant& ChooseCorrection(const CWhi
 /* Rows y0 to y1 - 1 corrected, in chunks when the variant runs in vector
  * sections. */
 void CorrectRowsBy(const Variant& v, const FrameJob& job, DWORD y0, DWORD y1) {
-    if (!v.bChunked) {
+    if (!InSections(v)) {
         v.pfnCorrect(job, y0, y1);
         return;
     }
@@ -334,7 +322,7 @@ void CorrectRowsBy(const Variant& v, const FrameJob& job, DWORD y0, DWORD y1) {
             __atomic_add_fetch(&g_dwVectorChunks, 1, __ATOMIC_RELAXED);
         } else {
             __atomic_add_fetch(&g_dwWordChunks, 1, __ATOMIC_RELAXED);
-            kWalkVariant.pfnCorrect(job, y, yEnd); /* the word path's correction */
+            kWordVariant.pfnCorrect(job, y, yEnd); /* the word path's correction */
         }
     }
 }
@@ -366,18 +354,17 @@ bool MeasureByVariant(const Variant& v, CAveragePixelValue* pStats, DWORD dwWidt
 } // namespace
 
 /* Band by band, the band's rows corrected and then measured, in one vector
- * section when either variant needs one. */
+ * section each: only a vector statistics variant takes the fused pass. */
 DWORD CorrectAndMeasureBands(CWhiteBalanceCtrl* pWb, CAveragePixelValue* pStats, DWORD dwWidth,
                              DWORD dwHeight, WORD wColorArray, PBYTE pbyteRaw) {
     const Variant* pSum = VariantOf(ActivePath<SumPath>());
     if (pSum == nullptr || pSum->pfnSumRows == nullptr)
         return 0;
-    const DWORD dwSwap = static_cast<DWORD>(wColorArray - 2);
+    const DWORD dwSwap = ArrangementOf(wColorArray);
     const Variant& sum = *pSum;
     FrameJob job = MakeFrameJob(pWb, dwWidth, dwHeight, dwSwap, pbyteRaw, pbyteRaw, true);
     const Variant& correct = ChooseCorrection(pWb, dwSwap, job);
     const StatsJob stats = MakeStatsJob(pStats, dwWidth, pbyteRaw);
-    const bool bSection = correct.bChunked || sum.bChunked;
     const DWORD dwCorrectedRows = dwHeight & ~DWORD{1};
     const DWORD dwBandRows = RowsPer(kBandBytes, dwWidth);
     DWORD y = 0;
@@ -387,17 +374,15 @@ DWORD CorrectAndMeasureBands(CWhiteBalanceCtrl* pWb, CAveragePixelValue* pStats,
         while (y < y1) {
             const DWORD yEnd = y1 - y > dwBandRows ? y + dwBandRows : y1;
             const DWORD yCorrectEnd = yEnd < dwCorrectedRows ? yEnd : dwCorrectedRows;
-            if (bSection && !quorvin_vector_begin()) {
+            if (!quorvin_vector_begin()) {
                 __atomic_add_fetch(&g_dwWordChunks, 1, __ATOMIC_RELAXED);
                 return y < dwCorrectedRows ? y : dwCorrectedRows;
             }
             if (y < yCorrectEnd)
                 correct.pfnCorrect(job, y, yCorrectEnd);
             const bool bMeasured = sum.pfnSumRows(stats, y, yEnd, sums);
-            if (bSection) {
-                quorvin_vector_end();
-                __atomic_add_fetch(&g_dwVectorChunks, 1, __ATOMIC_RELAXED);
-            }
+            quorvin_vector_end();
+            __atomic_add_fetch(&g_dwVectorChunks, 1, __ATOMIC_RELAXED);
             if (!bMeasured)
                 return yCorrectEnd > y ? yCorrectEnd : (y < dwCorrectedRows ? y : dwCorrectedRows);
             y = yEnd;
@@ -411,8 +396,8 @@ DWORD CorrectAndMeasureBands(CWhiteBalanceCtrl* pWb, CAveragePixelValue* pStats,
 
 void CorrectInPlaceFrom(const CWhiteBalanceCtrl* pWb, DWORD dwWidth, DWORD dwHeight,
                         WORD wColorArray, PBYTE pbyteRaw, DWORD y0) {
-    CorrectFrameFrom(pWb, dwWidth, dwHeight, static_cast<DWORD>(wColorArray - 2), pbyteRaw,
-                     pbyteRaw, true, y0);
+    CorrectFrameFrom(pWb, dwWidth, dwHeight, ArrangementOf(wColorArray), pbyteRaw, pbyteRaw, true,
+                     y0);
 }
 
 bool MeasureFrameVector(CAveragePixelValue* pStats, DWORD dwWidth, const BYTE* pbyteRaw) {

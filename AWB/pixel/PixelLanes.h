@@ -1,9 +1,10 @@
 /* SPDX-License-Identifier: GPL-2.0 OR MIT */
 /*
- * Internal to the pixel code (PixelWord.cpp, PixelVector.cpp): the loops the
- * variants share, as templates over the unit they work in (a machine word or
- * a vector). Everything here is inlined into the function that instantiates
- * it, so that a vector type never crosses a call.
+ * Internal to the pixel code (PixelWord.cpp, PixelVector.cpp): the word
+ * statistics' loops, as templates over the unit they work in (a machine
+ * word), the prefetch distance, the means and the table walk the vector
+ * variants fall back to. Everything here is inlined into the function that
+ * uses it.
  */
 #ifndef QUORVIN_AWB_PIXELLANES_H
 #define QUORVIN_AWB_PIXELLANES_H
@@ -20,12 +21,11 @@ namespace lanes {
  * Row-segment sums: the whole per-pixel cost of a measurement lies here.
  *
  * Bytes are summed by the parity of their address, not of their column: the
- * body of a segment is read in aligned machine words (or aligned vectors),
- * whose even bytes always sit at even addresses. All rows of one parity start
- * at addresses of one parity, so address parity is turned into column parity
- * once per call. Sums are modulo 2^32, as the plain pair loop's are. (The
- * vector variants take a row plan instead, in PixelVector.cpp, which reads
- * from each row's first byte and sums by column parity.)
+ * body of a segment is read in aligned machine words, whose even bytes always sit at even
+ * addresses. All rows of one parity start at addresses of one parity, so address parity is turned
+ * into column parity once per call. Sums are modulo 2^32, as the plain pair loop's are. (The vector
+ * statistics cut rows instead, in PixelVector.cpp, reading from each row's first byte and summing
+ * by column parity.)
  */
 using AddrSums = ParitySums; /* here: dwEven the bytes at even addresses */
 
@@ -61,7 +61,7 @@ QUORVIN_PIXEL_INLINE void SumBytes(const BYTE* p, DWORD n, AddrSums& s) {
 }
 
 /*
- * Lane accumulators. Every aligned unit w (a word or a vector) of a body is
+ * Lane accumulators. Every aligned unit w (a machine word) of a body is
  * added whole into vAll, and its odd bytes, isolated into 16-bit lanes, into
  * vOdd. While at most kRunUnits units have been added, no lane of vOdd, nor
  * of the even bytes' lanes, can pass 256 * 255 < 65536, and the even bytes'
@@ -72,7 +72,7 @@ QUORVIN_PIXEL_INLINE void SumBytes(const BYTE* p, DWORD n, AddrSums& s) {
  * An accumulator lives as long as an area row, one per area column and row
  * parity, so a fold costs once per 256 units rather than once per segment.
  * It keeps no count of its own: its owner folds it after as many rows as
- * leave room for one more (the row plan's dwRowsPerFold, RowsPerFold in
+ * leave room for one more (RowsPerFold in
  * PixelWord.cpp), which keeps the kernel's deepest stack frame small.
  */
 constexpr DWORD kRunUnits = 256;
@@ -98,7 +98,6 @@ struct WordLanes {
      * three arithmetic operations a word (add, and, add), and the word loop
      * is bound by arithmetic, not by loads. */
     static QUORVIN_PIXEL_INLINE V OddAhead(const BYTE* p) { return Load(p + 1) & kEvenBytes; }
-    static constexpr bool kLoadAhead = true;
     /* The 16-bit lanes of w, added up. */
     static QUORVIN_PIXEL_INLINE DWORD SumLanes(V w) {
         w = (w & kEvenLanes) + ((w >> 16) & kEvenLanes); /* 32-bit lanes, each < 2^17 */
@@ -137,11 +136,11 @@ template <class L> struct UnitAdder {
         }
     }
 
-    /* 2 * kPairs units. With bAhead, all but the last take their odd bytes
-     * from OddAhead; the last is the last unit of a cache line, whose own
-     * bytes are used, so that no load reaches past the line (into one that
-     * may not have arrived yet, or past the buffer). */
-    template <DWORD kPairs, bool bAhead> QUORVIN_PIXEL_INLINE void AddPairs(const BYTE* p) {
+    /* 2 * kPairs units, all but the last taking their odd bytes from
+     * OddAhead; the last is the last unit of a cache line, whose own bytes
+     * are used, so that no load reaches past the line (into one that may not
+     * have arrived yet, or past the buffer). */
+    template <DWORD kPairs> QUORVIN_PIXEL_INLINE void AddPairs(const BYTE* p) {
 #pragma GCC unroll 8
         for (DWORD j = 0; j < kPairs; ++j) {
             const BYTE* const p0 = p + 2 * j * L::kBytes;
@@ -150,13 +149,8 @@ template <class L> struct UnitAdder {
             const V w1 = L::Load(p1);
             vAll0 += w0;
             vAll1 += w1;
-            if constexpr (bAhead) {
-                vOdd0 += L::OddAhead(p0);
-                vOdd1 += j + 1 < kPairs ? L::OddAhead(p1) : L::Odd(w1);
-            } else {
-                vOdd0 += L::Odd(w0);
-                vOdd1 += L::Odd(w1);
-            }
+            vOdd0 += L::OddAhead(p0);
+            vOdd1 += j + 1 < kPairs ? L::OddAhead(p1) : L::Odd(w1);
         }
     }
 };
@@ -184,58 +178,27 @@ QUORVIN_PIXEL_INLINE void PrefetchAhead(const BYTE* p) {
     __builtin_prefetch(reinterpret_cast<const void*>(AddressOf(p) + kPrefetchBytes));
 }
 
-/* The prefetches for kBytes (a multiple of a cache line, or less) of frame
- * from p, one a line. */
-template <DWORD kBytes> QUORVIN_PIXEL_INLINE void PrefetchLinesAhead(const BYTE* p) {
-    for (DWORD j = 0; j < kBytes; j += kLineBytes)
-        PrefetchAhead(p + j);
-}
-
 template <class L> QUORVIN_PIXEL_INLINE void AddUnits(const BYTE* p, DWORD dwUnits, Lanes<L>& acc) {
     using V = typename L::V;
     constexpr DWORD kB = L::kBytes;
     UnitAdder<L> add{acc.vAll, acc.vOdd, V{}, V{}};
-    if constexpr (L::kLoadAhead) {
-        /* Whole cache lines, each in one step; the units before the first
-         * and after the last whole line one at a time. */
-        constexpr DWORD kLineUnits = kLineBytes / kB;
-        DWORD dwLead = static_cast<DWORD>((kLineBytes - (AddressOf(p) & (kLineBytes - 1))) &
-                                          (kLineBytes - 1)) /
-                       kB;
-        if (dwLead > dwUnits)
-            dwLead = dwUnits;
-        add.AddSingles(p, dwLead);
-        p += dwLead * kB;
-        dwUnits -= dwLead;
-        for (DWORD k = dwUnits / kLineUnits; k > 0; --k) {
-            PrefetchAhead(p);
-            add.template AddPairs<kLineUnits / 2, true>(p);
-            p += kLineBytes;
-        }
-        add.AddSingles(p, dwUnits % kLineUnits);
-    } else {
-        /* Eight units a step, every step through the same instructions: the
-         * processor's prefetchers follow a load by the instruction that
-         * issues it, and units left to other code (steps of four, two, one)
-         * leave gaps in what each load sees, which measured up to a third
-         * slower out of cache. A body that is not whole steps ends with a
-         * step that overlaps the one before it; the units counted twice are
-         * taken off again, exact in the lanes' sums modulo 2^16. */
-        if (dwUnits < 8) {
-            add.AddSingles(p, dwUnits);
-        } else {
-            const BYTE* const pbyteLast = p + (dwUnits - 8) * kB;
-            const DWORD dwSteps = (dwUnits + 7) / 8;
-            for (DWORD k = dwSteps; k > 0; --k) {
-                add.template AddPairs<4, false>(k > 1 ? p : pbyteLast);
-                p += 8 * kB;
-            }
-            UnitAdder<L> twice{V{}, V{}, V{}, V{}};
-            twice.AddSingles(pbyteLast, 8 * dwSteps - dwUnits);
-            add.vAll0 -= twice.vAll0;
-            add.vOdd0 -= twice.vOdd0;
-        }
+    /* Whole cache lines, each in one step; the units before the first and
+     * after the last whole line one at a time. */
+    constexpr DWORD kLineUnits = kLineBytes / kB;
+    DWORD dwLead =
+        static_cast<DWORD>((kLineBytes - (AddressOf(p) & (kLineBytes - 1))) & (kLineBytes - 1)) /
+        kB;
+    if (dwLead > dwUnits)
+        dwLead = dwUnits;
+    add.AddSingles(p, dwLead);
+    p += dwLead * kB;
+    dwUnits -= dwLead;
+    for (DWORD k = dwUnits / kLineUnits; k > 0; --k) {
+        PrefetchAhead(p);
+        add.template AddPairs<kLineUnits / 2>(p);
+        p += kLineBytes;
     }
+    add.AddSingles(p, dwUnits % kLineUnits);
     acc.vAll = add.vAll0 + add.vAll1;
     acc.vOdd = add.vOdd0 + add.vOdd1;
 }
@@ -287,7 +250,7 @@ inline BYTE MeanOrZero(DWORD dwSum, DWORD dwCount) {
 /* The means of area a from its sums by colour position; a single-channel
  * frame keeps them all under position 0. */
 QUORVIN_PIXEL_INLINE void StoreMeans(CAveragePixelValue* pStats, DWORD a, const DWORD pdwSum[4]) {
-    if (pStats->m_wColorArray == 1) {
+    if (pStats->m_wColorArray == QUORVIN_COLOR_ARRAY_SINGLE) {
         pStats->m_pbyteAverage[a][0] = MeanOrZero(pdwSum[0] + pdwSum[1] + pdwSum[2] + pdwSum[3],
                                                   pStats->m_pdwAreaPixelCount[a][0]);
     } else {

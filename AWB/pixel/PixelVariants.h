@@ -1,7 +1,7 @@
 /* SPDX-License-Identifier: GPL-2.0 OR MIT */
 /*
- * Internal to the pixel code: the kernels of every variant, as the dispatch
- * table of PixelDispatch.cpp holds them.
+ * Internal to the pixel code: the names of the variants and the kernels of
+ * each, as the dispatch table of PixelDispatch.cpp holds them.
  *
  * Statistics: SumRows* add rows y0 to y1 - 1, all of one area row, into the
  * area row's sums; false (and nothing done) when the variant cannot plan
@@ -19,6 +19,33 @@
 
 namespace quorvin_pixel {
 
+/* How the area statistics are summed. kAuto is the best variant available. */
+enum class SumPath : int {
+    kAuto = 0,
+    kWord = 1, /* machine words in general registers, whole frames */
+    /* 32-byte vectors summed in runs of 16-bit lanes and folded into
+     * accumulators that stay in registers (a kernel stack has no room for
+     * lane accumulators in memory), the frame cut into chunks of 64 KiB,
+     * each between quorvin_vector_begin() and quorvin_vector_end(). */
+    kAvx2 = 2,
+};
+
+/*
+ * How a frame is corrected. kTableWalk looks every byte up in its table; it
+ * is the fallback of the others. The rule variants compute each colour's
+ * table arithmetically, entry = index < threshold ? (index * gain) >> 7 : 255,
+ * in 16-bit vector lanes, and are used for a frame only when each of its
+ * tables is exactly reproduced by its gain and one of the two thresholds the
+ * module builds tables with (floor or ceiling of 32640 / gain, at most 256);
+ * otherwise the table walk runs.
+ */
+enum class MapPath : int {
+    kAuto = 0,
+    kTableWalk = 1,
+    kAvx2Rule = 2,
+    kAvx512Rule = 3,
+};
+
 using SumRowsFn = bool (*)(const StatsJob& job, DWORD y0, DWORD y1, AreaRowSums& sums);
 using CorrectRowsFn = void (*)(const FrameJob& job, DWORD y0, DWORD y1);
 
@@ -26,21 +53,13 @@ using CorrectRowsFn = void (*)(const FrameJob& job, DWORD y0, DWORD y1);
  * PixelKernels.h) */
 void SumSegmentWord(const BYTE* p, DWORD n, ParitySums& s); /* by address parity */
 void CorrectRowsWalk(const FrameJob& job, DWORD y0, DWORD y1);
-void CorrectRowsWordRule(const FrameJob& job, DWORD y0, DWORD y1);
 
 #if QUORVIN_PIXEL_VECTORS
-/* PixelVector.cpp: the chunked variants (the kernel's), run between
- * quorvin_vector_begin() and quorvin_vector_end() */
-bool SumRowsAvx2Chunked(const StatsJob& job, DWORD y0, DWORD y1, AreaRowSums& sums);
+/* PixelVector.cpp, run between quorvin_vector_begin() and
+ * quorvin_vector_end() */
+bool SumRowsAvx2(const StatsJob& job, DWORD y0, DWORD y1, AreaRowSums& sums);
 void CorrectRowsAvx2Rule(const FrameJob& job, DWORD y0, DWORD y1);
 void CorrectRowsAvx512Rule(const FrameJob& job, DWORD y0, DWORD y1);
-#if !QUORVIN_PIXEL_KERNEL_SET
-/* user space only */
-bool SumRowsSse2(const StatsJob& job, DWORD y0, DWORD y1, AreaRowSums& sums);
-bool SumRowsAvx2(const StatsJob& job, DWORD y0, DWORD y1, AreaRowSums& sums);
-bool SumRowsAvx512(const StatsJob& job, DWORD y0, DWORD y1, AreaRowSums& sums);
-void CorrectRowsSse2Rule(const FrameJob& job, DWORD y0, DWORD y1);
-#endif
 #endif
 
 } // namespace quorvin_pixel

@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0 OR MIT
 /*
- * The pixel kernels in vector registers (x86). In user space every variant
- * is here, each function compiled for its own instruction set and chosen by
- * the processor-feature probe of PixelDispatch.cpp. In the kernel this file
- * is an object of its own, the only one allowed vector registers (Kbuild,
- * tests/kernel/guard/guard.sh), with the chunked variants only (the AVX2 statistics in
- * registers, the AVX2 and AVX-512 correction); PixelDispatch.cpp runs them
- * only between quorvin_vector_begin() and quorvin_vector_end().
+ * The pixel kernels in vector registers (x86): the AVX2 statistics and the
+ * AVX2 and AVX-512 correction, the same in both builds. In the kernel this
+ * file is an object of its own, the only one allowed vector registers
+ * (Kbuild, tests/kernel/guard/guard.sh); PixelDispatch.cpp runs its entry
+ * points only between quorvin_vector_begin() and quorvin_vector_end(), chunk
+ * by chunk, in user space as in the kernel.
  *
  * Nothing here is called outside those bounds: every function of this file
  * is an entry point of the dispatch table or is inlined into one.
@@ -28,102 +27,25 @@ using namespace lanes;
 
 namespace {
 
-/* Vectors of 32-bit lanes, by vector size in bytes. */
-template <DWORD kSize> struct WideLanes;
-template <> struct WideLanes<16> { typedef unsigned int Type __attribute__((vector_size(16))); };
-template <> struct WideLanes<32> { typedef unsigned int Type __attribute__((vector_size(32))); };
-template <> struct WideLanes<64> { typedef unsigned int Type __attribute__((vector_size(64))); };
-
-/* Vectors of bytes, by vector size in bytes. */
-template <DWORD kSize> struct ByteLanes;
-template <> struct ByteLanes<16> { typedef unsigned char Type __attribute__((vector_size(16))); };
-template <> struct ByteLanes<32> { typedef unsigned char Type __attribute__((vector_size(32))); };
-template <> struct ByteLanes<64> { typedef unsigned char Type __attribute__((vector_size(64))); };
-
-/*
- * Vectors of 16-bit lanes (VH): the odd bytes are each lane's high half
- * shifted down, and vAll is added lane by lane, modulo 2^16, which gives the
- * even bytes' lanes by the same subtraction. Edges shorter than a vector go
- * through the word loop. VH is only ever used inside functions compiled for
- * its instruction set (below), into which all of this is inlined.
- */
-template <class VH> struct VectorLanes {
-    using V = VH;
-    static constexpr DWORD kBytes = sizeof(VH);
-    static QUORVIN_PIXEL_INLINE V Load(const BYTE* p) {
-        V v;
-        __builtin_memcpy(&v, p, kBytes);
-        /* Held in a register: otherwise GCC folds the load into the
-         * addition and loads the same vector again for the shift, two loads
-         * a vector (measured 8 % slower in cache). Clang keeps one load, and
-         * refuses wide vectors in this constraint outside a function compiled
-         * for their instruction set. */
-#ifndef __clang__
-        __asm__("" : "+x"(v));
-#endif
-        return v;
-    }
-    static QUORVIN_PIXEL_INLINE V Odd(V v) {
-        return v >> 8;
-    }
-    static constexpr bool kLoadAhead = false;
-    static QUORVIN_PIXEL_INLINE DWORD SumLanes(V v) {
-        using VW = typename WideLanes<kBytes>::Type;
-        VW vw = reinterpret_cast<VW>(v);
-        vw = (vw & 0xFFFF) + (vw >> 16);
-        DWORD dwSum = 0;
-        for (DWORD k = 0; k < kBytes / 4; ++k)
-            dwSum += vw[k];
-        return dwSum;
-    }
-    static QUORVIN_PIXEL_INLINE void SumEdge(const BYTE* p, DWORD n, AddrSums& s) {
-        SumLoneSegment<WordLanes>(p, n, s);
-    }
-};
-
-typedef unsigned short V8Hu __attribute__((vector_size(16)));
 typedef unsigned short V16Hu __attribute__((vector_size(32)));
 typedef unsigned short V32Hu __attribute__((vector_size(64)));
 
 /*
- * Vector frames by a row plan, made once per frame: every row is cut the same
- * way. Vectors are loaded from each row's first byte on, so byte j of a
- * vector lies in a column of parity j & 1 on every row, whatever the row's
- * alignment. Each area column takes the whole vectors inside it; the vector
- * across a column boundary is split between the two by a byte mask. A row
- * that is not whole vectors ends with a vector reaching into the next row,
- * masked to the row's own bytes; the frame's last row copies those few bytes
- * instead, so nothing past the frame is read. Every row takes the same
- * branches, so a row costs its sums and little else: the per-segment head,
- * tail and room checks of MeasureFrame cost a tenth of the speed out of cache.
+ * The cut of every row into kB-byte vectors, made once per call: every row is
+ * cut the same way. Vectors are loaded from each row's first byte on, so byte
+ * j of a vector lies in a column of parity j & 1 on every row, whatever the
+ * row's alignment. Each area column takes the whole vectors inside it; the
+ * vector across a column boundary is split between the two by a byte mask. A
+ * row that is not whole vectors ends with a vector reaching into the next
+ * row, masked to the row's own bytes; the frame's last row takes those few
+ * bytes one by one instead, so nothing past the frame is read. Every row
+ * takes the same branches, so a row costs its sums and little else.
  *
- * Taken when every area column is at least a vector wide (a vector then
- * crosses at most one boundary) and a row's share of an area column, whole
- * vectors and two split ones, fits an accumulator; otherwise the frame goes
- * through MeasureFrame.
+ * MakeRowCuts is false when an area column is narrower than a vector (a
+ * vector then crosses at most one boundary); such frames go to the word
+ * variant. dwMost, dwFewest: the most and the fewest whole vectors of a
+ * column.
  */
-template <class L> struct RowPlan {
-    using V = typename L::V;
-    DWORD pdwWhole[4];   /* whole vectors of each area column */
-    DWORD pdwCut[3];     /* bytes of area column i in the vector across its end; 0: none */
-    DWORD dwTail;        /* bytes of the row in its last, partial vector; 0: none */
-    DWORD dwRowsPerFold; /* rows an accumulator takes between folds */
-    V pvCut[3];          /* byte masks of those bytes */
-    V vTail;
-};
-
-/* Byte mask of the first n bytes of a vector. */
-template <class L> QUORVIN_PIXEL_INLINE typename L::V FirstBytes(DWORD n) {
-    using VB = typename ByteLanes<L::kBytes>::Type;
-    VB vIndex;
-    for (DWORD j = 0; j < L::kBytes; ++j)
-        vIndex[j] = static_cast<unsigned char>(j);
-    return reinterpret_cast<typename L::V>(vIndex < static_cast<unsigned char>(n));
-}
-
-/* The cut of every row into kB-byte vectors: false when an area column is
- * narrower than a vector. dwMost, dwFewest: the most and the fewest whole
- * vectors of a column. */
 template <DWORD kB> struct RowCuts {
     DWORD pdwWhole[4]; /* whole vectors of each area column */
     DWORD pdwCut[3];   /* bytes of area column i in the vector across its end; 0: none */
@@ -150,113 +72,6 @@ template <DWORD kB> QUORVIN_PIXEL_INLINE bool MakeRowCuts(const StatsJob& job, R
         dwX0 = dwX1;
     }
     cuts.dwTail = job.dwWidth % kB;
-    return true;
-}
-
-template <class L> QUORVIN_PIXEL_INLINE bool MakeRowPlan(const StatsJob& job, RowPlan<L>& plan) {
-    RowCuts<L::kBytes> cuts;
-    if (!MakeRowCuts(job, cuts) || cuts.dwMost + 2 > kRunUnits)
-        return false;
-    for (DWORD i = 0; i < 4; ++i)
-        plan.pdwWhole[i] = cuts.pdwWhole[i];
-    for (DWORD i = 0; i < 3; ++i) {
-        plan.pdwCut[i] = cuts.pdwCut[i];
-        plan.pvCut[i] = FirstBytes<L>(cuts.pdwCut[i]);
-    }
-    plan.dwTail = cuts.dwTail;
-    plan.vTail = FirstBytes<L>(cuts.dwTail);
-    plan.dwRowsPerFold = kRunUnits / (cuts.dwMost + 2);
-    return true;
-}
-
-/* The accumulators of the four area columns, for rows of one parity. */
-template <class L> struct RowLanes {
-    typename L::V pvAll[4];
-    typename L::V pvOdd[4];
-};
-
-template <class L> QUORVIN_PIXEL_INLINE void AddVector(typename L::V v, RowLanes<L>& acc, DWORD i) {
-    acc.pvAll[i] += v;
-    acc.pvOdd[i] += L::Odd(v);
-}
-
-template <class L>
-QUORVIN_PIXEL_INLINE void SumPlannedRow(const BYTE* p, const RowPlan<L>& plan, RowLanes<L>& acc,
-                                        bool bLastRow) {
-    using V = typename L::V;
-    constexpr DWORD kB = L::kBytes;
-    /* One copy of the loop for all four area columns: the processor's
-     * prefetchers follow each load instruction, and four copies, each seeing
-     * every fourth stretch of the frame, measured 20 % slower out of cache. */
-#pragma GCC unroll 1
-    for (DWORD i = 0; i < 4; ++i) {
-        UnitAdder<L> add{acc.pvAll[i], acc.pvOdd[i], V{}, V{}};
-        const DWORD n = plan.pdwWhole[i];
-        for (DWORD k = n / 4; k > 0; --k) {
-            PrefetchLinesAhead<4 * kB>(p);
-            add.template AddPairs<2, false>(p);
-            p += 4 * kB;
-        }
-        add.AddSingles(p, n % 4);
-        p += (n % 4) * kB;
-        acc.pvAll[i] = add.vAll0 + add.vAll1;
-        acc.pvOdd[i] = add.vOdd0 + add.vOdd1;
-        if (i < 3 && plan.pdwCut[i] != 0) {
-            const V v = L::Load(p);
-            AddVector(v & plan.pvCut[i], acc, i);
-            AddVector(v & ~plan.pvCut[i], acc, i + 1);
-            p += kB;
-        }
-    }
-    if (plan.dwTail != 0) {
-        BYTE pbyteTail[kB];
-        const BYTE* pbyteLoad = p;
-        if (bLastRow) {
-            for (DWORD j = 0; j < kB; ++j)
-                pbyteTail[j] = j < plan.dwTail ? p[j] : BYTE{0};
-            pbyteLoad = pbyteTail;
-        }
-        AddVector(L::Load(pbyteLoad) & plan.vTail, acc, 3);
-    }
-}
-
-/* Folds the four accumulators into sums by area column; dwEven takes the
- * even columns. */
-template <class L> QUORVIN_PIXEL_INLINE void FoldRow(RowLanes<L>& acc, AddrSums pSums[4]) {
-    for (DWORD i = 0; i < 4; ++i) {
-        Lanes<L> lanes{acc.pvAll[i], acc.pvOdd[i]};
-        Fold(lanes, pSums[i]);
-        acc.pvAll[i] = lanes.vAll;
-        acc.pvOdd[i] = lanes.vOdd;
-    }
-}
-
-/* Rows y0 to y1 - 1 of one area row into its sums, by the plan. */
-template <class L>
-QUORVIN_PIXEL_INLINE bool SumRowsPlan(const StatsJob& job, DWORD y0, DWORD y1, AreaRowSums& sums) {
-    RowPlan<L> plan;
-    if (!MakeRowPlan(job, plan))
-        return false;
-    const BYTE* pbyteRow = job.pbyteRaw + static_cast<__SIZE_TYPE__>(y0) * job.dwWidth;
-    RowLanes<L> pAcc[2] = {};
-    DWORD pdwRows[2] = {};
-    AddrSums ppSums[2][4] = {}; /* by row parity and area column */
-    for (DWORD y = y0; y < y1; ++y) {
-        const DWORD dwParity = y & 1;
-        SumPlannedRow(pbyteRow, plan, pAcc[dwParity], y + 1 == job.dwHeight);
-        if (++pdwRows[dwParity] == plan.dwRowsPerFold) {
-            FoldRow(pAcc[dwParity], ppSums[dwParity]);
-            pdwRows[dwParity] = 0;
-        }
-        pbyteRow += job.dwWidth;
-    }
-    FoldRow(pAcc[0], ppSums[0]);
-    FoldRow(pAcc[1], ppSums[1]);
-    for (DWORD i = 0; i < 4; ++i)
-        for (DWORD dwParity = 0; dwParity < 2; ++dwParity) {
-            sums.pp[i][dwParity].dwEven += ppSums[dwParity][i].dwEven;
-            sums.pp[i][dwParity].dwOdd += ppSums[dwParity][i].dwOdd;
-        }
     return true;
 }
 
@@ -322,8 +137,8 @@ template <class VH> QUORVIN_PIXEL_INLINE void RuleRows(const FrameJob& job, DWOR
 }
 
 /*
- * The kernel's statistics: a row plan as above, but the sums of each area
- * column are kept in one register: a vector of eight 32-bit lanes, lane 2k
+ * The statistics: rows cut as above, the sums of each area column kept in
+ * one register: a vector of eight 32-bit lanes, lane 2k
  * the total T and lane 2k + 1 the odd bytes' sum O of the bytes at offsets
  * 8k to 8k + 7 of every vector added (even bytes: T - O). The lanes wrap
  * modulo 2^32 independently, as the sums they end in do. Eight accumulators
@@ -413,7 +228,7 @@ __attribute__((target("avx2"))) QUORVIN_PIXEL_INLINE void FoldSad(const V8Su& vA
     s.dwOdd += dwOdd;
 }
 
-/* (Everything the kernel's rows call is compiled for AVX2 itself: a call that
+/* (Everything the statistics' rows call is compiled for AVX2 itself: a call that
  * passes a 32-byte vector must be between functions of one instruction set.) */
 __attribute__((target("avx2"))) QUORVIN_PIXEL_INLINE V16Hu FirstBytes32(DWORD n) {
     typedef unsigned char V32Bu __attribute__((vector_size(32)));
@@ -455,9 +270,11 @@ SadRows(const StatsJob& job, const RowCuts<32>& plan, DWORD y0, DWORD y1, AreaRo
         /* The run of the current column, with the part of a split vector
          * carried to the next one (kRuns). */
         SadRun run = {};
-        /* One copy of the column loop for all four columns (see
-         * SumPlannedRow); the accumulators turn round one place a column
-         * and are back in their places after four. */
+        /* One copy of the column loop for all four columns: the processor's
+         * prefetchers follow each load instruction, and four copies, each
+         * seeing every fourth stretch of the frame, measured 20 % slower out
+         * of cache. The accumulators turn round one place a column and are
+         * back in their places after four. */
 #pragma GCC unroll 1
         for (DWORD i = 0; i < 4; ++i) {
             V8Su vCur = a0;
@@ -553,8 +370,8 @@ SadRows(const StatsJob& job, const RowCuts<32>& plan, DWORD y0, DWORD y1, AreaRo
 
 /* ---- Entry points --------------------------------------------------------- */
 
-__attribute__((target("avx2"))) bool SumRowsAvx2Chunked(const StatsJob& job, DWORD y0, DWORD y1,
-                                                        AreaRowSums& sums) {
+__attribute__((target("avx2"))) bool SumRowsAvx2(const StatsJob& job, DWORD y0, DWORD y1,
+                                                 AreaRowSums& sums) {
     RowCuts<32> plan;
     if (!MakeRowCuts(job, plan))
         return false;
@@ -573,22 +390,6 @@ __attribute__((target("avx512bw"))) void CorrectRowsAvx512Rule(const FrameJob& j
                                                                DWORD y1) {
     RuleRows<V32Hu>(job, y0, y1);
 }
-
-#if !QUORVIN_PIXEL_KERNEL_SET
-#define QUORVIN_VECTOR_SUMS(isa, VH, Name)                                                         \
-    __attribute__((target(isa))) bool SumRows##Name(const StatsJob& job, DWORD y0, DWORD y1,       \
-                                                    AreaRowSums& sums) {                           \
-        return SumRowsPlan<VectorLanes<VH>>(job, y0, y1, sums);                                    \
-    }
-QUORVIN_VECTOR_SUMS("sse2", V8Hu, Sse2)
-QUORVIN_VECTOR_SUMS("avx2", V16Hu, Avx2)
-QUORVIN_VECTOR_SUMS("avx512bw", V32Hu, Avx512)
-#undef QUORVIN_VECTOR_SUMS
-
-__attribute__((target("sse2"))) void CorrectRowsSse2Rule(const FrameJob& job, DWORD y0, DWORD y1) {
-    RuleRows<V8Hu>(job, y0, y1);
-}
-#endif
 
 } // namespace quorvin_pixel
 

@@ -27,8 +27,8 @@ struct QuorvinCameraVars {
     __u32 width;         /* frame size in pixels, read on every frame */
     __u32 height;
     int flag;            /* next_modif_flag21: the module sets 1, the driver clears */
-    __u16 r, g, b;       /* colour gains, unit 1/16 (16 = x1.0): written, and read by Set_Gain */
-    __u16 init_gains[4]; /* initial white balance gains R Gr Gb B, unit 1/128, copied at binding */
+    __u16 r, g, b;       /* colour gains, 1/16 (16 = x1.0): written, and read by Set_Gain */
+    __u16 init_gains[4]; /* initial white balance gains R Gr Gb B, 1/128, copied at binding */
 };
 
 /*
@@ -48,9 +48,9 @@ static inline void quorvin_camera_init(struct QuorvinCameraVars* v, __u32 width,
     v->width = width;
     v->height = height;
     v->flag = 0;
-    v->r = v->g = v->b = 16;
+    v->r = v->g = v->b = QUORVIN_CAMERA_GAIN_UNITY;
     for (i = 0; i < 4; ++i) {
-        v->init_gains[i] = 128;
+        v->init_gains[i] = QUORVIN_WB_GAIN_UNITY;
     }
 }
 

@@ -120,16 +120,16 @@ VirtualCamera::VirtualCamera(const SimConfig& config, Scene scene, const Scenari
     std::copy(m.initial_wb_gain.begin(), m.initial_wb_gain.end(), vars_.init_gains);
     // The camera's colour gains start where the initial white balance gains
     // put them.
-    vars_.r = static_cast<__u16>(vars_.init_gains[0] >> 3);
-    vars_.g = static_cast<__u16>(vars_.init_gains[1] >> 3);
-    vars_.b = static_cast<__u16>(vars_.init_gains[3] >> 3);
+    vars_.r = static_cast<__u16>(vars_.init_gains[0] >> QUORVIN_CAMERA_GAIN_SHIFT);
+    vars_.g = static_cast<__u16>(vars_.init_gains[1] >> QUORVIN_CAMERA_GAIN_SHIFT);
+    vars_.b = static_cast<__u16>(vars_.init_gains[3] >> QUORVIN_CAMERA_GAIN_SHIFT);
     quorvin_camera_bind(&vars_, storage_.get(), raw_.data(), m.initial_gain, m.initial_digital_gain,
                         config_.sensor.clock_unit_shutter ? 1 : 0);
 
     void* obj = storage_.get();
     Quorvin_SetAutoAWB(obj, m.awb_mode);
-    Quorvin_SetAutoExposure(obj, static_cast<BYTE>(m.exposure_mode << 4));
-    Quorvin_SetAutoGain(obj, static_cast<BYTE>(m.gain_mode & 0x0F));
+    Quorvin_SetAutoExposure(obj, QUORVIN_LUM_EXPOSURE(m.exposure_mode));
+    Quorvin_SetAutoGain(obj, QUORVIN_LUM_GAIN(m.gain_mode & QUORVIN_LUM_GAIN_BITS));
     if (m.target || m.tolerance || m.threshold) {
         BYTE target[3] = {m.target.value_or(QUORVIN_LUM_DEFAULT_TARGET),
                           m.tolerance.value_or(QUORVIN_LUM_DEFAULT_TOLERANCE),
@@ -244,9 +244,10 @@ FrameRecord VirtualCamera::run_frame(const Lighting& light) {
     rec.b = vars_.b;
     if (config_.module.entry == Entry::Image) {
         const CWhiteBalanceCtrl& wb = object().m_objWhiteBalanceCtrl;
-        const bool unity = wb.m_pwGain[0] == 128 && wb.m_pwGain[1] == 128 &&
-                           wb.m_pwGain[2] == 128 && wb.m_pwGain[3] == 128;
-        rec.uncorrected = wb.m_byteMode != 0 && !unity && raw_ == captured_;
+        const bool unity =
+            wb.m_pwGain[0] == QUORVIN_WB_GAIN_UNITY && wb.m_pwGain[1] == QUORVIN_WB_GAIN_UNITY &&
+            wb.m_pwGain[2] == QUORVIN_WB_GAIN_UNITY && wb.m_pwGain[3] == QUORVIN_WB_GAIN_UNITY;
+        rec.uncorrected = wb.m_byteMode != QUORVIN_WB_OFF && !unity && raw_ == captured_;
     }
 
     const int w = config_.width, h = config_.height;

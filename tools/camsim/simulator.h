@@ -33,9 +33,9 @@ enum class Entry { Alc, Image };
 // Every setting the module offers. Unset optionals keep the module's defaults.
 struct ModuleSettings {
     Entry entry = Entry::Image;
-    std::uint8_t awb_mode = 2;      // 0 off, 1 fixed gains, 2 automatic, 3 one-shot
-    std::uint8_t exposure_mode = 1; // 0 manual, 1 automatic, 2 one-shot
-    std::uint8_t gain_mode = 1;     // 0 manual, 1 automatic, 2 one-shot
+    std::uint8_t awb_mode = QUORVIN_WB_AUTO;             // QuorvinWbMode
+    std::uint8_t exposure_mode = QUORVIN_LUM_CONTINUOUS; // QuorvinLumNibble
+    std::uint8_t gain_mode = QUORVIN_LUM_CONTINUOUS;     // QuorvinLumNibble
     std::optional<std::uint8_t> target, tolerance, threshold;
     std::optional<std::uint8_t> shutter_speed, gain_speed, skip_frames, average_frames;
     std::optional<std::uint16_t> max_gain, min_gain;
@@ -47,19 +47,24 @@ struct ModuleSettings {
     std::uint16_t initial_shutter_clock = 0;
     std::uint16_t initial_gain = 0;
     std::uint16_t initial_digital_gain = 0;
-    // Initial white balance gains, unit 1/128, colour index order R Gr Gb B.
-    std::array<std::uint16_t, 4> initial_wb_gain = {128, 128, 128, 128};
-    // Manual colour gains in the driver's unit 1/16, loaded with
+    // Initial white balance gains (1/128), colour index order R Gr Gb B.
+    std::array<std::uint16_t, 4> initial_wb_gain = {QUORVIN_WB_GAIN_UNITY, QUORVIN_WB_GAIN_UNITY,
+                                                    QUORVIN_WB_GAIN_UNITY, QUORVIN_WB_GAIN_UNITY};
+    // Manual colour gains in the driver's 1/16, loaded with
     // Quorvin_Set_Gain after binding.
     std::optional<std::array<std::uint16_t, 3>> manual_rgb;
 
     // The luminance mode byte: exposure nibble high, gain nibble low.
     std::uint8_t luminance_mode() const {
-        return static_cast<std::uint8_t>((exposure_mode << 4) | (gain_mode & 0x0F));
+        return QUORVIN_LUM_MODE(exposure_mode, gain_mode & QUORVIN_LUM_GAIN_BITS);
     }
-    std::uint8_t effective_target() const { return target.value_or(128); }
-    std::uint8_t effective_tolerance() const { return tolerance.value_or(5); }
-    std::uint8_t effective_threshold() const { return threshold.value_or(5); }
+    std::uint8_t effective_target() const { return target.value_or(QUORVIN_LUM_DEFAULT_TARGET); }
+    std::uint8_t effective_tolerance() const {
+        return tolerance.value_or(QUORVIN_LUM_DEFAULT_TOLERANCE);
+    }
+    std::uint8_t effective_threshold() const {
+        return threshold.value_or(QUORVIN_LUM_DEFAULT_THRESHOLD);
+    }
 };
 
 // A named lighting story over the frames.
@@ -97,7 +102,7 @@ struct FrameRecord {
     std::uint16_t shutter_line = 0, shutter_clock = 0, gain_reg = 0;
     double exposure_ms = 0, gain = 1;
     double camera_rgb[3] = {1, 1, 1}; // colour gains the camera applied (x1.0 = 1)
-    // The driver's R, G, B after the call (unit 1/16).
+    // The driver's R, G, B after the call (1/16).
     std::uint16_t r = 0, g = 0, b = 0;
     bool published = false; // next_modif_flag21 was set by this call
     // Quorvin_ImageBalance returned the frame as captured although the gains

@@ -87,6 +87,11 @@ static __u32 qscn_mean(const __u8 *p, __u32 n)
 	return sum / n;
 }
 
+/* The luminance mode bytes the scenario sets, one nibble at a time. */
+static const BYTE qscn_gain_auto = QUORVIN_LUM_GAIN(QUORVIN_LUM_CONTINUOUS);
+static const BYTE qscn_gain_manual = QUORVIN_LUM_GAIN(QUORVIN_LUM_MANUAL);
+static const BYTE qscn_exp_auto = QUORVIN_LUM_EXPOSURE(QUORVIN_LUM_CONTINUOUS);
+
 /*
  * Reflectance of the scene at (x, y) for Bayer position pos (R G / G B):
  * a bluish, unevenly lit scene.
@@ -119,17 +124,17 @@ static void qscn_capture(struct qscn_camera *c)
 	__u32 colour[4];
 	__u32 x, y;
 
-	colour[0] = c->apply_colour_gains ? c->v.r : 16u;
-	colour[1] = c->apply_colour_gains ? c->v.g : 16u;
+	colour[0] = c->apply_colour_gains ? c->v.r : QUORVIN_CAMERA_GAIN_UNITY;
+	colour[1] = c->apply_colour_gains ? c->v.g : QUORVIN_CAMERA_GAIN_UNITY;
 	colour[2] = colour[1];
-	colour[3] = c->apply_colour_gains ? c->v.b : 16u;
+	colour[3] = c->apply_colour_gains ? c->v.b : QUORVIN_CAMERA_GAIN_UNITY;
 	for (y = 0; y < c->v.height; ++y) {
 		for (x = 0; x < c->v.width; ++x) {
 			__u32 pos = 2u * (y & 1u) + (x & 1u);
 			__u32 v = qscn_scene(x, y, pos) * exposure / reference;
 
 			v = v * (16u + c->v.gain) / 32u;
-			v = v * colour[pos] / 16u;
+			v = v * colour[pos] / QUORVIN_CAMERA_GAIN_UNITY;
 			c->noise = c->noise * 1664525u + 1013904223u;
 			v += (c->noise >> 24) % 5u;
 			v = v > 257u ? 255u : (v < 2u ? 0u : v - 2u);
@@ -330,11 +335,11 @@ int qscn_run_sequence(void)
 	qscn_correction(&cam);
 
 	/* Fixed white balance, manual gain, automatic exposure only. */
-	ret = Quorvin_SetAutoAWB(cam.obj, 1);
+	ret = Quorvin_SetAutoAWB(cam.obj, QUORVIN_WB_FIXED);
 	qscn_print("set_auto_awb(1) ret=%d", ret);
-	ret = Quorvin_SetAutoGain(cam.obj, 0);
+	ret = Quorvin_SetAutoGain(cam.obj, qscn_gain_manual);
 	qscn_print("set_auto_gain(0) ret=%d", ret);
-	ret = Quorvin_SetAutoExposure(cam.obj, 0x10);
+	ret = Quorvin_SetAutoExposure(cam.obj, qscn_exp_auto);
 	qscn_print("set_auto_exposure(0x10) ret=%d", ret);
 	qscn_print_state(&cam, "modes");
 	cam.apply_colour_gains = 1;
@@ -352,7 +357,7 @@ int qscn_run_sequence(void)
 	Quorvin_Set_Auto_Min_Shutter(cam.obj, 2);
 	Quorvin_Set_Auto_Max_ShutterC(cam.obj, 0);
 	Quorvin_Set_Auto_Min_ShutterC(cam.obj, 0);
-	ret = Quorvin_SetAutoGain(cam.obj, 1);
+	ret = Quorvin_SetAutoGain(cam.obj, qscn_gain_auto);
 	qscn_print("set_auto_gain(1) ret=%d", ret);
 	qscn_print_state(&cam, "limits");
 	/*
@@ -363,7 +368,7 @@ int qscn_run_sequence(void)
 		qscn_frame(&cam, 0, frame++);
 	qscn_print_state(&cam, "after limits");
 
-	/* Manual colour gains from the driver's values (units of 1/16). */
+	/* Manual colour gains from the driver's values (1/16). */
 	cam.v.r = 32;
 	cam.v.g = 16;
 	cam.v.b = 20;
@@ -375,7 +380,7 @@ int qscn_run_sequence(void)
 		   qscn_hash(cam.raw, QSCN_PIXELS));
 
 	/* Automatic white balance again, correcting in place. */
-	ret = Quorvin_SetAutoAWB(cam.obj, 2);
+	ret = Quorvin_SetAutoAWB(cam.obj, QUORVIN_WB_AUTO);
 	qscn_print("set_auto_awb(2) ret=%d", ret);
 	cam.apply_colour_gains = 0;
 	for (i = 0; i < 12; ++i)
@@ -406,7 +411,7 @@ int qscn_run_sequence(void)
 
 struct qscn_sensor {
 	__u16 line, clock, gain; /* shutter and CDS gain in use */
-	__u16 r, g, b;		 /* colour gains in use, unit 1/16 */
+	__u16 r, g, b;		 /* colour gains in use, 1/16 */
 };
 
 /*
@@ -431,7 +436,7 @@ static __u8 qscn_loop_level(__u32 refl, const struct qscn_sensor *s,
 		clocks = QSCN_LINES * QSCN_CLOCKS; /* (0, 0): one frame */
 	v = refl * (clocks / 8u) / 625u;
 	v = (v > 65535u ? 65535u : v) * s->gain / 64u;
-	v = (v > 65535u ? 65535u : v) * colour / 16u;
+	v = (v > 65535u ? 65535u : v) * colour / QUORVIN_CAMERA_GAIN_UNITY;
 	v /= 16u;
 	return (__u8)(v > 255u ? 255u : v);
 }
@@ -655,14 +660,16 @@ static void qscn_control_thread(struct qscn_worker *w)
 	for (i = 0; i < QSCN_THREAD_ROUNDS; ++i) {
 		switch (i % 10u) {
 		case 0:
-			arg = (BYTE)(2u + (i / 10u) % 2u);
+			/* automatic and one-shot in turn */
+			arg = (BYTE)(QUORVIN_WB_AUTO + (i / 10u) % 2u);
 			w->bad += Quorvin_SetAutoAWB(o, arg) != 0;
 			break;
 		case 1:
-			w->bad += Quorvin_SetAutoGain(o, 1) != 0;
+			w->bad += Quorvin_SetAutoGain(o, qscn_gain_auto) != 0;
 			break;
 		case 2:
-			w->bad += Quorvin_SetAutoExposure(o, 0x10) != 0;
+			if (Quorvin_SetAutoExposure(o, qscn_exp_auto) != 0)
+				++w->bad;
 			break;
 		case 3:
 			target[0] = (__u8)(100u + i % 40u);
@@ -748,7 +755,7 @@ int qscn_run_threads(void)
 	qscn_check(started == 0, "both threads started");
 
 	/* The lock must be free again and the object intact. */
-	ret = Quorvin_SetAutoAWB(cam.obj, 2);
+	ret = Quorvin_SetAutoAWB(cam.obj, QUORVIN_WB_AUTO);
 	qscn_check(ret == 0, "lock free after both threads");
 	qscn_check(qscn_object(&cam)->magic == QUORVIN_AWB_MAGIC,
 		   "object intact");

@@ -3,10 +3,11 @@
  * The pixel self-test run inside the kernel: frames of several sizes and
  * alignments, every Bayer code, two sets of gains (one with the green
  * shortcut), corrected and measured by the fused pass, by the two passes and
- * by the copying correction, on the word variants (table walk and word rule)
- * and on the kernel's vector variants (the AVX2 statistics with the AVX2
- * and, where the processor has it, the AVX-512 correction); every result
- * must equal the word variants' two passes, byte for byte. Then once more on
+ * by the copying correction, on the word variants (word statistics and table
+ * walk) and on the vector variants (the AVX2 statistics with the table walk,
+ * the AVX2 and, where the processor has it, the AVX-512 correction, and the
+ * word statistics with the AVX2 correction); every result must equal the
+ * word variants' two passes, byte for byte. Then once more on
  * the vector variants with the vector registers refused, which must fall
  * back to the word variants. Logs:
  *   QV pixels features F 0 0      the instruction sets the module may use
@@ -19,6 +20,7 @@
 #include "AWB/AveragePixelValue.h"
 #include "AWB/WhiteBalanceCtrl.h"
 #include "AWB/pixel/PixelKernels.h"
+#include "AWB/pixel/PixelTestHooks.h"
 #include "AWB/platform.h"
 
 namespace {
@@ -75,7 +77,7 @@ DWORD ThreeWays(const Case& c, WORD code, const WORD gains[4], DWORD seed, Run& 
     BYTE* frame = run.pbyteBuf + c.offset;
     WORD g[4] = {gains[0], gains[1], gains[2], gains[3]};
     CWhiteBalanceCtrl& wb = run.pRecords->wb;
-    CWhiteBalanceCtrl_init(&wb, g, 2);
+    CWhiteBalanceCtrl_init(&wb, g, QUORVIN_COLOR_ARRAY_RGGB);
     CAveragePixelValue& stats = run.pRecords->stats;
     CAveragePixelValue_init(&stats);
     DWORD h = 2166136261u;
@@ -106,10 +108,10 @@ struct Paths {
 void RunAll(void* arg) {
     Run& run = *static_cast<Run*>(arg);
     const WORD gains[2][4] = {{230, 140, 150, 310}, {200, 128, 128, 260}};
-    const Paths others[] = {{SumPath::kWord, MapPath::kWordRule},
-                            {SumPath::kAvx2Chunked, MapPath::kAvx2Rule},
-                            {SumPath::kAvx2Chunked, MapPath::kAvx512Rule},
-                            {SumPath::kAvx2Chunked, MapPath::kTableWalk}};
+    const Paths others[] = {{SumPath::kWord, MapPath::kAvx2Rule},
+                            {SumPath::kAvx2, MapPath::kAvx2Rule},
+                            {SumPath::kAvx2, MapPath::kAvx512Rule},
+                            {SumPath::kAvx2, MapPath::kTableWalk}};
     DWORD seed = 1;
     for (const Case& c : kCases)
         for (WORD code = 2; code <= 5; ++code)

@@ -203,14 +203,17 @@ check_kernel() { # check_kernel NAME [KERNEL]
 
 # pixel_checks NAME: the pixel self-test's results: every case equal on every
 # variant; on x86-64 the vector variants ran in vector sections, and with the
-# registers refused they fell back to the word variants.
+# registers refused they fell back to the word variants. A 32-bit kernel has
+# the word variants only, so it has nothing to compare them with: its self-test
+# runs them and reports no case.
 pixel_checks() {
-    local name=$1 dir=$OUT/$1 cases differ vec word
+    local name=$1 dir=$OUT/$1 cases differ vec word least=0
     pixels() { sed -n "s/^\[[ 0-9.]*\] QV pixels $1 //p" "$dir/dmesg.txt" | head -1; }
     check "$name: pixel self-test loads" test "$(field "$name" insmod_pixeltest)" = 0
     read -r cases differ _ <<<"$(pixels cases)"
+    [ "$K_ARCH" = amd64 ] && least=1
     check "$name: pixel variants agree in the kernel (${cases:-no} cases, ${differ:-?} differ)" \
-        test "${cases:-0}" -gt 0 -a "${differ:-1}" = 0
+        test "${cases:--1}" -ge $least -a "${differ:-1}" = 0
     if [ "$K_ARCH" = amd64 ]; then
         read -r vec word _ <<<"$(pixels chunks)"
         check "$name: vector variants used in the kernel ($vec vector sections, $word refused)" \
