@@ -505,6 +505,13 @@ qemu_aarch64() {
     mkdir -p "$dir"
     dpkg-deb -x "${FETCHED[0]}" "$dir" || return 1
     [ -x "$QEMU_AARCH64" ] || { kernel_unavailable "$1" "no qemu-system-aarch64 in ${FETCHED[0]}"; return 1; }
+    # It runs on the libraries the machine's qemu-system-x86 brought.
+    "$QEMU_AARCH64" --version >/dev/null 2>&1 || {
+        kernel_unavailable "$1" "qemu-system-aarch64 does not run here: $(ldd "$QEMU_AARCH64" 2>&1 |
+            grep 'not found' | paste -sd' ' || true)"
+        rm -rf "$dir"
+        return 1
+    }
 }
 
 # kernel_modules NAME: extracts the image's modules (once) and indexes them
