@@ -90,6 +90,10 @@ vcam_pack() { # vcam_pack ROOT FLAVOUR KVER IMAGE_DEB CACHE SRC
         triplet=aarch64-linux-gnu
         interp=lib/ld-linux-aarch64.so.1
         cc=("$(compgen -c "${CROSS_COMPILE:-aarch64-linux-gnu-}gcc-" | grep -E -- '-gcc-[0-9]+$' | head -1)")
+        [ -n "${cc[0]}" ] || {
+            echo "vcam: no ${CROSS_COMPILE:-aarch64-linux-gnu-}gcc-N on PATH for vcam-tool" >&2
+            return 1
+        }
         ;;
     *)
         arch=i386
