@@ -16,6 +16,11 @@ quorvin-core-flags := -fno-exceptions -fno-rtti -ffreestanding
 quorvin-kernel-cxx-flags := -std=gnu++17 -nostdinc++ -fno-threadsafe-statics -fno-use-cxa-atexit
 quorvin-kernel-cxx-flags += -fno-unwind-tables -fno-asynchronous-unwind-tables
 
+# arm64 kernels: gcc compiles atomic built-ins to calls of libgcc's
+# out-of-line helpers (__aarch64_ldadd4_relax ...), which the kernel does not
+# have; inline instructions instead, as the kernel's own code gets them.
+quorvin-kernel-arm64-flags := -mno-outline-atomics
+
 # The flags that keep vector and floating-point registers out of the
 # kernel's code (its own, and -mgeneral-regs-only for the checks). The one object of the core that uses vector registers
 # (AWB/pixel/PixelVector.cpp on x86-64, run between kernel_fpu_begin() and

@@ -24,6 +24,9 @@ ifdef CONFIG_X86_64
 quorvin-vector-objs := PixelVector.o
 quorvin-defines := $(quorvin-kernel-vector-flags)
 endif
+ifdef CONFIG_ARM64
+quorvin-defines += $(quorvin-kernel-arm64-flags)
+endif
 quorvin-object-flags = $(if $(filter $(notdir $@),$(quorvin-vector-objs)), \
 	$(filter-out $(quorvin-no-vector-flags),$(1)) $(quorvin-vector-object-flags), $(1))
 

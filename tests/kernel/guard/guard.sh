@@ -18,7 +18,10 @@
 #   them for module code), except in the functions vector.txt
 #   beside this script names (the pixel kernels' vector entry points, run only
 #   between kernel_fpu_begin() and kernel_fpu_end()); the objects it names
-#   are checked through the linked module;
+#   are checked through the linked module. On arm64 the same for the
+#   floating-point and vector registers (v, q, d, s, h, b and SVE's z), read
+#   with the cross objdump (${CROSS_COMPILE}objdump; the host's cannot
+#   disassemble arm64);
 # - any objtool warning, compiler warning or modpost warning in BUILD_LOG.
 set -euo pipefail
 
@@ -37,6 +40,19 @@ fail() {
 
 [ -f "$ko" ] || { echo "guard: $ko: no such module" >&2; exit 1; }
 
+# The module's architecture decides the tools and the registers to look for.
+machine=$(readelf -h "$ko" | sed -n 's/^ *Machine: *//p')
+case $machine in
+AArch64)
+    arch=arm64
+    objdump=${CROSS_COMPILE:-aarch64-linux-gnu-}objdump
+    ;;
+*)
+    arch=x86
+    objdump=objdump
+    ;;
+esac
+
 # Undefined symbols outside the allow-list.
 IFS=: read -r -a allow_lists <<<"$allow"
 patterns=$(cat "${allow_lists[@]}" | grep -v -E '^[[:space:]]*(#|$)' | sed 's/^/^(/; s/$/)$/' | paste -sd'|')
@@ -45,7 +61,7 @@ while read -r sym; do
     if ! grep -q -E "$patterns" <<<"$sym"; then
         fail "undefined symbol not allowed: $sym"
     fi
-done < <(nm -u "$ko" | awk '{print $2}')
+done < <("${objdump%objdump}nm" -u "$ko" | awk '{print $2}')
 
 # Constructor and unwind sections.
 for f in "$ko" "$@"; do
@@ -64,17 +80,28 @@ if [ -f "$vectors" ]; then
     [ -n "$vector_functions" ] || vector_functions='^$'
 fi
 simd_outside() { # simd_outside FILE: vector instructions outside the allowed functions
-    objdump -d --no-show-raw-insn "$1" | awk -v allowed="$vector_functions" '
+    "$objdump" -d --no-show-raw-insn "$1" | awk -v allowed="$vector_functions" -v arch="$arch" '
         /^[0-9a-f]+ <[^>]+>:$/ { fn = $2; gsub(/^<|>:$/, "", fn); ok = fn ~ allowed; next }
-        /%([xyz]mm[0-9]+|mm[0-7]|st(\([0-7]\))?)([^0-9a-z(]|$)/ && !ok && n++ < 5 { print fn ": " $0 }'
+        ok || !/^ *[0-9a-f]+:\t/ { next }
+        arch == "x86" && /%([xyz]mm[0-9]+|mm[0-7]|st(\([0-7]\))?)([^0-9a-z(]|$)/ && n++ < 5 { print fn ": " $0 }
+        arch == "arm64" {
+            # The operands alone: no address, mnemonic, branch target
+            # ("b68 <symbol+offset>") or comment (// ...).
+            line = $0
+            sub(/^ *[0-9a-f]+:\t[^\t]*\t?/, "", line)
+            gsub(/[0-9a-f]+ <[^>]*>/, "", line)
+            gsub(/<[^>]*>/, "", line)
+            sub(/\/\/.*/, "", line)
+            if (line ~ /(^|[^a-z0-9_.])[vqdshbz][0-9]+([^a-z0-9_]|$)/ && n++ < 5) print fn ": " $0
+        }'
 }
 for f in "$ko" "$@"; do
     case " $vector_objects " in *" $(basename "$f") "*) continue ;; esac
     simd=$(simd_outside "$f")
-    [ -z "$simd" ] || fail "SIMD or x87 registers used in $(basename "$f"):"$'\n'"$simd"
+    [ -z "$simd" ] || fail "SIMD, x87 or floating-point registers used in $(basename "$f"):"$'\n'"$simd"
 done
 
-# Warnings of objtool, the compilers and modpost.
+# Warnings of objtool (x86), the compilers and modpost.
 warn=$(grep -E 'objtool|warning:|WARNING:' "$log" | head -10 || true)
 [ -z "$warn" ] || fail "warnings in the build log:"$'\n'"$warn"
 
@@ -82,4 +109,4 @@ if [ $problems -ne 0 ]; then
     echo "guard: $name: $problems problem(s)" >&2
     exit 1
 fi
-echo "guard: $name: clean ($(nm -u "$ko" | wc -l) undefined symbols, all allowed)"
+echo "guard: $name: clean ($("${objdump%objdump}nm" -u "$ko" | wc -l) undefined symbols, all allowed)"

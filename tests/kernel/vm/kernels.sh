@@ -3,29 +3,42 @@
 # private apt state and extracted, never installed: sourced by vm-test.sh and
 # the package test.
 #
-# A kernel is named SERIES-FLAVOUR: 5.10-amd64 5.10-686 (bullseye),
-# 6.1-amd64 6.1-686 (bookworm), 6.12-amd64 (bookworm-backports; Debian has no
-# 32-bit 6.12). kernel_prepare NAME fetches and extracts what the kernel
-# needs and writes its descriptor; kernel_load NAME sets these variables:
+# A kernel is named SERIES-FLAVOUR: 5.10-amd64 5.10-686 5.10-arm64
+# (bullseye), 6.1-amd64 6.1-686 6.1-arm64 (bookworm), 6.12-amd64 6.12-arm64
+# (bookworm-backports; Debian has no 32-bit 6.12). kernel_prepare NAME
+# fetches and extracts what the kernel needs and writes its descriptor;
+# kernel_load NAME sets these variables:
 #   K_NAME K_SERIES K_FLAVOUR  5.10-686, 5.10, 686
-#   K_ARCH                     Debian architecture of the kernel (amd64, i386)
+#   K_ARCH                     Debian architecture of the kernel (amd64, i386,
+#                              arm64)
 #   K_ABI K_KVER               5.10.0-32, 5.10.0-32-686 (uname -r)
-#   K_QEMU                     qemu-system-x86_64 or qemu-system-i386
+#   K_QEMU                     qemu-system-x86_64 or qemu-system-i386, or the
+#                              path of the extracted qemu-system-aarch64
 #   K_HEADERS                  the extracted headers (a kernel build tree)
 #   K_IMAGE_DEB                the linux-image .deb (its modules: kernel_modules)
 #   K_VMLINUZ                  the kernel image
 #   K_CC_DIR                   folder to put first on PATH for the compiler the
 #                              headers want, empty when the host has it
+#   K_CROSS                    CROSS_COMPILE for the kernel's architecture
+#                              (aarch64-linux-gnu- for arm64), empty on x86
 #   K_BUSYBOX                  static busybox of the kernel's architecture
+#
+# arm64 kernels are built on this amd64 host: their headers with the amd64
+# kbuild tools of the same series, the cross compiler of the release the
+# headers name (bookworm's gcc-12, bullseye's gcc-10) with bookworm's cross
+# binutils, and booted by bookworm's qemu-system-aarch64, all extracted into
+# the cache: installing the cross compilers would remove gcc-multilib,
+# which the 32-bit build needs.
 #
 # Everything lives under $CACHE (QUORVIN_KMOD_CACHE, default
 # /var/cache/quorvin-kmod): apt/<suite>/ (sources list, lists, apt cache),
 # debs/, k/<name>/ (descriptor kernel.env, root/ with the extracted headers,
-# vmlinuz, modules/), cc/gcc-<N>/. A complete descriptor is reused without
-# asking the network; delete k/<name> (or the cache) for newer kernels.
+# vmlinuz, modules/), cc/gcc-<N>/, cc/gcc-<N>-aarch64/, qemu-arm/. A complete
+# descriptor is reused without asking the network; delete k/<name> (or the
+# cache) for newer kernels.
 
 CACHE=${QUORVIN_KMOD_CACHE:-/var/cache/quorvin-kmod}
-QUORVIN_KERNELS_ALL="5.10-amd64 5.10-686 6.1-amd64 6.1-686 6.12-amd64"
+QUORVIN_KERNELS_ALL="5.10-amd64 5.10-686 6.1-amd64 6.1-686 6.12-amd64 5.10-arm64 6.1-arm64 6.12-arm64"
 # The archive: its address, and how apt trusts it (a local test archive is
 # unsigned and says trusted=yes). debian/ and debian-security/ sit under it.
 DEBIAN_MIRROR=${QUORVIN_DEBIAN_MIRROR:-http://deb.debian.org}
@@ -239,6 +252,7 @@ apt_fetch_newest() {
 kernel_load() {
     local env=$CACHE/k/$1/kernel.env
     [ -s "$env" ] || { echo "kernel $1: not prepared" >&2; return 1; }
+    K_CROSS= # descriptors of x86 kernels may not name it
     # shellcheck disable=SC1090
     source "$env"
 }
@@ -267,13 +281,15 @@ kernel_prepare_locked() {
     local gccver hdir skipped=() newest=
     local f_hdr f_common f_kbuild f_image
     if [ -s "$dir/kernel.env" ] && (kernel_load "$name" && [ -s "$K_VMLINUZ" ] && [ -d "$K_HEADERS" ] &&
-        [ -s "$K_IMAGE_DEB" ] && [ -s "$K_BUSYBOX" ]); then
+        [ -s "$K_IMAGE_DEB" ] && [ -s "$K_BUSYBOX" ] &&
+        { [ "$K_ARCH" != arm64 ] || { [ -x "$K_CC_DIR/${K_CROSS}ld" ] && [ -x "$K_QEMU" ]; }; }); then
         return 0
     fi
     suite=$(kernel_suite "$series") || { kernel_unavailable "$name" "unknown series $series"; return 1; }
     case $flavour in
     amd64) arch=amd64 qemu=qemu-system-x86_64 ;;
     686 | 686-pae) arch=i386 qemu=qemu-system-i386 ;;
+    arm64) arch=arm64 qemu=qemu-system-aarch64 ;;
     *) kernel_unavailable "$name" "unknown flavour $flavour"; return 1 ;;
     esac
     apt_state "$suite" "$arch" || { kernel_unavailable "$name" "$APT_STATE_ERROR"; return 1; }
@@ -363,8 +379,14 @@ kernel_prepare_locked() {
 
     # The compiler the headers want, when the host lacks it: the release's
     # own gcc, extracted.
-    local cc_dir=
-    if [ -n "$gccver" ] && ! command -v "gcc-$gccver" >/dev/null; then
+    local cc_dir='' cross=''
+    if [ "$arch" = arm64 ]; then
+        cross=aarch64-linux-gnu-
+        cross_compiler "$name" "$suite" "$gccver" || return 1
+        cc_dir=$CROSS_DIR
+        qemu_aarch64 "$name" || return 1
+        qemu=$QEMU_AARCH64
+    elif [ -n "$gccver" ] && ! command -v "gcc-$gccver" >/dev/null; then
         cc_dir=$CACHE/cc/gcc-$gccver
         if [ ! -x "$cc_dir/usr/bin/gcc-$gccver" ]; then
             apt_fetch_all "gcc-$gccver:amd64" "g++-$gccver:amd64" "cpp-$gccver:amd64" \
@@ -404,8 +426,96 @@ K_HEADERS=$hdir
 K_IMAGE_DEB=$f_image
 K_VMLINUZ=$dir/vmlinuz
 K_CC_DIR=$cc_dir
+K_CROSS=$cross
 K_BUSYBOX=$bb
 EOF
+}
+
+# cross_compiler NAME SUITE GCCVER: the aarch64 cross compiler gcc-GCCVER
+# (gcc, g++ and cpp, gcc's own headers and libgcc, the C library and the
+# kernel's uAPI headers for the user-space tools of the test VM) of the
+# first of SUITE, bookworm whose indexes have it (bookworm-backports has
+# none), with bookworm's cross binutils, extracted once into
+# cc/gcc-GCCVER-aarch64/; sets CROSS_DIR to the folder of its programs.
+cross_compiler() {
+    local name=$1 suite=$2 v=$3 dir=$CACHE/cc/gcc-$3-aarch64 s deb wants=()
+    CROSS_DIR=$dir/usr/bin
+    [ ! -x "$CROSS_DIR/aarch64-linux-gnu-g++-$v" ] || [ ! -x "$CROSS_DIR/aarch64-linux-gnu-ld" ] || return 0
+    [ -n "$v" ] || { kernel_unavailable "$name" "the headers name no gcc release"; return 1; }
+    for s in "$suite" bookworm; do
+        apt_state "$s" arm64 || continue
+        [ -n "$(apt_field "gcc-$v-aarch64-linux-gnu:amd64" Version)" ] || continue
+        wants=("gcc-$v-aarch64-linux-gnu:amd64" "g++-$v-aarch64-linux-gnu:amd64"
+            "cpp-$v-aarch64-linux-gnu:amd64" "gcc-$v-aarch64-linux-gnu-base:amd64"
+            "libgcc-$v-dev-arm64-cross:all" "libc6-arm64-cross:all" "libc6-dev-arm64-cross:all"
+            "linux-libc-dev-arm64-cross:all")
+        apt_fetch_all "${wants[@]}" || {
+            kernel_unavailable "$name" "cross compiler gcc-$v ($s): ${APT_MISSING[*]}"
+            return 1
+        }
+        wants=("${FETCHED[@]}")
+        break
+    done
+    [ ${#wants[@]} -gt 0 ] || {
+        kernel_unavailable "$name" "gcc-$v-aarch64-linux-gnu is in no index of $suite or bookworm"
+        return 1
+    }
+    # The assembler and linker: bookworm's (they read gcc-10's output too).
+    if ! { apt_state bookworm arm64 && apt_fetch_all binutils-aarch64-linux-gnu:amd64; }; then
+        kernel_unavailable "$name" "cross binutils: ${APT_MISSING[*]:-$APT_STATE_ERROR}"
+        return 1
+    fi
+    wants+=("${FETCHED[@]}")
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    for deb in "${wants[@]}"; do dpkg-deb -x "$deb" "$dir" || return 1; done
+    # Extracted, the binutils do not find their own libbfd and libopcodes
+    # (installed in the machine's library path): wrap each program so that
+    # it does, under the name gcc runs it by as well.
+    local lib prog real
+    lib=$(dirname "$(find "$dir/usr/lib" -name 'libbfd*.so' | head -1)")
+    for prog in "$dir"/usr/bin/aarch64-linux-gnu-*; do
+        case ${prog##*/} in *-gcc* | *-g++* | *-cpp* | *-gcov* | *-lto-dump*) continue ;; esac
+        [ ! -L "$prog" ] || prog=$(readlink -f "$prog")
+        real=$dir/usr/libexec/quorvin-binutils/${prog##*/}
+        [ -e "$real" ] && continue
+        mkdir -p "${real%/*}"
+        mv "$prog" "$real"
+        # shellcheck disable=SC2016 # expanded by the wrapper, not here
+        printf '#!/bin/sh\nLD_LIBRARY_PATH=%s${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH} exec %s "$@"\n' \
+            "$lib" "$real" >"$prog"
+        chmod 0755 "$prog"
+    done
+}
+
+# qemu_aarch64 NAME: qemu-system-aarch64 from bookworm's qemu-system-arm,
+# extracted once into qemu-arm/ (the same version as the machine's qemu,
+# whose libraries and data it uses, when the index has it); sets
+# QEMU_AARCH64 to its path.
+qemu_aarch64() {
+    local dir=$CACHE/qemu-arm host_ver
+    QEMU_AARCH64=$dir/usr/bin/qemu-system-aarch64
+    [ ! -x "$QEMU_AARCH64" ] || return 0
+    apt_state bookworm || { kernel_unavailable "$1" "qemu: $APT_STATE_ERROR"; return 1; }
+    host_ver=$(dpkg-query -W -f '${Version}' qemu-system-common 2>/dev/null || true)
+    if [ -z "$host_ver" ] || ! apt_fetch_all "qemu-system-arm:amd64=$host_ver" 2>/dev/null; then
+        [ -z "$host_ver" ] || echo "kernel $1: qemu-system-arm $host_ver (the machine's qemu) not delivered; using the candidate" >&2
+        apt_fetch_all qemu-system-arm:amd64 || {
+            kernel_unavailable "$1" "qemu-system-arm: ${APT_MISSING[*]}"
+            return 1
+        }
+    fi
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    dpkg-deb -x "${FETCHED[0]}" "$dir" || return 1
+    [ -x "$QEMU_AARCH64" ] || { kernel_unavailable "$1" "no qemu-system-aarch64 in ${FETCHED[0]}"; return 1; }
+    # It runs on the libraries the machine's qemu-system-x86 brought.
+    "$QEMU_AARCH64" --version >/dev/null 2>&1 || {
+        kernel_unavailable "$1" "qemu-system-aarch64 does not run here: $(ldd "$QEMU_AARCH64" 2>&1 |
+            grep 'not found' | paste -sd' ' || true)"
+        rm -rf "$dir"
+        return 1
+    }
 }
 
 # kernel_modules NAME: extracts the image's modules (once) and indexes them

@@ -17,6 +17,7 @@ vsection() { # vsection NAME COMMAND...: the command's output, framed
 
 case $(uname -m) in
 x86_64) triplet=x86_64-linux-gnu ;;
+aarch64) triplet=aarch64-linux-gnu ;;
 *) triplet=i386-linux-gnu ;;
 esac
 export LD_LIBRARY_PATH=/lib/$triplet:/usr/lib/$triplet

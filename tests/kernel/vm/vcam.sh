@@ -5,7 +5,11 @@
 # Debian kernel series and flavour:
 #
 #   vcam_prepare                         host packages (gcc-multilib: the
-#                                        32-bit static vcam-tool; sparse)
+#                                        32-bit static vcam-tool; sparse);
+#                                        on arm64 vcam-tool is built by the
+#                                        kernel's cross compiler, which
+#                                        vcam_pack wants on PATH
+#                                        (with_kernel_cc)
 #   vcam_build SRC KDIR                  the driver in a staged source tree
 #                                        whose module is built (make vcam)
 #   vcam_pack ROOT FLAVOUR KVER IMAGE_DEB CACHE SRC
@@ -75,14 +79,29 @@ vcam_build() { # vcam_build SRC KDIR
 
 vcam_pack() { # vcam_pack ROOT FLAVOUR KVER IMAGE_DEB CACHE SRC
     local root=$1 flavour=$2 kver=$3 image=$4 cache=$5 src=$6
-    local arch=amd64 triplet=x86_64-linux-gnu interp=lib64/ld-linux-x86-64.so.2 m32=()
+    local arch=amd64 triplet=x86_64-linux-gnu interp=lib64/ld-linux-x86-64.so.2 cc=(gcc)
     local suite media tools tmp d pat p
-    if [ "$flavour" != amd64 ]; then
+    case $flavour in
+    amd64) ;;
+    arm64)
+        # The cross compiler the kernel's build uses (on PATH, with
+        # CROSS_COMPILE set: with_kernel_cc), with its own C library.
+        arch=arm64
+        triplet=aarch64-linux-gnu
+        interp=lib/ld-linux-aarch64.so.1
+        cc=("$(compgen -c "${CROSS_COMPILE:-aarch64-linux-gnu-}gcc-" | grep -E -- '-gcc-[0-9]+$' | head -1)")
+        [ -n "${cc[0]}" ] || {
+            echo "vcam: no ${CROSS_COMPILE:-aarch64-linux-gnu-}gcc-N on PATH for vcam-tool" >&2
+            return 1
+        }
+        ;;
+    *)
         arch=i386
         triplet=i386-linux-gnu
         interp=lib/ld-linux.so.2
-        m32=(-m32)
-    fi
+        cc=(gcc -m32)
+        ;;
+    esac
     suite=$(vcam_tools_suite "$kver")
 
     # Media modules (mc, videodev, videobuf2) of this kernel, from its image
@@ -141,7 +160,7 @@ vcam_pack() { # vcam_pack ROOT FLAVOUR KVER IMAGE_DEB CACHE SRC
         return 1
     }
 
-    gcc "${m32[@]}" -static -O2 -Wall -Wextra -Werror -o "$root/bin/vcam-tool" \
+    "${cc[@]}" -static -O2 -Wall -Wextra -Werror -o "$root/bin/vcam-tool" \
         "$QUORVIN_ROOT/tests/kernel/vm/vcam-tool.c"
     cp "$src/drivers/vcam/quorvin_vcam.ko" "$root/modules/"
     cp "$QUORVIN_ROOT/tests/kernel/vm/vcam-guest.sh" "$root/vcam.sh"

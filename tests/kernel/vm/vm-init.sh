@@ -1,15 +1,17 @@
 #!/bin/busybox sh
 # SPDX-License-Identifier: GPL-2.0 OR MIT
 # /init of the test virtual machine (busybox only): loads the module and the
-# client, probes them, and writes every result to the second serial port
-# (ttyS1), which the host reads back; the first one carries the console.
+# client, probes them, and writes every result to the serial port QV_OUT
+# names (from the kernel's command line: ttyS1 on x86, the first PCI serial
+# port, ttyS0, on arm64), which the host reads back; the console is on
+# another one.
 /bin/busybox --install -s /bin
 mkdir -p /proc /sys /dev /tmp
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 
-out=/dev/ttyS1
+out=${QV_OUT:-/dev/ttyS1}
 say() { echo "QV $*" >"$out"; }
 section() { # section NAME COMMAND...: the command's output, framed
     say "begin $1"

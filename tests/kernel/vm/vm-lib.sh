@@ -55,9 +55,16 @@ stage() {
 }
 
 # with_kernel_cc COMMAND...: runs COMMAND with the compiler the loaded
-# kernel's headers want first on PATH.
+# kernel's headers want first on PATH, and for another architecture's
+# kernel with CROSS_COMPILE set (Kbuild, and the guard's disassembler).
 with_kernel_cc() {
-    if [ -n "$K_CC_DIR" ]; then PATH=$K_CC_DIR:$PATH "$@"; else "$@"; fi
+    if [ -n "$K_CROSS" ]; then
+        PATH=$K_CC_DIR:$PATH CROSS_COMPILE=$K_CROSS "$@"
+    elif [ -n "$K_CC_DIR" ]; then
+        PATH=$K_CC_DIR:$PATH "$@"
+    else
+        "$@"
+    fi
 }
 
 build() { # build NAME
@@ -104,7 +111,7 @@ pack_initramfs() { # pack_initramfs NAME [KERNEL]
     # The reference V4L2 driver where it was built: media modules, v4l2
     # tools, vcam-tool, the driver and its guest script (tests/kernel/vm/vcam.sh).
     [ ! -f "$dir/src/drivers/vcam/quorvin_vcam.ko" ] ||
-        vcam_pack "$root" "$K_FLAVOUR" "$K_KVER" "$K_IMAGE_DEB" "$CACHE" "$dir/src"
+        with_kernel_cc vcam_pack "$root" "$K_FLAVOUR" "$K_KVER" "$K_IMAGE_DEB" "$CACHE" "$dir/src"
     (cd "$root" && find . | busybox cpio -o -H newc 2>/dev/null | gzip -1) >"$dir/initramfs.cpio.gz"
 }
 
@@ -112,18 +119,35 @@ boot() { # boot NAME [KERNEL]: runs the VM; its results land in $OUT/NAME/result
     local dir=$OUT/$1 start
     kernel_load "${2:-$1}" || return 1
     start=$(date +%s.%N)
+    # The console on the first serial port, the results on a second one,
+    # which /init finds as QV_OUT (the kernel hands unknown parameters of
+    # its command line to init as environment).
     # x86-64: -cpu max, an emulated processor with AVX2, for the pixel
     # self-test (32-bit kernels have no vector variants, and warn at boot
     # about the SMP fitness of the processor qemu-system-i386 then emulates).
-    local cpu=()
-    [ "$K_ARCH" != amd64 ] || cpu=(-cpu max)
-    timeout "$VM_TIMEOUT" "$K_QEMU" -accel tcg "${cpu[@]}" -m 512 -smp 2 -display none -monitor none \
+    # arm64: the virt machine (Debian's image boots directly, no firmware)
+    # with a Cortex-A53 (-cpu max emulates pointer authentication, two to
+    # three times slower) and no network card (the default one wants an
+    # option ROM the machine's qemu data may lack); its own serial port
+    # (PL011, ttyAMA0) carries the console, the results go out through a
+    # PCI serial port (ttyS0).
+    local rc=0 machine=() console=ttyS0 out=/dev/ttyS1 results=(-serial "file:$dir/results.raw")
+    case $K_ARCH in
+    amd64) machine=(-cpu max) ;;
+    arm64)
+        machine=(-M virt -cpu cortex-a53 -nic none)
+        console=ttyAMA0 out=/dev/ttyS0
+        results=(-chardev "file,id=results,path=$dir/results.raw" -device pci-serial,chardev=results)
+        ;;
+    esac
+    timeout "$VM_TIMEOUT" "$K_QEMU" -accel tcg "${machine[@]}" -m 512 -smp 2 -display none -monitor none \
         -no-reboot -kernel "$K_VMLINUZ" -initrd "$dir/initramfs.cpio.gz" \
-        -append "console=ttyS0 panic=-1 quiet" \
-        -serial "file:$dir/console.log" -serial "file:$dir/results.raw" \
-        </dev/null >"$dir/qemu.log" 2>&1
-    echo $? >"$dir/qemu.rc"
+        -append "console=$console panic=-1 quiet QV_OUT=$out" \
+        -serial "file:$dir/console.log" "${results[@]}" \
+        </dev/null >"$dir/qemu.log" 2>&1 || rc=$?
+    echo "$rc" >"$dir/qemu.rc"
     awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.1f", e - s }' >"$dir/boot.time"
+    touch "$dir/results.raw" # qemu may have failed before opening it
     tr -d '\r' <"$dir/results.raw" >"$dir/results.txt"
 }
 
@@ -203,9 +227,9 @@ check_kernel() { # check_kernel NAME [KERNEL]
 
 # pixel_checks NAME: the pixel self-test's results: every case equal on every
 # variant; on x86-64 the vector variants ran in vector sections, and with the
-# registers refused they fell back to the word variants. A 32-bit kernel has
-# the word variants only, so it has nothing to compare them with: its self-test
-# runs them and reports no case.
+# registers refused they fell back to the word variants. 32-bit x86 and arm64
+# have the word variants only, so there is nothing to compare them with: the
+# self-test runs them and may report no case.
 pixel_checks() {
     local name=$1 dir=$OUT/$1 cases differ vec word least=0
     pixels() { sed -n "s/^\[[ 0-9.]*\] QV pixels $1 //p" "$dir/dmesg.txt" | head -1; }

@@ -15,15 +15,16 @@
 #     WARNING or call trace; the 32-bit object is 1636 bytes;
 #   - the pixel self-test module: word and vector variants equal inside the
 #     kernel, the vector ones used on x86-64 (qemu -cpu max), the word ones
-#     when the registers are refused;
+#     when the registers are refused (686 and arm64: the word variants);
 #   - the reference V4L2 driver (drivers/vcam/, checks in tests/kernel/vm/vcam.sh):
 #     v4l2-compliance, captures converging, controls, loops, unbinding;
 # and runs `dkms build` of the module against each kernel's headers, with
 # DKMS's state in a scratch directory.
 #
-# Kernels: 5.10-amd64 5.10-686 (bullseye), 6.1-amd64 6.1-686 (bookworm),
-# 6.12-amd64 (bookworm-backports); QUORVIN_KERNELS="6.1-amd64 5.10-686"
-# selects some. QUORVIN_VM_JOBS (default 1) VMs run at a time, while the
+# Kernels: 5.10-amd64 5.10-686 5.10-arm64 (bullseye), 6.1-amd64 6.1-686
+# 6.1-arm64 (bookworm), 6.12-amd64 6.12-arm64 (bookworm-backports);
+# QUORVIN_KERNELS="6.1-amd64 5.10-686" selects some. The arm64 kernels are
+# cross-built and booted on qemu's virt machine (tests/kernel/vm/kernels.sh). QUORVIN_VM_JOBS (default 1) VMs run at a time, while the
 # next kernels build. Packages come from Debian's archive through a private
 # apt state (tests/kernel/vm/kernels.sh); downloads and extracted kernels are kept in
 # $QUORVIN_KMOD_CACHE (default /var/cache/quorvin-kmod), builds and logs in
@@ -124,8 +125,11 @@ system_state_before=$(find /var/lib/dkms 2>/dev/null | sort || true)
 for name in "${booted[@]}"; do
     kernel_load "$name"
     dkms_ok=true
-    arch=x86_64
-    [ "$K_ARCH" != i386 ] || arch=i386
+    case $K_ARCH in
+    i386) arch=i386 ;;
+    arm64) arch=aarch64 ;; # cross: CROSS_COMPILE from with_kernel_cc
+    *) arch=x86_64 ;;
+    esac
     mkdir -p "$dkms_dir/$name/tree" "$dkms_dir/$name/install"
     if ! with_kernel_cc env mok_signing_key="$dkms_dir/mok.key" mok_certificate="$dkms_dir/mok.pub" \
         dkms build -m quorvin-awb -v "$version" -k "$K_KVER" -a "$arch" --kernelsourcedir "$K_HEADERS" \
@@ -136,8 +140,8 @@ for name in "${booted[@]}"; do
     fi
     # DKMS keeps the module and its build log, not the objects.
     built=$dkms_dir/$name/tree/quorvin-awb/$version/$K_KVER/$arch
-    $dkms_ok && tests/kernel/guard/guard.sh "$built/module/Quorvin_AWB.ko" tests/kernel/guard/Quorvin_AWB.allow \
-        "$built/log/make.log" >/dev/null || dkms_ok=false
+    $dkms_ok && with_kernel_cc tests/kernel/guard/guard.sh "$built/module/Quorvin_AWB.ko" \
+        tests/kernel/guard/Quorvin_AWB.allow "$built/log/make.log" >/dev/null || dkms_ok=false
     check "$name: dkms build against $K_KVER" $dkms_ok
 done
 check "dkms leaves /var/lib/dkms alone" \
