@@ -23,6 +23,7 @@
 
 #include "AveragePixelValue.h"
 #include "LuminanceCtrl.h"
+#include "PictureCtrl.h"
 #include "WhiteBalanceCtrl.h"
 #include "platform.h"
 #include "win.h"
@@ -41,10 +42,16 @@ typedef struct AWBObject {
     CAveragePixelValue m_objAveragePixelValue;
     CWhiteBalanceCtrl m_objWhiteBalanceCtrl;
     CLuminanceCtrl m_objLuminanceCtrl;
-    LuminanceCtrlFOPS m_luminanceFOps; /* unused; luminance_fops serves all */
-    __u8* raw_data;                    /* frame, width x height bytes */
-    __u16* crt_totalVLines_le;         /* lines per frame */
-    __u16* crt_totalHClock_le;         /* clocks per line */
+    /* The per-object callback table is never set or read (luminance_fops
+     * serves every object); its storage holds the opt-in picture modes, so
+     * the object keeps its size. */
+    union {
+        LuminanceCtrlFOPS m_luminanceFOps;
+        CPictureCtrl m_objPictureCtrl;
+    };
+    __u8* raw_data;            /* frame, width x height bytes */
+    __u16* crt_totalVLines_le; /* lines per frame */
+    __u16* crt_totalHClock_le; /* clocks per line */
     __u16* next_shutter_line_le;
     __u16* next_shutter_clock_le;
     __u16* next_gain_le;
@@ -101,6 +108,39 @@ void Quorvin_Set_Auto_Max_Shutter(void* AWBObject, WORD _wAutoMaxShutterLine);
 void Quorvin_Set_Auto_Min_Shutter(void* AWBObject, WORD _wAutoMinShutterLine);
 void Quorvin_Set_Auto_Max_ShutterC(void* AWBObject, WORD _wAutoMaxShutterClock);
 void Quorvin_Set_Auto_Min_ShutterC(void* AWBObject, WORD _wAutoMinShutterClock);
+
+/*
+ * The highlight guard of automatic exposure and gain, off after
+ * Quorvin_InitAWBObject. byteClipBudget is the share of the measured pixels
+ * allowed at 255, per mille (20 = 2 %; 0 puts the guard off); byteTargetFloor
+ * the lowest brightness target the guard may set (levels 0..255; suggested
+ * QUORVIN_GUARD_DEFAULT_BUDGET and QUORVIN_GUARD_DEFAULT_FLOOR).
+ *
+ * While on, each luminance evaluation also counts the frame's pixels at 255
+ * (after correction under Quorvin_ImageBalance, as captured under
+ * Quorvin_ALCWBalance; every 2nd to 8th row pair of large frames). While more
+ * than the budget is clipped, the target the evaluation uses steps down by
+ * 1/8 (1/4 beyond four times the budget), never below the floor nor above the
+ * configured target; it climbs back in steps of 1/16 once the brightness has
+ * settled and the pixels that a step up would clip (those at 240 or more)
+ * are at most half the budget. The target, tolerance and threshold set with
+ * Quorvin_CLuminance_SetTarget, the speed limits and frame counts keep their
+ * meaning; the guard only lowers the target in force. Setting the guard,
+ * even to the same values, restarts it at the configured target. Takes the
+ * lock; returns 0, or -QUORVIN_EINVAL for an invalid object.
+ */
+int Quorvin_SetHighlightGuard(void* AWBObject, BYTE byteClipBudget, BYTE byteTargetFloor);
+/*
+ * The statistic of automatic white balance: QUORVIN_AWB_GREY_WORLD (0, after
+ * Quorvin_InitAWBObject) averages every weighted area; QUORVIN_AWB_ROBUST (1)
+ * leaves out the areas with 1/32 or more of their pixels at 255, those whose
+ * green is under 8 levels and those whose red or blue is more than half an
+ * octave from where a grey's would be, and averages every area when fewer
+ * than 4 remain. The gain rule, dead band, counts and limits are the same.
+ * Takes the lock; returns 0, or -QUORVIN_EINVAL (nothing changed) for an
+ * invalid object or another mode.
+ */
+int Quorvin_SetRobustAWB(void* AWBObject, BYTE mode);
 
 /* Module load and unload, defined by each host's platform layer: nothing to
  * set up or tear down; init returns 0. */

@@ -1,0 +1,245 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
+// The opt-in picture modes: the subsampled count of clipped pixels, the
+// highlight guard's target and the robust white balance weights.
+#include "PictureCtrl.h"
+
+#include "platform.h"
+
+namespace {
+
+// The state shares 8 bytes with a callback table of two pointers.
+static_assert(sizeof(CPictureCtrl) == 8, "CPictureCtrl must stay 8 bytes");
+
+constexpr DDWORD kLaneOnes = 0x0101010101010101ULL;
+constexpr DDWORD kLaneLow7 = 0x7F7F7F7F7F7F7F7FULL;
+constexpr DDWORD kLaneEvenBytes = 0x00FF00FF00FF00FFULL;
+constexpr DDWORD kAllBits = ~DDWORD{0};
+// Bytes of 240 or more have their four high bits set: 240 x 17/16 = 255, so
+// these are the pixels one guard step up (1/16) would clip.
+constexpr DDWORD kHighNibbles = 0xF0F0F0F0F0F0F0F0ULL;
+constexpr BYTE kHighLevel = 240;
+constexpr BYTE kClipLevel = 255;
+
+// Row pairs: one in 2^k is counted, k from the height so that a frame keeps
+// about 120 row pairs (30 per area row): 480 lines count every 2nd pair,
+// 1080 lines every 4th, 2160 and more every 8th.
+constexpr DWORD kLinesPerStep = 240;
+constexpr DWORD kLargestPairStep = 8;
+
+// An area is clipped for the white balance when 1/32 (3 %) of its pixels
+// are at 255: a few specular glints leave it in, a blown-out window not.
+constexpr DWORD kAreaClipShift = 5;
+
+// Settled guard evaluations in a row, with room to climb, before a step up:
+// two evaluations (14 frames with the default counts) keep a passing
+// highlight from making the target pump.
+constexpr BYTE kClimbHold = 2;
+
+// Robust white balance: an area is strongly coloured when its red or blue
+// stands more than 3/2 or less than 2/3 of where a grey's would (half an
+// octave either way); greens under 8 levels are noise more than colour; and
+// fewer than 4 areas are too few to average.
+constexpr DWORD kColourRatioNum = 3;
+constexpr DWORD kColourRatioDen = 2;
+constexpr DWORD kDarkGreen = 8;
+constexpr int kFewestAreas = 4;
+
+// 0x01 in every byte lane of word whose bits of mask are all set.
+inline DDWORD LanesWithAll(DDWORD word, DDWORD mask) {
+    const DDWORD missing = ~word & mask; // zero exactly in the matching lanes
+    const DDWORD nonZero = ((missing & kLaneLow7) + kLaneLow7) | missing;
+    return (~nonZero >> 7) & kLaneOnes;
+}
+
+// Sum of the eight byte lanes of counts (each at most 255).
+inline DWORD LaneSum(DDWORD counts) {
+    const DDWORD pairs = (counts & kLaneEvenBytes) + ((counts >> 8) & kLaneEvenBytes);
+    return static_cast<DWORD>((pairs * 0x0001000100010001ULL) >> 48);
+}
+
+// Adds the bytes at 255 and at 240 or more of bytes [row, row + count).
+void CountRowSegment(const BYTE* row, DWORD count, DWORD* clipped, DWORD* high) {
+    DDWORD clippedLanes = 0;
+    DDWORD highLanes = 0;
+    DWORD wordsInLanes = 0;
+    for (; count >= 8; count -= 8, row += 8) {
+        DDWORD word;
+        __builtin_memcpy(&word, row, sizeof word);
+        clippedLanes += LanesWithAll(word, kAllBits);
+        highLanes += LanesWithAll(word, kHighNibbles);
+        // A lane holds 255 at most: fold before it could wrap.
+        if (++wordsInLanes == 255) {
+            *clipped += LaneSum(clippedLanes);
+            *high += LaneSum(highLanes);
+            clippedLanes = highLanes = 0;
+            wordsInLanes = 0;
+        }
+    }
+    *clipped += LaneSum(clippedLanes);
+    *high += LaneSum(highLanes);
+    for (; count > 0; --count, ++row) {
+        *clipped += *row == kClipLevel ? 1u : 0u;
+        *high += *row >= kHighLevel ? 1u : 0u;
+    }
+}
+
+DWORD PairStepMask(DWORD height) {
+    DWORD step = 1;
+    while (step < kLargestPairStep && step * 2 * kLinesPerStep <= height)
+        step *= 2;
+    return step - 1;
+}
+
+// part / whole in 1/1000, 0 for an empty whole.
+WORD PerMille(DWORD part, DWORD whole) {
+    if (whole == 0)
+        return 0;
+    return static_cast<WORD>(quorvin_div_u64_u32(static_cast<DDWORD>(part) * 1000u, whole));
+}
+
+// Whether value lies within 2/3 to 3/2 of reference.
+bool NearReference(DWORD value, DWORD reference) {
+    return value * kColourRatioDen <= reference * kColourRatioNum &&
+           value * kColourRatioNum >= reference * kColourRatioDen;
+}
+
+} // namespace
+
+extern "C" {
+
+void CPictureCtrl_init(CPictureCtrl* _this) {
+    _this->m_byteClipBudget = 0;
+    _this->m_byteTargetFloor = 0;
+    _this->m_byteGuardTarget = 0;
+    _this->m_byteGuardHold = 0;
+    _this->m_byteRobustAWB = QUORVIN_AWB_GREY_WORLD;
+    _this->m_byteReserved = 0;
+    _this->m_wClipPerMille = 0;
+}
+
+void CountClippedPixels(const CAveragePixelValue* pStats, DWORD dwWidth, DWORD dwHeight,
+                        const BYTE* pbyteRaw, QuorvinClipCount* pCount) {
+    pCount->dwSampled = 0;
+    pCount->dwClipped = 0;
+    pCount->dwHigh = 0;
+    pCount->wClippedAreas = 0;
+    if (dwWidth == 0 || dwHeight == 0)
+        return;
+    const DWORD pairMask = PairStepMask(dwHeight);
+    DWORD rowStart = 0;
+    for (int areaRow = 0; areaRow < 4; ++areaRow) {
+        const DWORD rowEnd = pStats->m_pdwImagePosY[areaRow];
+        DWORD areaClipped[4] = {0, 0, 0, 0};
+        DWORD rowsCounted = 0;
+        for (DWORD y = rowStart; y < rowEnd; ++y) {
+            if (((y >> 1) & pairMask) != 0)
+                continue;
+            ++rowsCounted;
+            const BYTE* row = pbyteRaw + static_cast<DDWORD>(y) * dwWidth;
+            DWORD columnStart = 0;
+            for (int areaColumn = 0; areaColumn < 4; ++areaColumn) {
+                const DWORD columnEnd = pStats->m_pdwImagePosX[areaColumn];
+                CountRowSegment(row + columnStart, columnEnd - columnStart,
+                                &areaClipped[areaColumn], &pCount->dwHigh);
+                columnStart = columnEnd;
+            }
+        }
+        DWORD columnStart = 0;
+        for (int areaColumn = 0; areaColumn < 4; ++areaColumn) {
+            const DWORD columnEnd = pStats->m_pdwImagePosX[areaColumn];
+            const DWORD areaPixels = rowsCounted * (columnEnd - columnStart);
+            if (areaPixels != 0 && (areaClipped[areaColumn] << kAreaClipShift) >= areaPixels)
+                pCount->wClippedAreas |= static_cast<WORD>(1u << (4 * areaRow + areaColumn));
+            pCount->dwClipped += areaClipped[areaColumn];
+            pCount->dwSampled += areaPixels;
+            columnStart = columnEnd;
+        }
+        rowStart = rowEnd;
+    }
+}
+
+BYTE GuardTarget(CPictureCtrl* _this, const CLuminanceCtrl* pLum, BYTE byteLevel,
+                 const QuorvinClipCount* pCount) {
+    const BYTE byteConfigured = pLum->m_byteTarget;
+    const WORD wClip = PerMille(pCount->dwClipped, pCount->dwSampled);
+    _this->m_wClipPerMille = wClip;
+    if (_this->m_byteClipBudget == 0)
+        return byteConfigured;
+
+    // A target lowered by the driver takes the guard's place at once.
+    DWORD target = _this->m_byteGuardTarget;
+    if (target == 0 || target > byteConfigured)
+        target = byteConfigured;
+    const DWORD floorLevel =
+        _this->m_byteTargetFloor < byteConfigured ? _this->m_byteTargetFloor : byteConfigured;
+    const DWORD budget = _this->m_byteClipBudget;
+    // The brightness counts as on the target inside the controller's resting
+    // band: it does not move for less.
+    const DWORD band = static_cast<DWORD>(pLum->m_byteTolerance) + pLum->m_byteThreshold;
+    const DWORD level = byteLevel;
+    const DWORD high = PerMille(pCount->dwHigh, pCount->dwSampled);
+
+    if (wClip > budget) {
+        _this->m_byteGuardHold = 0;
+        // While the brightness is still coming down from above the target,
+        // the exposure is already falling: wait for it.
+        if (level <= target + band) {
+            // An eighth of the target (1/5 octave), a quarter (0.4 octave)
+            // when four times the budget is clipped.
+            DWORD step = wClip >= 4 * budget ? target / 4 : target / 8;
+            if (step == 0)
+                step = 1;
+            target = target > floorLevel + step ? target - step : floorLevel;
+        }
+    } else if (target < byteConfigured && 2 * high <= budget) {
+        // One step up (1/16) would clip at most the pixels now at 240 or
+        // more: climb only when they are at most half the budget, and only
+        // once the brightness has settled on the lowered target.
+        const DWORD distance = level > target ? level - target : target - level;
+        if (distance > band) {
+            _this->m_byteGuardHold = 0;
+        } else if (++_this->m_byteGuardHold >= kClimbHold) {
+            _this->m_byteGuardHold = 0;
+            DWORD step = target / 16;
+            if (step == 0)
+                step = 1;
+            target = target + step < byteConfigured ? target + step : byteConfigured;
+        }
+    } else {
+        _this->m_byteGuardHold = 0;
+    }
+    _this->m_byteGuardTarget = static_cast<BYTE>(target);
+    return static_cast<BYTE>(target);
+}
+
+void RobustAreaWeights(const CWhiteBalanceCtrl* pWb, const CAveragePixelValue* pStats,
+                       WORD wClippedAreas, PBYTE pbyteWeight) {
+    const WORD colorArray = pStats->m_wColorArray;
+    int kept = 0;
+    for (int area = 0; area < 16; ++area) {
+        const BYTE weight = pWb->m_pbyteAWBWeight[area];
+        pbyteWeight[area] = 0;
+        if (weight == 0 || colorArray < 2 || colorArray > 5)
+            continue;
+        // Colour index i sits at position i XOR (code - 2) for codes 2 to 5.
+        const DWORD flip = static_cast<DWORD>(colorArray - 2);
+        const BYTE* average = pStats->m_pbyteAverage[area];
+        const DWORD red = average[0 ^ flip];
+        const DWORD green = (static_cast<DWORD>(average[1 ^ flip]) + average[2 ^ flip]) >> 1;
+        const DWORD blue = average[3 ^ flip];
+        const DWORD greyRed = pWb->m_pwTarget[0] * green / 100;
+        const DWORD greyBlue = pWb->m_pwTarget[1] * green / 100;
+        if ((wClippedAreas >> area) & 1u)
+            continue;
+        if (green < kDarkGreen || !NearReference(red, greyRed) || !NearReference(blue, greyBlue))
+            continue;
+        pbyteWeight[area] = weight;
+        ++kept;
+    }
+    if (kept < kFewestAreas) {
+        for (int area = 0; area < 16; ++area)
+            pbyteWeight[area] = pWb->m_pbyteAWBWeight[area];
+    }
+}
+
+} // extern "C"
