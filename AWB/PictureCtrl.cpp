@@ -21,9 +21,11 @@ constexpr BYTE kHighLevel = 240;
 constexpr BYTE kClipLevel = 255;
 
 // Row pairs: one in 2^k is counted, k from the height so that a frame keeps
-// about 120 row pairs (30 per area row): 480 lines count every 2nd pair,
-// 1080 lines every 4th, 2160 and more every 8th.
-constexpr DWORD kLinesPerStep = 240;
+// at least 60 row pairs (15 per area row, 4800 pixels per area of a 640 x 480
+// frame): 480 lines count every 4th pair, 1080 lines every 8th. Every 8th
+// pair reads 1/8 of the frame once more; the figure measured on 1920 x 1080
+// with every 4th was a fifth of the whole frame's time.
+constexpr DWORD kLinesPerStep = 120;
 constexpr DWORD kLargestPairStep = 8;
 
 // An area is clipped for the white balance when 1/32 (3 %) of its pixels
@@ -65,8 +67,13 @@ void CountRowSegment(const BYTE* row, DWORD count, DWORD* clipped, DWORD* high) 
     for (; count >= 8; count -= 8, row += 8) {
         DDWORD word;
         __builtin_memcpy(&word, row, sizeof word);
-        clippedLanes += LanesWithAll(word, kAllBits);
-        highLanes += LanesWithAll(word, kHighNibbles);
+        // Most words of a picture hold no byte of 240 or more: one test
+        // clears them, and only the others are looked at for 255s.
+        const DDWORD highInWord = LanesWithAll(word, kHighNibbles);
+        if (highInWord != 0) {
+            highLanes += highInWord;
+            clippedLanes += LanesWithAll(word, kAllBits);
+        }
         // A lane holds 255 at most: fold before it could wrap.
         if (++wordsInLanes == 255) {
             *clipped += LaneSum(clippedLanes);
@@ -81,6 +88,17 @@ void CountRowSegment(const BYTE* row, DWORD count, DWORD* clipped, DWORD* high) 
         *clipped += *row == kClipLevel ? 1u : 0u;
         *high += *row >= kHighLevel ? 1u : 0u;
     }
+}
+
+// Asks the processor to bring a row into the cache ahead of its use. The
+// counted rows lie far apart, so the hardware's own prefetch, which follows
+// a stream within a page, starts cold on every one: fetched ahead, the cache
+// lines of a row come in parallel instead of one latency after another
+// (1920 x 1080, out of cache: 290 us a frame without, measured in bench/).
+void PrefetchRow(const BYTE* row, DWORD width) {
+    constexpr DWORD kCacheLine = 64;
+    for (DWORD x = 0; x < width; x += kCacheLine)
+        __builtin_prefetch(row + x);
 }
 
 DWORD PairStepMask(DWORD height) {
@@ -126,6 +144,9 @@ void CountClippedPixels(const CAveragePixelValue* pStats, DWORD dwWidth, DWORD d
     if (dwWidth == 0 || dwHeight == 0)
         return;
     const DWORD pairMask = PairStepMask(dwHeight);
+    PrefetchRow(pbyteRaw, dwWidth);
+    if (dwHeight > 1)
+        PrefetchRow(pbyteRaw + dwWidth, dwWidth);
     DWORD rowStart = 0;
     for (int areaRow = 0; areaRow < 4; ++areaRow) {
         const DWORD rowEnd = pStats->m_pdwImagePosY[areaRow];
@@ -136,6 +157,10 @@ void CountClippedPixels(const CAveragePixelValue* pStats, DWORD dwWidth, DWORD d
                 continue;
             ++rowsCounted;
             const BYTE* row = pbyteRaw + static_cast<DDWORD>(y) * dwWidth;
+            // The same row of the next counted pair.
+            const DWORD ahead = y + 2 * (pairMask + 1);
+            if (ahead < dwHeight)
+                PrefetchRow(pbyteRaw + static_cast<DDWORD>(ahead) * dwWidth, dwWidth);
             DWORD columnStart = 0;
             for (int areaColumn = 0; areaColumn < 4; ++areaColumn) {
                 const DWORD columnEnd = pStats->m_pdwImagePosX[areaColumn];

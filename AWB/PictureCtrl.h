@@ -67,8 +67,9 @@ typedef struct QuorvinClipCount {
 void CPictureCtrl_init(CPictureCtrl* _this);
 
 /*
- * Counts, on every kth row pair (k = height / 240 lines, from 1 to 8, so that
- * every area row keeps about 30 row pairs), the pixels at 255 and
+ * Counts, on every kth row pair (k the power of two up to height / 120 lines,
+ * from 1 to 8, so that every area row keeps at least 15 row pairs), the
+ * pixels at 255 and
  * at 240 or more, per area of the statistics' grid. The grid must be the one
  * of this frame (after UpdateAverage or its steps). Reads only, width x height
  * bytes at pbyteRaw at most.

@@ -29,4 +29,4 @@ for p in "${photos[@]}"; do
 done
 out="$QUORVIN_ROOT/build/camsim-batch"
 echo "== batch: ${#photos[@]} photographs"
-build/release/tools/quorvin-camsim --batch "$dir" --out "$out" "$@"
+build/release/tools/quorvin-camsim --batch "$dir" --out "$out" --width 320 --height 240 "$@"

@@ -21,7 +21,7 @@ using awbtest::Camera;
 QuorvinClipCount PlainCount(const CAveragePixelValue& stats, uint32_t width, uint32_t height,
                             const std::vector<uint8_t>& frame) {
     uint32_t pairStep = 1;
-    while (pairStep < 8 && pairStep * 2 * 240 <= height)
+    while (pairStep < 8 && pairStep * 2 * 120 <= height)
         pairStep *= 2;
     QuorvinClipCount count{};
     uint32_t rowStart = 0;
@@ -54,12 +54,13 @@ QuorvinClipCount PlainCount(const CAveragePixelValue& stats, uint32_t width, uin
 
 // Word-wise counting against the plain loop: odd widths and boundaries (word
 // tails), segments long enough to fold the byte lanes, heights that sample
-// every, every 2nd and every 4th row pair, and bytes either side of 240
+// every, every 2nd, every 4th and every 8th row pair, and bytes either side of 240
 // and 255.
 TEST(ClipCount, MatchesPlainLoop) {
     struct Size {
         uint32_t width, height;
-    } sizes[] = {{1, 1}, {3, 5}, {10, 6}, {37, 29}, {640, 480}, {8200, 8}, {1921, 1080}};
+    } sizes[] = {{1, 1},     {3, 5},     {10, 6},   {37, 29},
+                 {100, 300}, {640, 480}, {8200, 8}, {1921, 1080}};
     std::mt19937 rng(7);
     const uint8_t levels[] = {0, 1, 128, 239, 240, 241, 254, 255, 255};
     for (const Size& size : sizes) {

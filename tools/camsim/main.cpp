@@ -345,9 +345,12 @@ int main(int argc, char** argv) {
     if (!opt.batch_dir.empty()) {
         std::vector<camsim::BatchRow> rows;
         std::string error;
-        const bool ok = camsim::run_batch(
-            opt.cfg, camsim::batch_photos(opt.batch_dir), opt.batch_scenarios, outDir, &rows,
-            &error, [](const std::string& line) { std::printf("%s\n", line.c_str()); });
+        const bool ok =
+            camsim::run_batch(opt.cfg, camsim::batch_photos(opt.batch_dir), opt.batch_scenarios,
+                              outDir, &rows, &error, [](const std::string& line) {
+                                  std::printf("%s\n", line.c_str());
+                                  std::fflush(stdout);
+                              });
         if (!ok) {
             std::fprintf(stderr, "error: %s\n", error.c_str());
             return 1;
