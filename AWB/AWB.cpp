@@ -102,12 +102,29 @@ bool LuminanceEvaluates(const CLuminanceCtrl* luminance) {
     return sampled >= luminance->m_byteAverageFrameCount;
 }
 
+// The white balance step of the robust statistic when too few cells are
+// unclipped: the areas it leaves out get weight 0 for this sample only. Out
+// of line, so that its tables never add to the counting pass's stack.
+__attribute__((noinline)) void RobustAreasStep(CWhiteBalanceCtrl* whiteBalance,
+                                               CAveragePixelValue* statistics, WORD clippedAreas) {
+    BYTE configured[16];
+    BYTE weights[16];
+    RobustAreaWeights(whiteBalance, statistics, clippedAreas, weights);
+    for (int area = 0; area < 16; ++area) {
+        configured[area] = whiteBalance->m_pbyteAWBWeight[area];
+        whiteBalance->m_pbyteAWBWeight[area] = weights[area];
+    }
+    UpdateGain(whiteBalance, statistics);
+    for (int area = 0; area < 16; ++area)
+        whiteBalance->m_pbyteAWBWeight[area] = configured[area];
+}
+
 // The controllers' steps of a frame on which an opt-in mode needs the
-// clipped pixels: the guard on luminance evaluations (the evaluation runs with
-// the guard's target, and the configured one is back in place before the lock
-// is released), the robust statistic on white balance samples (the areas it
-// leaves out get weight 0 for this sample only). Kept out of line: its locals
-// then never add to the stack of the pixel pass.
+// subsampled pass: the guard on luminance evaluations (the evaluation runs
+// with the guard's target, and the configured one is back in place before
+// the lock is released), the robust statistic on white balance samples (the
+// norms of the unclipped cells, or the areas when too few are). Kept out of
+// line: its locals then never add to the stack of the pixel pass.
 __attribute__((noinline)) void StepWithPictureModes(AWBObject* object, bool luminanceDue,
                                                     bool whiteBalanceDue, bool guarded,
                                                     bool robust) {
@@ -115,7 +132,13 @@ __attribute__((noinline)) void StepWithPictureModes(AWBObject* object, bool lumi
     CWhiteBalanceCtrl* whiteBalance = &object->m_objWhiteBalanceCtrl;
     CAveragePixelValue* statistics = &object->m_objAveragePixelValue;
     QuorvinClipCount clip;
-    CountClippedPixels(statistics, *object->dwWidth, *object->dwHeight, object->raw_data, &clip);
+    if (robust) {
+        CountClippedAndNorms(statistics, *object->dwWidth, *object->dwHeight, object->raw_data,
+                             &clip);
+    } else {
+        CountClippedPixels(statistics, *object->dwWidth, *object->dwHeight, object->raw_data,
+                           &clip);
+    }
 
     if (guarded) {
         BYTE level = 0;
@@ -128,17 +151,13 @@ __attribute__((noinline)) void StepWithPictureModes(AWBObject* object, bool lumi
         UpdateGainShutter(luminance, statistics);
     }
 
-    if (robust) {
-        BYTE configured[16];
-        BYTE weights[16];
-        RobustAreaWeights(whiteBalance, statistics, clip.wClippedAreas, weights);
-        for (int area = 0; area < 16; ++area) {
-            configured[area] = whiteBalance->m_pbyteAWBWeight[area];
-            whiteBalance->m_pbyteAWBWeight[area] = weights[area];
-        }
-        UpdateGain(whiteBalance, statistics);
-        for (int area = 0; area < 16; ++area)
-            whiteBalance->m_pbyteAWBWeight[area] = configured[area];
+    BYTE normAverage[4];
+    if (robust && NormAverage(&clip, normAverage)) {
+        // The frame is due and in an automatic mode (IsAutoMode), so
+        // UpdateGain would go straight to this step with the areas' averages.
+        mbAutoUpdateGain(whiteBalance, normAverage);
+    } else if (robust) {
+        RobustAreasStep(whiteBalance, statistics, clip.wClippedAreas);
     } else if (whiteBalanceDue) {
         UpdateGain(whiteBalance, statistics);
     }

@@ -132,12 +132,17 @@ int Quorvin_SetHighlightGuard(void* AWBObject, BYTE byteClipBudget, BYTE byteTar
 /*
  * The statistic of automatic white balance: QUORVIN_AWB_GREY_WORLD (0, after
  * Quorvin_InitAWBObject) averages every weighted area; QUORVIN_AWB_ROBUST (1)
- * leaves out the areas with 1/32 or more of their pixels at 255, those whose
- * green is under 8 levels and those whose red or blue is more than half an
- * octave from where a grey's would be, and averages every area when fewer
- * than 4 remain. The gain rule, dead band, counts and limits are the same.
- * Takes the lock; returns 0, or -QUORVIN_EINVAL (nothing changed) for an
- * invalid object or another mode.
+ * takes, on every white balance sample, the fourth root of the mean fourth
+ * power of red, green and blue over the Bayer cells of the counted row pairs
+ * (as for the highlight guard) that have no sample at 250 or more: a
+ * Minkowski norm, "shades of grey", which leans on the brighter surfaces and
+ * leaves clipped ones out. When fewer than 1/64 of the cells are unclipped it
+ * averages the areas that are neither clipped (1/32 of their pixels at 255)
+ * nor dark (green under 8) nor half an octave off grey, or every area when
+ * fewer than 4 remain. The gain rule, dead band, counts and limits are the
+ * same; the area weights apply to the fallback only. Takes the lock; returns
+ * 0, or -QUORVIN_EINVAL (nothing changed) for an invalid object or another
+ * mode.
  */
 int Quorvin_SetRobustAWB(void* AWBObject, BYTE mode);
 

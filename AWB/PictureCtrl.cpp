@@ -121,28 +121,52 @@ bool NearReference(DWORD value, DWORD reference) {
            value * kColourRatioNum >= reference * kColourRatioDen;
 }
 
-} // namespace
+// Cells with a sample at 250 or more are left out of the norms: a clipped
+// channel bends the colour, and a norm that leans on the brightest cells
+// would lean on them most.
+constexpr DWORD kNormBright = 250;
+// At least 1/64 of the counted cells must be unclipped to be trusted.
+constexpr DWORD kNormShareShift = 6;
 
-extern "C" {
-
-void CPictureCtrl_init(CPictureCtrl* _this) {
-    _this->m_byteClipBudget = 0;
-    _this->m_byteTargetFloor = 0;
-    _this->m_byteGuardTarget = 0;
-    _this->m_byteGuardHold = 0;
-    _this->m_byteRobustAWB = QUORVIN_AWB_GREY_WORLD;
-    _this->m_byteReserved = 0;
-    _this->m_wClipPerMille = 0;
+// Adds the fourth powers of one row pair's unclipped cells: top holds
+// colour positions 0 and 1, bottom 2 and 3; colour index i sits at position
+// i ^ flip; the green is the mean of the two.
+// Kept out of line: its 64-bit sums need registers that on 32-bit x86 would
+// otherwise spill into the frame of the counting pass.
+__attribute__((noinline)) void AddCellPowers(const BYTE* top, const BYTE* bottom, DWORD width,
+                                             DWORD flip, QuorvinClipCount* count) {
+    for (DWORD x = 0; x + 1 < width; x += 2) {
+        const DWORD cell[4] = {top[x], top[x + 1], bottom[x], bottom[x + 1]};
+        if (cell[0] >= kNormBright || cell[1] >= kNormBright || cell[2] >= kNormBright ||
+            cell[3] >= kNormBright)
+            continue;
+        const DWORD channel[3] = {cell[0 ^ flip], (cell[1 ^ flip] + cell[2 ^ flip]) >> 1,
+                                  cell[3 ^ flip]};
+        for (int c = 0; c < 3; ++c) {
+            const DWORD square = channel[c] * channel[c];
+            count->pddwPowerSum[c] += static_cast<DDWORD>(square) * square;
+        }
+        ++count->dwNormCells;
+    }
 }
 
-void CountClippedPixels(const CAveragePixelValue* pStats, DWORD dwWidth, DWORD dwHeight,
-                        const BYTE* pbyteRaw, QuorvinClipCount* pCount) {
+// Inlined into both entry points, so that the kernel stack carries one frame
+// for the pass.
+__attribute__((always_inline)) inline void CountFrame(const CAveragePixelValue* pStats,
+                                                      bool withNorms, DWORD dwWidth, DWORD dwHeight,
+                                                      const BYTE* pbyteRaw,
+                                                      QuorvinClipCount* pCount) {
     pCount->dwSampled = 0;
     pCount->dwClipped = 0;
     pCount->dwHigh = 0;
     pCount->wClippedAreas = 0;
+    pCount->dwNormCells = 0;
+    pCount->pddwPowerSum[0] = pCount->pddwPowerSum[1] = pCount->pddwPowerSum[2] = 0;
     if (dwWidth == 0 || dwHeight == 0)
         return;
+    const WORD colorArray = pStats->m_wColorArray;
+    const bool norms = withNorms && colorArray >= 2 && colorArray <= 5;
+    const DWORD flip = norms ? static_cast<DWORD>(colorArray - 2) : 0;
     const DWORD pairMask = PairStepMask(dwHeight);
     PrefetchRow(pbyteRaw, dwWidth);
     if (dwHeight > 1)
@@ -168,6 +192,8 @@ void CountClippedPixels(const CAveragePixelValue* pStats, DWORD dwWidth, DWORD d
                                 &areaClipped[areaColumn], &pCount->dwHigh);
                 columnStart = columnEnd;
             }
+            if (norms && (y & 1) != 0)
+                AddCellPowers(row - dwWidth, row, dwWidth, flip, pCount);
         }
         DWORD columnStart = 0;
         for (int areaColumn = 0; areaColumn < 4; ++areaColumn) {
@@ -181,6 +207,48 @@ void CountClippedPixels(const CAveragePixelValue* pStats, DWORD dwWidth, DWORD d
         }
         rowStart = rowEnd;
     }
+}
+
+} // namespace
+
+extern "C" {
+
+void CPictureCtrl_init(CPictureCtrl* _this) {
+    _this->m_byteClipBudget = 0;
+    _this->m_byteTargetFloor = 0;
+    _this->m_byteGuardTarget = 0;
+    _this->m_byteGuardHold = 0;
+    _this->m_byteRobustAWB = QUORVIN_AWB_GREY_WORLD;
+    _this->m_byteReserved = 0;
+    _this->m_wClipPerMille = 0;
+}
+
+void CountClippedPixels(const CAveragePixelValue* pStats, DWORD dwWidth, DWORD dwHeight,
+                        const BYTE* pbyteRaw, QuorvinClipCount* pCount) {
+    CountFrame(pStats, false, dwWidth, dwHeight, pbyteRaw, pCount);
+}
+
+void CountClippedAndNorms(const CAveragePixelValue* pStats, DWORD dwWidth, DWORD dwHeight,
+                          const BYTE* pbyteRaw, QuorvinClipCount* pCount) {
+    CountFrame(pStats, true, dwWidth, dwHeight, pbyteRaw, pCount);
+}
+
+BOOL NormAverage(const QuorvinClipCount* pCount, PBYTE pbyteAverage) {
+    const DWORD cells = pCount->dwNormCells;
+    // dwSampled counts pixels: four to a cell.
+    if (cells == 0 || (cells << kNormShareShift) < pCount->dwSampled / 4)
+        return FALSE;
+    BYTE norm[3];
+    for (int c = 0; c < 3; ++c) {
+        // The fourth root of the mean fourth power: at most 249.
+        const DDWORD mean = quorvin_div_u64_u32(pCount->pddwPowerSum[c], cells);
+        norm[c] = static_cast<BYTE>(lluint_sqrt(lluint_sqrt(mean)));
+    }
+    pbyteAverage[0] = norm[0];
+    pbyteAverage[1] = norm[1];
+    pbyteAverage[2] = norm[1];
+    pbyteAverage[3] = norm[2];
+    return TRUE;
 }
 
 BYTE GuardTarget(CPictureCtrl* _this, const CLuminanceCtrl* pLum, BYTE byteLevel,

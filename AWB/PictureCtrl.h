@@ -8,11 +8,13 @@
  *   the measured pixels stands at 255, and raised back towards the configured
  *   target once a step up would not clip again;
  *
- *   the robust white balance statistic: grey world over the areas that are
- *   neither clipped nor strongly coloured, instead of over every area.
+ *   the robust white balance statistic: the order-4 Minkowski norm of the
+ *   unclipped pixels ("shades of grey") instead of the mean of every area,
+ *   with grey world over the areas neither clipped nor strongly coloured as
+ *   its fallback.
  *
- * Both need the clipped pixels of a frame, which a cheap subsampled pass
- * counts after the area statistics (only on the frames a mode needs them).
+ * Both need a look at the pixels beyond the area means, which a cheap
+ * subsampled pass takes after the area statistics (only on the frames a mode needs them).
  * With both modes off nothing here runs and the controllers behave exactly as
  * without them.
  */
@@ -61,6 +63,11 @@ typedef struct QuorvinClipCount {
     DWORD dwClipped;    /* of them at 255 */
     DWORD dwHigh;       /* of them at 240 or more: 255 after a step of 1/16 up */
     WORD wClippedAreas; /* bit a: at least 1/32 of area a's pixels at 255 */
+    /* Only when asked for: the counted row pairs' Bayer cells with no
+     * sample of 250 or more, and the sums of the fourth powers of their red,
+     * green (mean of the two) and blue. */
+    DWORD dwNormCells;
+    DDWORD pddwPowerSum[3];
 } QuorvinClipCount;
 
 /* Puts both modes off. */
@@ -76,6 +83,20 @@ void CPictureCtrl_init(CPictureCtrl* _this);
  */
 void CountClippedPixels(const CAveragePixelValue* pStats, DWORD dwWidth, DWORD dwHeight,
                         const BYTE* pbyteRaw, QuorvinClipCount* pCount);
+/* The same count, plus the fourth powers of the unclipped cells. */
+void CountClippedAndNorms(const CAveragePixelValue* pStats, DWORD dwWidth, DWORD dwHeight,
+                          const BYTE* pbyteRaw, QuorvinClipCount* pCount);
+
+/*
+ * The colour averages of the robust statistic, in colour index order, into
+ * pbyteAverage[4]: per colour the fourth root of the mean fourth power over
+ * the unclipped cells counted by CountClippedAndNorms (the Minkowski norm of
+ * order 4 of the "shades of grey" estimate, which leans on the brighter
+ * surfaces without taking the single brightest). FALSE, with nothing
+ * written, when fewer than 1/64 of the counted cells are unclipped (the
+ * caller then weighs the areas).
+ */
+BOOL NormAverage(const QuorvinClipCount* pCount, PBYTE pbyteAverage);
 
 /*
  * One step of the highlight guard, for a luminance evaluation on this frame:
