@@ -120,13 +120,17 @@ void Quorvin_Set_Auto_Min_ShutterC(void* AWBObject, WORD _wAutoMinShutterClock);
  * (after correction under Quorvin_ImageBalance, as captured under
  * Quorvin_ALCWBalance; every 2nd row pair from 240 lines, every 4th from 480,
  * every 8th from 960). While more than the budget is clipped, the target the
- * evaluation uses steps down by 1/8 (1/4 beyond four times the budget), never
- * below the floor nor above the configured target; it climbs back in steps of 1/16 once the
- * brightness has settled and the pixels that a step up would clip (those at 240 or more) are at
- * most half the budget. The target, tolerance and threshold set with Quorvin_CLuminance_SetTarget,
- * the speed limits and frame counts keep their meaning; the guard only lowers the target in force.
- * Setting the guard, even to the same values, restarts it at the configured target. Takes the lock;
- * returns 0, or -QUORVIN_EINVAL for an invalid object.
+ * evaluation uses steps down by 1/8 (1/4 beyond four times the budget) from
+ * the lower of the target and the measured brightness, never below the floor;
+ * it waits while the brightness is still falling from above. Once the
+ * brightness has settled for two evaluations within the budget, it climbs
+ * towards the configured target: to 4/3 of the measured brightness when the
+ * pixels at 192 or more (those 4/3 would clip) are at most half the budget,
+ * else to 17/16 when those at 240 or more are. The target, tolerance and
+ * threshold set with Quorvin_CLuminance_SetTarget, the speed limits and frame
+ * counts keep their meaning; the guard only lowers the target in force.
+ * Setting the guard, even to the same values, restarts it at the configured
+ * target. Takes the lock; returns 0, or -QUORVIN_EINVAL for an invalid object.
  */
 int Quorvin_SetHighlightGuard(void* AWBObject, BYTE byteClipBudget, BYTE byteTargetFloor);
 /*

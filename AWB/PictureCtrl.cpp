@@ -18,6 +18,10 @@ constexpr DDWORD kAllBits = ~DDWORD{0};
 // these are the pixels one guard step up (1/16) would clip.
 constexpr DDWORD kHighNibbles = 0xF0F0F0F0F0F0F0F0ULL;
 constexpr BYTE kHighLevel = 240;
+// Bytes of 192 or more have their two high bits set: 192 x 4/3 = 256, so
+// these are the pixels a step of 1/3 up would clip.
+constexpr DDWORD kHighTwoBits = 0xC0C0C0C0C0C0C0C0ULL;
+constexpr BYTE kBrightLevel = 192;
 constexpr BYTE kClipLevel = 255;
 
 // Row pairs: one in 2^k is counted, k from the height so that a frame keeps
@@ -59,34 +63,40 @@ inline DWORD LaneSum(DDWORD counts) {
     return static_cast<DWORD>((pairs * 0x0001000100010001ULL) >> 48);
 }
 
-// Adds the bytes at 255 and at 240 or more of bytes [row, row + count).
-void CountRowSegment(const BYTE* row, DWORD count, DWORD* clipped, DWORD* high) {
+// Adds the bytes at 255, at 240 or more and at 192 or more of bytes
+// [row, row + count).
+void CountRowSegment(const BYTE* row, DWORD count, DWORD* clipped, DWORD* high, DWORD* bright) {
     DDWORD clippedLanes = 0;
     DDWORD highLanes = 0;
+    DDWORD brightLanes = 0;
     DWORD wordsInLanes = 0;
     for (; count >= 8; count -= 8, row += 8) {
         DDWORD word;
         __builtin_memcpy(&word, row, sizeof word);
-        // Most words of a picture hold no byte of 240 or more: one test
-        // clears them, and only the others are looked at for 255s.
-        const DDWORD highInWord = LanesWithAll(word, kHighNibbles);
-        if (highInWord != 0) {
-            highLanes += highInWord;
+        // Most words of a picture hold no byte of 192 or more: one test
+        // clears them, and only the others are looked at more closely.
+        const DDWORD brightInWord = LanesWithAll(word, kHighTwoBits);
+        if (brightInWord != 0) {
+            brightLanes += brightInWord;
+            highLanes += LanesWithAll(word, kHighNibbles);
             clippedLanes += LanesWithAll(word, kAllBits);
         }
         // A lane holds 255 at most: fold before it could wrap.
         if (++wordsInLanes == 255) {
             *clipped += LaneSum(clippedLanes);
             *high += LaneSum(highLanes);
-            clippedLanes = highLanes = 0;
+            *bright += LaneSum(brightLanes);
+            clippedLanes = highLanes = brightLanes = 0;
             wordsInLanes = 0;
         }
     }
     *clipped += LaneSum(clippedLanes);
     *high += LaneSum(highLanes);
+    *bright += LaneSum(brightLanes);
     for (; count > 0; --count, ++row) {
         *clipped += *row == kClipLevel ? 1u : 0u;
         *high += *row >= kHighLevel ? 1u : 0u;
+        *bright += *row >= kBrightLevel ? 1u : 0u;
     }
 }
 
@@ -159,6 +169,7 @@ __attribute__((always_inline)) inline void CountFrame(const CAveragePixelValue* 
     pCount->dwSampled = 0;
     pCount->dwClipped = 0;
     pCount->dwHigh = 0;
+    pCount->dwBright = 0;
     pCount->wClippedAreas = 0;
     pCount->dwNormCells = 0;
     pCount->pddwPowerSum[0] = pCount->pddwPowerSum[1] = pCount->pddwPowerSum[2] = 0;
@@ -189,7 +200,7 @@ __attribute__((always_inline)) inline void CountFrame(const CAveragePixelValue* 
             for (int areaColumn = 0; areaColumn < 4; ++areaColumn) {
                 const DWORD columnEnd = pStats->m_pdwImagePosX[areaColumn];
                 CountRowSegment(row + columnStart, columnEnd - columnStart,
-                                &areaClipped[areaColumn], &pCount->dwHigh);
+                                &areaClipped[areaColumn], &pCount->dwHigh, &pCount->dwBright);
                 columnStart = columnEnd;
             }
             if (norms && (y & 1) != 0)
@@ -271,32 +282,43 @@ BYTE GuardTarget(CPictureCtrl* _this, const CLuminanceCtrl* pLum, BYTE byteLevel
     const DWORD band = static_cast<DWORD>(pLum->m_byteTolerance) + pLum->m_byteThreshold;
     const DWORD level = byteLevel;
     const DWORD high = PerMille(pCount->dwHigh, pCount->dwSampled);
+    const DWORD bright = PerMille(pCount->dwBright, pCount->dwSampled);
 
     if (wClip > budget) {
         _this->m_byteGuardHold = 0;
         // While the brightness is still coming down from above the target,
-        // the exposure is already falling: wait for it.
+        // the exposure is already falling: wait for it. Below the target
+        // (the exposure still rising), step from where the brightness is,
+        // so that the target does not run ahead of the picture.
         if (level <= target + band) {
-            // An eighth of the target (1/5 octave), a quarter (0.4 octave)
-            // when four times the budget is clipped.
-            DWORD step = wClip >= 4 * budget ? target / 4 : target / 8;
+            const DWORD base = level < target ? level : target;
+            // An eighth (1/5 octave), a quarter (0.4 octave) when four times
+            // the budget is clipped.
+            DWORD step = wClip >= 4 * budget ? base / 4 : base / 8;
             if (step == 0)
                 step = 1;
-            target = target > floorLevel + step ? target - step : floorLevel;
+            target = base > floorLevel + step ? base - step : floorLevel;
         }
-    } else if (target < byteConfigured && 2 * high <= budget) {
-        // One step up (1/16) would clip at most the pixels now at 240 or
-        // more: climb only when they are at most half the budget, and only
-        // once the brightness has settled on the lowered target.
+    } else if (target < byteConfigured) {
+        // A step up multiplies the pixels by its ratio: from the brightness
+        // measured now, 4/3 clips those at 192 or more, 17/16 those at 240
+        // or more. Climb by the larger step whose newly clipped pixels stay
+        // within half the budget, once the brightness has settled on the
+        // lowered target for two evaluations.
         const DWORD distance = level > target ? level - target : target - level;
         if (distance > band) {
             _this->m_byteGuardHold = 0;
         } else if (++_this->m_byteGuardHold >= kClimbHold) {
             _this->m_byteGuardHold = 0;
-            DWORD step = target / 16;
-            if (step == 0)
-                step = 1;
-            target = target + step < byteConfigured ? target + step : byteConfigured;
+            DWORD climbed = target;
+            if (2 * bright <= budget)
+                climbed = level + level / 3;
+            else if (2 * high <= budget)
+                climbed = level + (level >= 16 ? level / 16 : 1);
+            if (climbed > byteConfigured)
+                climbed = byteConfigured;
+            if (climbed > target)
+                target = climbed;
         }
     } else {
         _this->m_byteGuardHold = 0;

@@ -62,6 +62,7 @@ typedef struct QuorvinClipCount {
     DWORD dwSampled;    /* pixels looked at */
     DWORD dwClipped;    /* of them at 255 */
     DWORD dwHigh;       /* of them at 240 or more: 255 after a step of 1/16 up */
+    DWORD dwBright;     /* of them at 192 or more: 255 after a step of 1/3 up */
     WORD wClippedAreas; /* bit a: at least 1/32 of area a's pixels at 255 */
     /* Only when asked for: the counted row pairs' Bayer cells with no
      * sample of 250 or more, and the sums of the fourth powers of their red,

@@ -40,6 +40,7 @@ QuorvinClipCount PlainCount(const CAveragePixelValue& stats, uint32_t width, uin
                     ++sampled;
                     clipped += v == 255 ? 1u : 0u;
                     count.dwHigh += v >= 240 ? 1u : 0u;
+                    count.dwBright += v >= 192 ? 1u : 0u;
                 }
             }
             if (sampled != 0 && clipped * 32 >= sampled)
@@ -64,7 +65,7 @@ TEST(ClipCount, MatchesPlainLoop) {
     } sizes[] = {{1, 1},     {3, 5},     {10, 6},   {37, 29},
                  {100, 300}, {640, 480}, {8200, 8}, {1921, 1080}};
     std::mt19937 rng(7);
-    const uint8_t levels[] = {0, 1, 128, 239, 240, 241, 254, 255, 255};
+    const uint8_t levels[] = {0, 1, 128, 191, 192, 239, 240, 241, 254, 255, 255};
     for (const Size& size : sizes) {
         std::vector<uint8_t> frame(static_cast<size_t>(size.width) * size.height);
         for (uint8_t& v : frame)
@@ -85,6 +86,7 @@ TEST(ClipCount, MatchesPlainLoop) {
         EXPECT_EQ(got.dwSampled, want.dwSampled);
         EXPECT_EQ(got.dwClipped, want.dwClipped);
         EXPECT_EQ(got.dwHigh, want.dwHigh);
+        EXPECT_EQ(got.dwBright, want.dwBright);
         EXPECT_EQ(got.wClippedAreas, want.wClippedAreas);
     }
     CAveragePixelValue stats;

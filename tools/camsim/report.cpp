@@ -73,10 +73,16 @@ Summary summarise(const RunResult& run) {
         return std::isfinite(f.grey_error) && f.grey_error <= kNeutralError;
     });
     // Overshoot and swings, from the light's last change on.
-    int start_sign = 0, side = 0;
+    // Swings are counted around one target: when the highlight guard moves
+    // the target in force, the brightness starts afresh on one side of it.
+    int start_sign = 0, side = 0, swing_target = -1;
     for (std::size_t i = static_cast<std::size_t>(run.settle_from); i < run.frames.size(); ++i) {
         if (run.frames[i].uncorrected)
             continue;
+        if (run.frames[i].target_in_force != swing_target) {
+            swing_target = run.frames[i].target_in_force;
+            side = 0;
+        }
         const int e = run.frames[i].brightness - run.frames[i].target_in_force;
         if (start_sign == 0 && e != 0)
             start_sign = e > 0 ? 1 : -1;
