@@ -64,10 +64,11 @@ inline DWORD LaneSum(DDWORD counts) {
 }
 
 // Adds the bytes at 255, at 240 or more and at 192 or more of bytes
-// [row, row + count).
+// [row, row + count). Only the count at 192 or more keeps byte lanes across
+// words; the two others are summed on the few words that hold such a byte,
+// which keeps a single 64-bit accumulator live (on 32-bit x86 more would
+// spill into the kernel stack).
 void CountRowSegment(const BYTE* row, DWORD count, DWORD* clipped, DWORD* high, DWORD* bright) {
-    DDWORD clippedLanes = 0;
-    DDWORD highLanes = 0;
     DDWORD brightLanes = 0;
     DWORD wordsInLanes = 0;
     for (; count >= 8; count -= 8, row += 8) {
@@ -78,20 +79,16 @@ void CountRowSegment(const BYTE* row, DWORD count, DWORD* clipped, DWORD* high, 
         const DDWORD brightInWord = LanesWithAll(word, kHighTwoBits);
         if (brightInWord != 0) {
             brightLanes += brightInWord;
-            highLanes += LanesWithAll(word, kHighNibbles);
-            clippedLanes += LanesWithAll(word, kAllBits);
+            *high += LaneSum(LanesWithAll(word, kHighNibbles));
+            *clipped += LaneSum(LanesWithAll(word, kAllBits));
         }
         // A lane holds 255 at most: fold before it could wrap.
         if (++wordsInLanes == 255) {
-            *clipped += LaneSum(clippedLanes);
-            *high += LaneSum(highLanes);
             *bright += LaneSum(brightLanes);
-            clippedLanes = highLanes = brightLanes = 0;
+            brightLanes = 0;
             wordsInLanes = 0;
         }
     }
-    *clipped += LaneSum(clippedLanes);
-    *high += LaneSum(highLanes);
     *bright += LaneSum(brightLanes);
     for (; count > 0; --count, ++row) {
         *clipped += *row == kClipLevel ? 1u : 0u;
