@@ -64,25 +64,54 @@ inline DWORD LaneSum(DDWORD counts) {
 }
 
 // Adds the bytes at 255, at 240 or more and at 192 or more of bytes
-// [row, row + count). Only the count at 192 or more keeps byte lanes across
-// words; the two others are summed on the few words that hold such a byte,
-// which keeps a single 64-bit accumulator live (on 32-bit x86 more would
-// spill into the kernel stack).
+// [row, row + count).
+#if defined(__LP64__)
+// 64-bit registers: three byte-lane accumulators, no branch. A branch on
+// whether a word holds a bright byte is taken at random on a picture with
+// highlights, and its mispredictions cost more than the tests it saves
+// (1920 x 1080 photograph, every 8th row pair: 200 us with it).
+void CountRowSegment(const BYTE* row, DWORD count, DWORD* clipped, DWORD* high, DWORD* bright) {
+    DDWORD clippedLanes = 0;
+    DDWORD highLanes = 0;
+    DDWORD brightLanes = 0;
+    DWORD clippedSum = 0;
+    DWORD highSum = 0;
+    DWORD brightSum = 0;
+    DWORD wordsInLanes = 0;
+    for (; count >= 8; count -= 8, row += 8) {
+        DDWORD word;
+        __builtin_memcpy(&word, row, sizeof word);
+        brightLanes += LanesWithAll(word, kHighTwoBits);
+        highLanes += LanesWithAll(word, kHighNibbles);
+        clippedLanes += LanesWithAll(word, kAllBits);
+        // A lane holds 255 at most: fold before it could wrap.
+        if (++wordsInLanes == 255) {
+            clippedSum += LaneSum(clippedLanes);
+            highSum += LaneSum(highLanes);
+            brightSum += LaneSum(brightLanes);
+            clippedLanes = highLanes = brightLanes = 0;
+            wordsInLanes = 0;
+        }
+    }
+    clippedSum += LaneSum(clippedLanes);
+    highSum += LaneSum(highLanes);
+    brightSum += LaneSum(brightLanes);
+#else
+// 32-bit registers: three 64-bit accumulators, or even local sums, would
+// spill into the kernel stack, so only the count at 192 or more keeps lanes;
+// the two others are summed on the words that hold such a byte.
 void CountRowSegment(const BYTE* row, DWORD count, DWORD* clipped, DWORD* high, DWORD* bright) {
     DDWORD brightLanes = 0;
     DWORD wordsInLanes = 0;
     for (; count >= 8; count -= 8, row += 8) {
         DDWORD word;
         __builtin_memcpy(&word, row, sizeof word);
-        // Most words of a picture hold no byte of 192 or more: one test
-        // clears them, and only the others are looked at more closely.
         const DDWORD brightInWord = LanesWithAll(word, kHighTwoBits);
         if (brightInWord != 0) {
             brightLanes += brightInWord;
             *high += LaneSum(LanesWithAll(word, kHighNibbles));
             *clipped += LaneSum(LanesWithAll(word, kAllBits));
         }
-        // A lane holds 255 at most: fold before it could wrap.
         if (++wordsInLanes == 255) {
             *bright += LaneSum(brightLanes);
             brightLanes = 0;
@@ -90,11 +119,20 @@ void CountRowSegment(const BYTE* row, DWORD count, DWORD* clipped, DWORD* high, 
         }
     }
     *bright += LaneSum(brightLanes);
+    DWORD clippedSum = 0;
+    DWORD highSum = 0;
+    DWORD brightSum = 0;
+#endif
     for (; count > 0; --count, ++row) {
-        *clipped += *row == kClipLevel ? 1u : 0u;
-        *high += *row >= kHighLevel ? 1u : 0u;
-        *bright += *row >= kBrightLevel ? 1u : 0u;
+        clippedSum += *row == kClipLevel ? 1u : 0u;
+        highSum += *row >= kHighLevel ? 1u : 0u;
+        brightSum += *row >= kBrightLevel ? 1u : 0u;
     }
+    // Sums kept local until here: the frame's bytes may alias the counters
+    // as far as the compiler knows.
+    *clipped += clippedSum;
+    *high += highSum;
+    *bright += brightSum;
 }
 
 // Asks the processor to bring a row into the cache ahead of its use. The
