@@ -379,7 +379,7 @@ void RobustAreaWeights(const CWhiteBalanceCtrl* pWb, const CAveragePixelValue* p
         const DWORD blue = average[3 ^ flip];
         const DWORD greyRed = pWb->m_pwTarget[0] * green / 100;
         const DWORD greyBlue = pWb->m_pwTarget[1] * green / 100;
-        if ((wClippedAreas >> area) & 1u)
+        if ((static_cast<DWORD>(wClippedAreas) >> area) & 1u)
             continue;
         if (green < kDarkGreen || !NearReference(red, greyRed) || !NearReference(blue, greyBlue))
             continue;
