@@ -102,29 +102,34 @@ bool LuminanceEvaluates(const CLuminanceCtrl* luminance) {
     return sampled >= luminance->m_byteAverageFrameCount;
 }
 
-// The white balance step of the robust statistic when too few cells are
-// unclipped: the areas it leaves out get weight 0 for this sample only. Out
-// of line, so that its tables never add to the counting pass's stack.
-__attribute__((noinline)) void RobustAreasStep(CWhiteBalanceCtrl* whiteBalance,
-                                               CAveragePixelValue* statistics, WORD clippedAreas) {
-    BYTE configured[16];
+// The colour averages of the robust statistic when too few cells are
+// unclipped: grey world over the areas it keeps. Out of line, so that its
+// table never adds to the counting pass's stack.
+__attribute__((noinline)) void RobustAreaAverage(CWhiteBalanceCtrl* whiteBalance,
+                                                 CAveragePixelValue* statistics, WORD clippedAreas,
+                                                 PBYTE average) {
     BYTE weights[16];
     RobustAreaWeights(whiteBalance, statistics, clippedAreas, weights);
-    for (int area = 0; area < 16; ++area) {
-        configured[area] = whiteBalance->m_pbyteAWBWeight[area];
-        whiteBalance->m_pbyteAWBWeight[area] = weights[area];
-    }
-    UpdateGain(whiteBalance, statistics);
-    for (int area = 0; area < 16; ++area)
-        whiteBalance->m_pbyteAWBWeight[area] = configured[area];
+    for (int c = 0; c < 4; ++c)
+        average[c] = 0;
+    GetColorAverage(statistics, weights, average);
+}
+
+// Whether the white balance controller's next sample completes its run, so
+// that this frame is evaluated: the count is a byte, as the controller keeps
+// it.
+bool WhiteBalanceEvaluates(const CWhiteBalanceCtrl* whiteBalance) {
+    const BYTE sampled = static_cast<BYTE>(whiteBalance->m_byteAWBAlredySamplingCount + 1);
+    return sampled >= whiteBalance->m_byteAWBSamplingCount;
 }
 
 // The controllers' steps of a frame on which an opt-in mode needs the
 // subsampled pass: the guard on luminance evaluations (the evaluation runs
 // with the guard's target, and the configured one is back in place before
-// the lock is released), the robust statistic on white balance samples (the
-// norms of the unclipped cells, or the areas when too few are). Kept out of
-// line: its locals then never add to the stack of the pixel pass.
+// the lock is released), the robust statistic on the last sample of a white
+// balance run (the norms of the unclipped cells, or the areas when too few
+// are). Kept out of line: its locals then never add to the stack of the pixel
+// pass.
 __attribute__((noinline)) void StepWithPictureModes(AWBObject* object, bool luminanceDue,
                                                     bool whiteBalanceDue, bool guarded,
                                                     bool robust) {
@@ -151,13 +156,19 @@ __attribute__((noinline)) void StepWithPictureModes(AWBObject* object, bool lumi
         UpdateGainShutter(luminance, statistics);
     }
 
-    BYTE normAverage[4];
-    if (robust && NormAverage(&clip, normAverage)) {
+    if (robust) {
+        // The robust statistic of the run's last sample stands for every
+        // sample of the run: the earlier ones only counted (see BalanceFrame),
+        // and the sums are filled as if each had given this frame's values.
         // The frame is due and in an automatic mode (IsAutoMode), so
-        // UpdateGain would go straight to this step with the areas' averages.
-        mbAutoUpdateGain(whiteBalance, normAverage);
-    } else if (robust) {
-        RobustAreasStep(whiteBalance, statistics, clip.wClippedAreas);
+        // UpdateGain would go straight to this step.
+        BYTE average[4];
+        if (!NormAverage(&clip, average))
+            RobustAreaAverage(whiteBalance, statistics, clip.wClippedAreas, average);
+        const DWORD earlier = whiteBalance->m_byteAWBAlredySamplingCount;
+        for (int c = 0; c < 4; ++c)
+            whiteBalance->m_pdwSumOfSamplingAWB[c] = average[c] * earlier;
+        mbAutoUpdateGain(whiteBalance, average);
     } else if (whiteBalanceDue) {
         UpdateGain(whiteBalance, statistics);
     }
@@ -202,23 +213,31 @@ template <bool kCorrectFirst> int BalanceFrame(void* awbObject) {
             quorvin_pixel::MeasureAreas(statistics, *object->dwWidth, object->raw_data);
         }
 
-        // The opt-in modes count the clipped pixels on the frames they use:
-        // the guard on luminance evaluations, the robust statistic on white
-        // balance samples. With both off nothing more runs.
+        // The opt-in modes count the pixels on the frames they use: the guard
+        // on luminance evaluations, the robust statistic on the last sample
+        // of a white balance run. With both off nothing more runs.
         const CPictureCtrl* picture = &object->m_objPictureCtrl;
         const bool guarded =
             luminanceDue && picture->m_byteClipBudget != 0 && LuminanceEvaluates(luminance);
-        const bool robust = whiteBalanceDue && picture->m_byteRobustAWB == QUORVIN_AWB_ROBUST;
+        const bool robustDue = whiteBalanceDue && picture->m_byteRobustAWB == QUORVIN_AWB_ROBUST;
+        const bool robust = robustDue && WhiteBalanceEvaluates(whiteBalance);
         if (guarded || robust) {
-            StepWithPictureModes(object, luminanceDue, whiteBalanceDue, guarded, robust);
+            StepWithPictureModes(object, luminanceDue, whiteBalanceDue && !robustDue, guarded,
+                                 robust);
         } else {
             // Luminance first: its publication goes out through the callbacks.
             if (luminanceDue) {
                 UpdateGainShutter(luminance, statistics);
             }
-            if (whiteBalanceDue) {
+            if (whiteBalanceDue && !robustDue) {
                 UpdateGain(whiteBalance, statistics);
             }
+        }
+        if (robustDue && !robust) {
+            // A sample before the run's last: counted only, as the
+            // controller's sampling step counts it (its sums are filled on
+            // the last one).
+            ++whiteBalance->m_byteAWBAlredySamplingCount;
         }
         if (whiteBalanceDue) {
             // Green of the blue rows (gain 2) has no camera variable.

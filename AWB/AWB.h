@@ -136,9 +136,10 @@ int Quorvin_SetHighlightGuard(void* AWBObject, BYTE byteClipBudget, BYTE byteTar
 /*
  * The statistic of automatic white balance: QUORVIN_AWB_GREY_WORLD (0, after
  * Quorvin_InitAWBObject) averages every weighted area; QUORVIN_AWB_ROBUST (1)
- * takes, on every white balance sample, the fourth root of the mean fourth
- * power of red, green and blue over the Bayer cells of the counted row pairs
- * (as for the highlight guard) that have no sample at 250 or more: a
+ * takes, on the last sample of each white balance run (for the whole run),
+ * the fourth root of the mean fourth power of red, green and blue over the
+ * Bayer cells of the counted row pairs (as for the highlight guard) that have
+ * no sample at 250 or more: a
  * Minkowski norm, "shades of grey", which leans on the brighter surfaces and
  * leaves clipped ones out. When fewer than 1/64 of the cells are unclipped it
  * averages the areas that are neither clipped (1/32 of their pixels at 255)
