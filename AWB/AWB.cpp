@@ -10,6 +10,7 @@
 
 #include "AveragePixelValue.h"
 #include "LuminanceCtrl.h"
+#include "PictureCtrl.h"
 #include "WhiteBalanceCtrl.h"
 #include "pixel/PixelKernels.h"
 #include "platform.h"
@@ -22,6 +23,8 @@
 static_assert(sizeof(AWBObject) == 1636, "AWBObject must be 1636 bytes on 32-bit x86");
 #endif
 static_assert(__builtin_offsetof(AWBObject, magic) == 0, "the magic must be the first word");
+static_assert(sizeof(CPictureCtrl) <= sizeof(LuminanceCtrlFOPS),
+              "the picture modes must fit the unused callback table's storage");
 
 namespace {
 
@@ -95,6 +98,85 @@ void BuildManualTable(WORD gain, BYTE* table) {
     }
 }
 
+// Whether the luminance controller's next sample completes its average, so
+// that this frame is evaluated: the count is a byte, as the loop keeps it.
+bool LuminanceEvaluates(const CLuminanceCtrl* luminance) {
+    const BYTE sampled = static_cast<BYTE>(luminance->m_byteAlreadySampleingCount + 1);
+    return sampled >= luminance->m_byteAverageFrameCount;
+}
+
+// The colour averages of the robust statistic when too few cells are
+// unclipped: grey world over the areas it keeps. Out of line, so that its
+// table never adds to the counting pass's stack.
+__attribute__((noinline)) void RobustAreaAverage(CWhiteBalanceCtrl* whiteBalance,
+                                                 CAveragePixelValue* statistics, WORD clippedAreas,
+                                                 PBYTE average) {
+    BYTE weights[16];
+    RobustAreaWeights(whiteBalance, statistics, clippedAreas, weights);
+    for (int c = 0; c < 4; ++c)
+        average[c] = 0;
+    GetColorAverage(statistics, weights, average);
+}
+
+// Whether the white balance controller's next sample completes its run, so
+// that this frame is evaluated: the count is a byte, as the controller keeps
+// it.
+bool WhiteBalanceEvaluates(const CWhiteBalanceCtrl* whiteBalance) {
+    const BYTE sampled = static_cast<BYTE>(whiteBalance->m_byteAWBAlredySamplingCount + 1);
+    return sampled >= whiteBalance->m_byteAWBSamplingCount;
+}
+
+// The controllers' steps of a frame on which an opt-in mode needs the
+// subsampled pass: the guard on luminance evaluations (the evaluation runs
+// with the guard's target, and the configured one is back in place before
+// the lock is released), the robust statistic on the last sample of a white
+// balance run (the norms of the unclipped cells, or the areas when too few
+// are). Kept out of line: its locals then never add to the stack of the pixel
+// pass.
+__attribute__((noinline)) void StepWithPictureModes(AWBObject* object, bool luminanceDue,
+                                                    bool whiteBalanceDue, bool guarded,
+                                                    bool robust) {
+    CLuminanceCtrl* luminance = &object->m_objLuminanceCtrl;
+    CWhiteBalanceCtrl* whiteBalance = &object->m_objWhiteBalanceCtrl;
+    CAveragePixelValue* statistics = &object->m_objAveragePixelValue;
+    QuorvinClipCount clip;
+    if (robust) {
+        CountClippedAndNorms(statistics, *object->dwWidth, *object->dwHeight, object->raw_data,
+                             &clip);
+    } else {
+        CountClippedPixels(statistics, *object->dwWidth, *object->dwHeight, object->raw_data,
+                           &clip);
+    }
+
+    if (guarded) {
+        BYTE level = 0;
+        GetBrightnessAverage(statistics, luminance->m_pbyteWeight, &level);
+        const BYTE configured = luminance->m_byteTarget;
+        luminance->m_byteTarget = GuardTarget(&object->m_objPictureCtrl, luminance, level, &clip);
+        UpdateGainShutter(luminance, statistics);
+        luminance->m_byteTarget = configured;
+    } else if (luminanceDue) {
+        UpdateGainShutter(luminance, statistics);
+    }
+
+    if (robust) {
+        // The robust statistic of the run's last sample stands for every
+        // sample of the run: the earlier ones only counted (see BalanceFrame),
+        // and the sums are filled as if each had given this frame's values.
+        // The frame is due and in an automatic mode (IsAutoMode), so
+        // UpdateGain would go straight to this step.
+        BYTE average[4];
+        if (!NormAverage(&clip, average))
+            RobustAreaAverage(whiteBalance, statistics, clip.wClippedAreas, average);
+        const DWORD earlier = whiteBalance->m_byteAWBAlredySamplingCount;
+        for (int c = 0; c < 4; ++c)
+            whiteBalance->m_pdwSumOfSamplingAWB[c] = average[c] * earlier;
+        mbAutoUpdateGain(whiteBalance, average);
+    } else if (whiteBalanceDue) {
+        UpdateGain(whiteBalance, statistics);
+    }
+}
+
 // One frame of automatic exposure, gain and white balance. kCorrectFirst
 // selects the in-place correcting variant, which also asks white balance up to
 // four times, so that its skip countdown runs up to four times as fast.
@@ -134,12 +216,33 @@ template <bool kCorrectFirst> int BalanceFrame(void* awbObject) {
             quorvin_pixel::MeasureAreas(statistics, *object->dwWidth, object->raw_data);
         }
 
-        // Luminance first: its publication goes out through the callbacks.
-        if (luminanceDue) {
-            UpdateGainShutter(luminance, statistics);
+        // The opt-in modes count the pixels on the frames they use: the guard
+        // on luminance evaluations, the robust statistic on the last sample
+        // of a white balance run. With both off nothing more runs.
+        const CPictureCtrl* picture = &object->m_objPictureCtrl;
+        const bool guarded =
+            luminanceDue && picture->m_byteClipBudget != 0 && LuminanceEvaluates(luminance);
+        const bool robustDue = whiteBalanceDue && picture->m_byteRobustAWB == QUORVIN_AWB_ROBUST;
+        const bool robust = robustDue && WhiteBalanceEvaluates(whiteBalance);
+        if (guarded || robust) {
+            StepWithPictureModes(object, luminanceDue, whiteBalanceDue && !robustDue, guarded,
+                                 robust);
+        } else {
+            // Luminance first: its publication goes out through the callbacks.
+            if (luminanceDue) {
+                UpdateGainShutter(luminance, statistics);
+            }
+            if (whiteBalanceDue && !robustDue) {
+                UpdateGain(whiteBalance, statistics);
+            }
+        }
+        if (robustDue && !robust) {
+            // A sample before the run's last: counted only, as the
+            // controller's sampling step counts it (its sums are filled on
+            // the last one).
+            ++whiteBalance->m_byteAWBAlredySamplingCount;
         }
         if (whiteBalanceDue) {
-            UpdateGain(whiteBalance, statistics);
             // Green of the blue rows (gain 2) has no camera variable.
             *object->R = ToCameraGain(whiteBalance->m_pwGain[0]);
             *object->G = ToCameraGain(whiteBalance->m_pwGain[1]);
@@ -254,6 +357,7 @@ void Quorvin_InitAWBObject(void* awb_object, __u8* raw_data, __u16* crt_totalVLi
     CLuminanceCtrl_init(&object->m_objLuminanceCtrl, *next_shutter_line_le, *next_shutter_clock_le,
                         initial_gain, initial_digital_gain, trigger_version != 0 ? TRUE : FALSE,
                         &luminance_fops);
+    CPictureCtrl_init(&object->m_objPictureCtrl);
 }
 
 void Quorvin_FreeAWBObject(void* awb_object) {
@@ -374,6 +478,28 @@ void Quorvin_Set_Auto_Max_ShutterC(void* awb_object, WORD value) {
 
 void Quorvin_Set_Auto_Min_ShutterC(void* awb_object, WORD value) {
     SetLuminanceLimit(awb_object, &CLuminanceCtrl::m_wAutoMinShutterClock, value);
+}
+
+int Quorvin_SetHighlightGuard(void* awb_object, BYTE byteClipBudget, BYTE byteTargetFloor) {
+    return WithLockedObject(awb_object, -QUORVIN_EINVAL,
+                            [byteClipBudget, byteTargetFloor](AWBObject* object) {
+                                CPictureCtrl* picture = &object->m_objPictureCtrl;
+                                picture->m_byteClipBudget = byteClipBudget;
+                                picture->m_byteTargetFloor = byteTargetFloor;
+                                picture->m_byteGuardTarget = 0;
+                                picture->m_byteGuardHold = 0;
+                                return 0;
+                            });
+}
+
+int Quorvin_SetRobustAWB(void* awb_object, BYTE mode) {
+    if (mode != QUORVIN_AWB_GREY_WORLD && mode != QUORVIN_AWB_ROBUST) {
+        return -QUORVIN_EINVAL;
+    }
+    return WithLockedObject(awb_object, -QUORVIN_EINVAL, [mode](AWBObject* object) {
+        object->m_objPictureCtrl.m_byteRobustAWB = mode;
+        return 0;
+    });
 }
 
 } // extern "C"

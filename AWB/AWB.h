@@ -23,6 +23,7 @@
 
 #include "AveragePixelValue.h"
 #include "LuminanceCtrl.h"
+#include "PictureCtrl.h"
 #include "WhiteBalanceCtrl.h"
 #include "platform.h"
 #include "win.h"
@@ -50,10 +51,16 @@ typedef struct AWBObject {
     CAveragePixelValue m_objAveragePixelValue;
     CWhiteBalanceCtrl m_objWhiteBalanceCtrl;
     CLuminanceCtrl m_objLuminanceCtrl;
-    LuminanceCtrlFOPS m_luminanceFOps; /* unused; luminance_fops serves all */
-    __u8* raw_data;                    /* frame, width x height bytes */
-    __u16* crt_totalVLines_le;         /* lines per frame */
-    __u16* crt_totalHClock_le;         /* clocks per line */
+    /* The per-object callback table is never set or read (luminance_fops
+     * serves every object); its storage holds the opt-in picture modes, so
+     * the object keeps its size. */
+    union {
+        LuminanceCtrlFOPS m_luminanceFOps;
+        CPictureCtrl m_objPictureCtrl;
+    };
+    __u8* raw_data;            /* frame, width x height bytes */
+    __u16* crt_totalVLines_le; /* lines per frame */
+    __u16* crt_totalHClock_le; /* clocks per line */
     __u16* next_shutter_line_le;
     __u16* next_shutter_clock_le;
     __u16* next_gain_le;
@@ -110,6 +117,48 @@ void Quorvin_Set_Auto_Max_Shutter(void* AWBObject, WORD _wAutoMaxShutterLine);
 void Quorvin_Set_Auto_Min_Shutter(void* AWBObject, WORD _wAutoMinShutterLine);
 void Quorvin_Set_Auto_Max_ShutterC(void* AWBObject, WORD _wAutoMaxShutterClock);
 void Quorvin_Set_Auto_Min_ShutterC(void* AWBObject, WORD _wAutoMinShutterClock);
+
+/*
+ * The highlight guard of automatic exposure and gain, off after
+ * Quorvin_InitAWBObject. byteClipBudget is the share of the measured pixels
+ * allowed at 255, per mille (20 = 2 %; 0 puts the guard off); byteTargetFloor
+ * the lowest brightness target the guard may set (levels 0..255; suggested
+ * QUORVIN_GUARD_DEFAULT_BUDGET and QUORVIN_GUARD_DEFAULT_FLOOR).
+ *
+ * While on, each luminance evaluation also counts the frame's pixels at 255
+ * (after correction under Quorvin_ImageBalance, as captured under
+ * Quorvin_ALCWBalance; every 2nd row pair from 240 lines, every 4th from 480,
+ * every 8th from 960). While more than the budget is clipped, the target the
+ * evaluation uses steps down by 1/8 (1/4 beyond four times the budget) from
+ * the lower of the target and the measured brightness, never below the floor;
+ * it waits while the brightness is still falling from above. Once the
+ * brightness has settled for two evaluations within the budget, it climbs
+ * towards the configured target: to 4/3 of the measured brightness when the
+ * pixels at 192 or more (those 4/3 would clip) are at most half the budget,
+ * else to 17/16 when those at 240 or more are. The target, tolerance and
+ * threshold set with Quorvin_CLuminance_SetTarget, the speed limits and frame
+ * counts keep their meaning; the guard only lowers the target in force.
+ * Setting the guard, even to the same values, restarts it at the configured
+ * target. Takes the lock; returns 0, or -QUORVIN_EINVAL for an invalid object.
+ */
+int Quorvin_SetHighlightGuard(void* AWBObject, BYTE byteClipBudget, BYTE byteTargetFloor);
+/*
+ * The statistic of automatic white balance: QUORVIN_AWB_GREY_WORLD (0, after
+ * Quorvin_InitAWBObject) averages every weighted area; QUORVIN_AWB_ROBUST (1)
+ * takes, on the last sample of each white balance run (for the whole run),
+ * the fourth root of the mean fourth power of red, green and blue over the
+ * Bayer cells of the counted row pairs (as for the highlight guard) that have
+ * no sample at 250 or more: a
+ * Minkowski norm, "shades of grey", which leans on the brighter surfaces and
+ * leaves clipped ones out. When fewer than 1/64 of the cells are unclipped it
+ * averages the areas that are neither clipped (1/32 of their pixels at 255)
+ * nor dark (green under 8) nor half an octave off grey, or every area when
+ * fewer than 4 remain. The gain rule, dead band, counts and limits are the
+ * same; the area weights apply to the fallback only. Takes the lock; returns
+ * 0, or -QUORVIN_EINVAL (nothing changed) for an invalid object or another
+ * mode.
+ */
+int Quorvin_SetRobustAWB(void* AWBObject, BYTE mode);
 
 /* Module load and unload, defined by each host's platform layer: nothing to
  * set up or tear down; init returns 0. */

@@ -513,6 +513,31 @@ void RegisterModule(Size size, bool out) {
                         Quorvin_ImageBalance(&obj);
                         benchmark::ClobberMemory();
                     });
+            // The same frame with the highlight guard alone (.guard) and with
+            // the robust white balance too (.picture), on a frame where they
+            // count (a luminance evaluation and a white balance sample).
+            for (bool robust : {false, true})
+                if (out && correct)
+                    AddPaired(what + (robust ? ".picture" : ".guard"), size, Baseline::kRmw,
+                              [select, robust, cam = std::make_shared<Camera>(size, BoundFrame())](
+                                  BYTE* frame) mutable {
+                                  select();
+                                  AWBObject& obj = cam->obj();
+                                  if (obj.m_objPictureCtrl.m_byteClipBudget == 0) {
+                                      Quorvin_SetHighlightGuard(&obj, QUORVIN_GUARD_DEFAULT_BUDGET,
+                                                                QUORVIN_GUARD_DEFAULT_FLOOR);
+                                      Quorvin_SetRobustAWB(&obj, robust ? QUORVIN_AWB_ROBUST
+                                                                        : QUORVIN_AWB_GREY_WORLD);
+                                  }
+                                  obj.raw_data = frame;
+                                  obj.m_objWhiteBalanceCtrl.m_byteAWBRestSkipCount = 0;
+                                  obj.m_objLuminanceCtrl.m_byteRestSkipCount = 0;
+                                  obj.m_objLuminanceCtrl.m_byteAlreadySampleingCount =
+                                      static_cast<BYTE>(
+                                          obj.m_objLuminanceCtrl.m_byteAverageFrameCount - 1);
+                                  Quorvin_ImageBalance(&obj);
+                                  benchmark::ClobberMemory();
+                              });
         }
 }
 

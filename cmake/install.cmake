@@ -10,7 +10,7 @@ install(TARGETS quorvin_awb EXPORT QuorvinAWBTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 # The headers a camera driver includes; PixelKernels.h is the core's own.
 install(FILES
-  AWB/AWB.h AWB/AveragePixelValue.h AWB/LuminanceCtrl.h AWB/WhiteBalanceCtrl.h
+  AWB/AWB.h AWB/AveragePixelValue.h AWB/LuminanceCtrl.h AWB/PictureCtrl.h AWB/WhiteBalanceCtrl.h
   AWB/platform.h AWB/win.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/AWB)
 

@@ -23,7 +23,7 @@
 
 /*
  * Every exported operation, in interface order: E(symbol) for an ordinary
- * export, G(symbol) for a GPL-only one (15 ordinary, 4 GPL-only).
+ * export, G(symbol) for a GPL-only one (17 ordinary, 4 GPL-only).
  */
 #define QUORVIN_MODULE_EXPORTS(E, G)                                                               \
     E(Quorvin_GetAWBObjectSize)                                                                    \
@@ -44,6 +44,8 @@
     E(Quorvin_Set_Auto_Max_Shutter)                                                                \
     E(Quorvin_Set_Auto_Min_Shutter)                                                                \
     E(Quorvin_Set_Auto_Max_ShutterC)                                                               \
-    E(Quorvin_Set_Auto_Min_ShutterC)
+    E(Quorvin_Set_Auto_Min_ShutterC)                                                               \
+    E(Quorvin_SetHighlightGuard)                                                                   \
+    E(Quorvin_SetRobustAWB)
 
 #endif /* QUORVIN_PLATFORM_MODULE_DEF_H */

@@ -85,7 +85,7 @@ need_pkgs_update() { # need_pkgs_update STAMP: apt-get update, going on when ind
 
 # The packages every build needs.
 QUORVIN_BASE_PKGS=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev googletest
-    clang-format libpng-dev libcli11-dev libbenchmark-dev)
+    clang-format libpng-dev libjpeg-dev libcli11-dev libbenchmark-dev)
 
 # cmake_build PRESET: configure, build (quietly) and run the tests of a preset.
 # The tests labelled kernel-core compile the core as the kernel does, the same

@@ -105,6 +105,8 @@ inline void expect_all_refused(void* p) {
     Quorvin_Set_Auto_Min_Shutter(p, 1);
     Quorvin_Set_Auto_Max_ShutterC(p, 1);
     Quorvin_Set_Auto_Min_ShutterC(p, 1);
+    EXPECT_EQ(Quorvin_SetHighlightGuard(p, 20, 32), -QUORVIN_EINVAL);
+    EXPECT_EQ(Quorvin_SetRobustAWB(p, 1), -QUORVIN_EINVAL);
     Quorvin_FreeAWBObject(p);
     EXPECT_EQ(src, std::vector<uint8_t>(64, 7));
 }

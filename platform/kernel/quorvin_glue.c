@@ -86,8 +86,8 @@ QUORVIN_MODULE_EXIT(QUORVIN_MODULE_EXIT_FN);
 
 /*
  * Exports: the four per-frame and correction operations are GPL-only, the
- * other fifteen ordinary. The module's licence is GPL-compatible, so GPL
- * drivers may use all nineteen on every kernel, and drivers of any licence
+ * other seventeen ordinary. The module's licence is GPL-compatible, so GPL
+ * drivers may use all twenty-one on every kernel, and drivers of any licence
  * the ordinary ones.
  */
 #define QUORVIN_EXPORT(sym)	     EXPORT_SYMBOL(sym);

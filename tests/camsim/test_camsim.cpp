@@ -343,3 +343,70 @@ TEST(CamsimPictures, BalancedGreyViewsAsGrey) {
 }
 
 } // namespace
+
+namespace {
+
+// The angular error: gains that make the true white grey give 0; a white of
+// (1, 1, 0) against gains implying (1, 1, 1) is the angle between those two
+// vectors, acos(2 / sqrt(6)) = 35.26 degrees; a gain of 0 implies nothing.
+TEST(CamsimColour, IlluminantAngleOfTheColourGains) {
+    const Rgb white = raw_white(4200.0);
+    const double exact[3] = {3.0 / white.r, 3.0 / white.g, 3.0 / white.b};
+    EXPECT_NEAR(illuminant_angle(exact, white), 0.0, 1e-6);
+    const double unity[3] = {1.0, 1.0, 1.0};
+    EXPECT_NEAR(illuminant_angle(unity, Rgb{1.0, 1.0, 0.0}), 35.264, 1e-3);
+    const double none[3] = {1.0, 0.0, 1.0};
+    EXPECT_TRUE(std::isnan(illuminant_angle(none, white)));
+
+    // A run's trace carries the error of the gains in force: large with the
+    // unity gains of the first frame under 4200 K, small once balanced.
+    const RunResult result = run(small("chart"));
+    EXPECT_GT(result.frames.front().angular_error, 10.0);
+    EXPECT_LT(result.frames.back().angular_error, 3.0);
+}
+
+// The reference capture: at the asked brightness, with balanced greys.
+TEST(CamsimColour, IdealCaptureAtTheSameBrightnessIsNeutral) {
+    const Scene scene = make_chart_scene(160, 120);
+    const std::vector<std::uint8_t> raw = render_ideal(scene, 2850.0, SensorConfig{}, 160, 120, 90);
+    EXPECT_NEAR(module_brightness(raw.data(), 160, 120), 90, 1);
+    EXPECT_LT(grey_error(raw.data(), 160, 120, scene.greys, 0), 0.02);
+}
+
+// The picture modes through the camera: the highlight guard lowers the
+// target in force on a scene that clips, and the settling measures follow
+// that target (the default run's measures are against the configured one).
+TEST(CamsimScenario, HighlightGuardKeepsClippingWithinItsBudget) {
+    SimConfig cfg = small("window-pan");
+    RunResult plain = run(cfg);
+    cfg.module.highlight_guard = true;
+    cfg.module.robust_awb = true;
+    RunResult guarded = run(cfg);
+    const Summary a = summarise(plain), b = summarise(guarded);
+    for (const FrameRecord& f : plain.frames)
+        ASSERT_EQ(f.target_in_force, 128);
+    EXPECT_LT(b.final_target_in_force, 128);
+    EXPECT_LT(b.clipped_at_rest, a.clipped_at_rest);
+    EXPECT_LE(b.clipped_at_rest, 0.03);
+    EXPECT_EQ(b.oscillations + b.target_reversals, 0);
+    ASSERT_GE(b.frames_to_dead_band, 0);
+    EXPECT_LE(b.frames_to_dead_band, 60);
+}
+
+// Thumbnails and the sheet they are laid out on.
+TEST(CamsimPictures, ShrinkAveragesBlocksAndSheetPlacesCells) {
+    RgbImage image{4, 2, {0, 0, 0, 100, 100, 100, 10, 20, 30, 10, 20, 30,
+                          0, 0, 0, 100, 100, 100, 10, 20, 30, 10, 20, 30}};
+    const RgbImage half = shrink(image, 2);
+    ASSERT_EQ(half.width, 2);
+    ASSERT_EQ(half.height, 1);
+    EXPECT_EQ(half.pixels, (std::vector<std::uint8_t>{50, 50, 50, 10, 20, 30}));
+    const RgbImage sheet = contact_sheet({half, half, half}, 2, 1);
+    EXPECT_EQ(sheet.width, 2 * 2 + 3);
+    EXPECT_EQ(sheet.height, 2 * 1 + 3);
+    EXPECT_EQ(sheet.pixels[static_cast<std::size_t>(sheet.width + 4) * 3],
+              50);                  // second cell, first pixel
+    EXPECT_EQ(sheet.pixels[0], 40); // the ground
+}
+
+} // namespace

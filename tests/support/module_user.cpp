@@ -120,7 +120,7 @@ const QuorvinExportInfo g_exports[] = {
 
 constexpr int kParamCount = static_cast<int>(sizeof(g_params) / sizeof(g_params[0]));
 constexpr int kExportCount = static_cast<int>(sizeof(g_exports) / sizeof(g_exports[0]));
-static_assert(kExportCount == 19, "the module exports 19 operations");
+static_assert(kExportCount == 21, "the module exports 21 operations");
 
 // Every listed export is declared in AWB/AWB.h with C linkage: a misspelt name
 // in the list fails to compile here.

@@ -5,7 +5,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <memory>
 #include <png.h>
+// libjpeg's header needs FILE and size_t declared first.
+#include <jpeglib.h>
 
 namespace camsim {
 namespace {
@@ -46,6 +50,115 @@ bool read_png(const std::string& path, RgbImage* image, std::string* error) {
     }
     *image = std::move(out);
     return true;
+}
+
+namespace {
+
+// libjpeg reports a fatal error through this hook; it must not return, so
+// it throws and read_jpeg catches.
+struct JpegFailure {
+    std::string message;
+};
+[[noreturn]] void ThrowJpegError(j_common_ptr info) {
+    char message[JMSG_LENGTH_MAX];
+    (*info->err->format_message)(info, message);
+    throw JpegFailure{message};
+}
+
+bool read_jpeg(const std::string& path, RgbImage* image, std::string* error) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
+                                                         std::fclose);
+    if (!file) {
+        *error = path + ": cannot open";
+        return false;
+    }
+    jpeg_decompress_struct info{};
+    jpeg_error_mgr errors{};
+    info.err = jpeg_std_error(&errors);
+    errors.error_exit = ThrowJpegError;
+    try {
+        jpeg_create_decompress(&info);
+        jpeg_stdio_src(&info, file.get());
+        jpeg_read_header(&info, TRUE);
+        info.out_color_space = JCS_RGB;
+        jpeg_start_decompress(&info);
+        RgbImage out;
+        out.width = static_cast<int>(info.output_width);
+        out.height = static_cast<int>(info.output_height);
+        out.pixels.resize(static_cast<std::size_t>(out.width) *
+                          static_cast<std::size_t>(out.height) * 3);
+        while (info.output_scanline < info.output_height) {
+            JSAMPROW row = &out.pixels[static_cast<std::size_t>(info.output_scanline) *
+                                       static_cast<std::size_t>(out.width) * 3];
+            jpeg_read_scanlines(&info, &row, 1);
+        }
+        jpeg_finish_decompress(&info);
+        jpeg_destroy_decompress(&info);
+        *image = std::move(out);
+        return true;
+    } catch (const JpegFailure& failure) {
+        jpeg_destroy_decompress(&info);
+        *error = path + ": " + failure.message;
+        return false;
+    }
+}
+
+} // namespace
+
+bool read_image(const std::string& path, RgbImage* image, std::string* error) {
+    unsigned char magic[2] = {0, 0};
+    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+        const std::size_t got = std::fread(magic, 1, 2, f);
+        std::fclose(f);
+        if (got == 2 && magic[0] == 0xFF && magic[1] == 0xD8)
+            return read_jpeg(path, image, error);
+    }
+    return read_png(path, image, error);
+}
+
+RgbImage shrink(const RgbImage& image, int factor) {
+    RgbImage out;
+    out.width = image.width / factor;
+    out.height = image.height / factor;
+    out.pixels.resize(static_cast<std::size_t>(out.width) * static_cast<std::size_t>(out.height) *
+                      3);
+    for (int y = 0; y < out.height; ++y)
+        for (int x = 0; x < out.width; ++x)
+            for (int c = 0; c < 3; ++c) {
+                int sum = 0;
+                for (int dy = 0; dy < factor; ++dy)
+                    for (int dx = 0; dx < factor; ++dx)
+                        sum +=
+                            image.pixels[index(x * factor + dx, y * factor + dy, image.width) * 3 +
+                                         static_cast<std::size_t>(c)];
+                out.pixels[index(x, y, out.width) * 3 + static_cast<std::size_t>(c)] =
+                    static_cast<std::uint8_t>(sum / (factor * factor));
+            }
+    return out;
+}
+
+RgbImage contact_sheet(const std::vector<RgbImage>& pictures, int columns, int gap) {
+    int cell_w = 0, cell_h = 0;
+    for (const RgbImage& p : pictures) {
+        cell_w = std::max(cell_w, p.width);
+        cell_h = std::max(cell_h, p.height);
+    }
+    const int count = static_cast<int>(pictures.size());
+    const int rows = (count + columns - 1) / columns;
+    RgbImage out;
+    out.width = columns * cell_w + (columns + 1) * gap;
+    out.height = rows * cell_h + (rows + 1) * gap;
+    out.pixels.assign(
+        static_cast<std::size_t>(out.width) * static_cast<std::size_t>(out.height) * 3, 40);
+    for (int i = 0; i < count; ++i) {
+        const RgbImage& p = pictures[static_cast<std::size_t>(i)];
+        const int x0 = gap + (i % columns) * (cell_w + gap);
+        const int y0 = gap + (i / columns) * (cell_h + gap);
+        for (int y = 0; y < p.height; ++y)
+            std::copy_n(&p.pixels[index(0, y, p.width) * 3], static_cast<std::size_t>(p.width) * 3,
+                        &out.pixels[index(x0, y0 + y, out.width) * 3]);
+    }
+    return out;
 }
 
 bool write_png(const std::string& path, const RgbImage& image, std::string* error) {

@@ -20,6 +20,15 @@ struct RgbImage {
 // dropped. Returns false with a message.
 bool read_png(const std::string& path, RgbImage* image, std::string* error);
 bool write_png(const std::string& path, const RgbImage& image, std::string* error);
+// Reads a PNG or a JPEG (by the file's first bytes) as 8-bit RGB.
+bool read_image(const std::string& path, RgbImage* image, std::string* error);
+
+// Every factor x factor block of pixels averaged into one (the edge blocks
+// that do not fill a whole block are dropped).
+RgbImage shrink(const RgbImage& image, int factor);
+// Pictures placed in rows of columns cells, each cell as large as the largest
+// picture, gap pixels apart, on a dark grey ground.
+RgbImage contact_sheet(const std::vector<RgbImage>& pictures, int columns, int gap);
 
 // An RGGB raw frame (red at the first byte) demosaiced bilinearly, its balanced
 // raw colours turned into sRGB by the view matrix and encoded for display.

@@ -3,6 +3,7 @@
 // object. Renders frames from a scene, runs them through the module frame by
 // frame exactly as a driver does, and writes pictures, a trace, a summary and
 // plots. With --raw it replays recorded Bayer frames through the module.
+#include "batch.h"
 #include "image_io.h"
 #include "report.h"
 #include "simulator.h"
@@ -63,6 +64,10 @@ struct Options {
     bool no_plots = false;
     std::string out_dir = "camsim-out";
     std::string raw_in, raw_out, record;
+    // Batch mode: a folder of photographs and the scenarios to run on each.
+    std::string batch_dir;
+    std::vector<std::string> batch_scenarios = {"chart", "dim-room", "lights-on", "sunset",
+                                                "illuminant-change"};
 };
 
 // A named choice (--awb auto, --entry image ...) written straight into its
@@ -217,6 +222,26 @@ int ParseArgs(int argc, char** argv, Options& opt) {
                 "Colour gains R,G,B in the driver's 1/16, loaded with Quorvin_Set_Gain")
         ->delimiter(',');
 
+    app.add_flag_callback(
+        "--highlight-guard", [&m] { m.highlight_guard = true; },
+        "Turn on the highlight guard (Quorvin_SetHighlightGuard)");
+    AddRegister(app, "--guard-budget", m.guard_budget,
+                "Highlight guard: pixels allowed at 255, per mille")
+        ->capture_default_str();
+    AddRegister(app, "--guard-floor", m.guard_floor, "Highlight guard: lowest target")
+        ->capture_default_str();
+    app.add_flag_callback(
+        "--robust-awb", [&m] { m.robust_awb = true; },
+        "Robust white balance statistic (Quorvin_SetRobustAWB)");
+    app.add_option("--batch", opt.batch_dir,
+                   "Run every photograph (.png, .jpg) of this folder through every scenario of "
+                   "--batch-scenarios, with the default modes and with the highlight guard and "
+                   "robust white balance; writes batch.md, batch.csv and contact-sheet.png")
+        ->check(CLI::ExistingDirectory);
+    app.add_option("--batch-scenarios", opt.batch_scenarios, "Scenarios of the batch mode")
+        ->delimiter(',')
+        ->capture_default_str();
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -315,6 +340,23 @@ int main(int argc, char** argv) {
     if (ec) {
         std::fprintf(stderr, "error: %s: %s\n", outDir.c_str(), ec.message().c_str());
         return 1;
+    }
+
+    if (!opt.batch_dir.empty()) {
+        std::vector<camsim::BatchRow> rows;
+        std::string error;
+        const bool ok =
+            camsim::run_batch(opt.cfg, camsim::batch_photos(opt.batch_dir), opt.batch_scenarios,
+                              outDir, &rows, &error, [](const std::string& line) {
+                                  std::printf("%s\n", line.c_str());
+                                  std::fflush(stdout);
+                              });
+        if (!ok) {
+            std::fprintf(stderr, "error: %s\n", error.c_str());
+            return 1;
+        }
+        std::printf("\nwritten to %s/: batch.md, batch.csv, contact-sheet.png\n", outDir.c_str());
+        return 0;
     }
 
     // Where a replay writes its frames; nothing when rendering.

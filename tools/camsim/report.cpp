@@ -61,21 +61,29 @@ Summary summarise(const RunResult& run) {
     s.threshold = run.threshold;
     if (run.frames.empty())
         return s;
+    // Brightness is measured against the target the module works to on each
+    // frame: the configured one, or the highlight guard's.
     s.frames_to_target = settled_from(run, run.settle_from, [&](const FrameRecord& f) {
-        return std::abs(f.brightness - run.target) <= run.tolerance;
+        return std::abs(f.brightness - f.target_in_force) <= run.tolerance;
     });
     s.frames_to_dead_band = settled_from(run, run.settle_from, [&](const FrameRecord& f) {
-        return std::abs(f.brightness - run.target) <= run.tolerance + run.threshold;
+        return std::abs(f.brightness - f.target_in_force) <= run.tolerance + run.threshold;
     });
     s.frames_to_neutral = settled_from(run, run.settle_from, [](const FrameRecord& f) {
         return std::isfinite(f.grey_error) && f.grey_error <= kNeutralError;
     });
     // Overshoot and swings, from the light's last change on.
-    int start_sign = 0, side = 0;
+    // Swings are counted around one target: when the highlight guard moves
+    // the target in force, the brightness starts afresh on one side of it.
+    int start_sign = 0, side = 0, swing_target = -1;
     for (std::size_t i = static_cast<std::size_t>(run.settle_from); i < run.frames.size(); ++i) {
         if (run.frames[i].uncorrected)
             continue;
-        const int e = run.frames[i].brightness - run.target;
+        if (run.frames[i].target_in_force != swing_target) {
+            swing_target = run.frames[i].target_in_force;
+            side = 0;
+        }
+        const int e = run.frames[i].brightness - run.frames[i].target_in_force;
         if (start_sign == 0 && e != 0)
             start_sign = e > 0 ? 1 : -1;
         if (start_sign != 0 && e * start_sign < 0)
@@ -87,6 +95,28 @@ Summary summarise(const RunResult& run) {
             side = now;
         }
     }
+    // Pumping: the guard's target falling again after it rose.
+    int last_move = 0;
+    for (std::size_t i = static_cast<std::size_t>(std::max(1, run.settle_from));
+         i < run.frames.size(); ++i) {
+        const int move = run.frames[i].target_in_force - run.frames[i - 1].target_in_force;
+        if (move == 0)
+            continue;
+        if (move < 0 && last_move > 0)
+            ++s.target_reversals;
+        last_move = move;
+    }
+    {
+        const int rest_from = s.frames_to_dead_band >= 0 ? run.settle_from + s.frames_to_dead_band
+                                                         : std::max(0, s.frames - 30);
+        double sum = 0;
+        int count = 0;
+        for (std::size_t i = static_cast<std::size_t>(rest_from); i < run.frames.size(); ++i) {
+            sum += run.frames[i].clipped;
+            ++count;
+        }
+        s.clipped_at_rest = count > 0 ? sum / count : 0.0;
+    }
     for (const FrameRecord& f : run.frames) {
         s.has_greys = s.has_greys || std::isfinite(f.grey_error);
         s.publications += f.published;
@@ -97,6 +127,8 @@ Summary summarise(const RunResult& run) {
     s.final_brightness_error = last.brightness - run.target;
     s.final_grey_error = last.grey_error;
     s.final_clipped = last.clipped;
+    s.final_angular_error = last.angular_error;
+    s.final_target_in_force = last.target_in_force;
     const int settled =
         run.settle_from + (s.frames_to_target >= 0 ? s.frames_to_target : s.frames - 1);
     for (std::size_t i = static_cast<std::size_t>(std::min(settled, s.frames - 1));
@@ -133,6 +165,11 @@ void print_summary(std::FILE* out, const Summary& s) {
                  number(100.0 * s.final_grey_error, 2).c_str(), 100.0 * s.final_clipped);
     std::fprintf(out, "  final: exposure %.2f ms, gain register %d, R G B %d %d %d (1/16)\n",
                  s.final_exposure_ms, s.final_gain_reg, s.final_r, s.final_g, s.final_b);
+    std::fprintf(out, "  final: illuminant angular error %s degrees, clipped at rest %.2f %%\n",
+                 number(s.final_angular_error, 2).c_str(), 100.0 * s.clipped_at_rest);
+    if (s.final_target_in_force != s.target || s.target_reversals != 0)
+        std::fprintf(out, "  highlight guard: target in force %d, %d reversals\n",
+                     s.final_target_in_force, s.target_reversals);
 }
 
 std::string summary_json(const Summary& s) {
@@ -160,7 +197,11 @@ std::string summary_json(const Summary& s) {
       << "  \"max_clipped_settled\": " << number(s.max_clipped_settled, 5) << ",\n"
       << "  \"final_exposure_ms\": " << number(s.final_exposure_ms, 3) << ",\n"
       << "  \"final_gain_register\": " << s.final_gain_reg << ",\n"
-      << "  \"final_rgb\": [" << s.final_r << ", " << s.final_g << ", " << s.final_b << "]\n"
+      << "  \"final_rgb\": [" << s.final_r << ", " << s.final_g << ", " << s.final_b << "],\n"
+      << "  \"final_angular_error\": " << number(s.final_angular_error, 3) << ",\n"
+      << "  \"clipped_at_rest\": " << number(s.clipped_at_rest, 5) << ",\n"
+      << "  \"final_target_in_force\": " << s.final_target_in_force << ",\n"
+      << "  \"target_reversals\": " << s.target_reversals << "\n"
       << "}\n";
     return o.str();
 }
@@ -180,7 +221,7 @@ bool write_trace_csv(const std::string& path, const RunResult& run, std::string*
     std::ostringstream o;
     o << "frame,lux,kelvin,pan,brightness,target,shutter_line,shutter_clock,exposure_ms,"
          "gain_register,gain,camera_r,camera_g,camera_b,R,G,B,published,grey_error,clipped,"
-         "luminance_mode,awb_mode,uncorrected\n";
+         "luminance_mode,awb_mode,uncorrected,target_in_force,angular_error\n";
     for (const FrameRecord& f : run.frames)
         o << f.frame << ',' << number(f.lux, 3) << ',' << number(f.kelvin, 0) << ',' << f.pan << ','
           << f.brightness << ',' << run.target << ',' << f.shutter_line << ',' << f.shutter_clock
@@ -189,7 +230,8 @@ bool write_trace_csv(const std::string& path, const RunResult& run, std::string*
           << number(f.camera_rgb[2], 4) << ',' << f.r << ',' << f.g << ',' << f.b << ','
           << (f.published ? 1 : 0) << ',' << csv_number(f.grey_error, 5) << ','
           << number(f.clipped, 5) << ',' << static_cast<int>(f.luminance_mode) << ','
-          << static_cast<int>(f.awb_mode) << ',' << (f.uncorrected ? 1 : 0) << '\n';
+          << static_cast<int>(f.awb_mode) << ',' << (f.uncorrected ? 1 : 0) << ','
+          << f.target_in_force << ',' << csv_number(f.angular_error, 3) << '\n';
     return write_text(path, o.str(), error);
 }
 
@@ -210,7 +252,9 @@ bool write_trace_jsonl(const std::string& path, const RunResult& run, std::strin
           << ", \"clipped\": " << number(f.clipped, 5)
           << ", \"luminance_mode\": " << static_cast<int>(f.luminance_mode)
           << ", \"awb_mode\": " << static_cast<int>(f.awb_mode)
-          << ", \"uncorrected\": " << (f.uncorrected ? "true" : "false") << "}\n";
+          << ", \"uncorrected\": " << (f.uncorrected ? "true" : "false")
+          << ", \"target_in_force\": " << f.target_in_force
+          << ", \"angular_error\": " << number(f.angular_error, 3) << "}\n";
     return write_text(path, o.str(), error);
 }
 

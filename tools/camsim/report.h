@@ -45,6 +45,18 @@ struct Summary {
     double final_grey_error = 0;    // fraction; NaN when no grey could be measured
     double final_clipped = 0;       // fraction of pixels at 255 in the last frame
     double max_clipped_settled = 0; // largest such fraction after settling
+    // Degrees between the illuminant the final colour gains imply and the
+    // true one; NaN for a replay.
+    double final_angular_error = 0;
+    // The target in force at the end (the highlight guard's, or the
+    // configured one), and how often the guard's target turned down again
+    // after rising, from the light's last change on (pumping).
+    int final_target_in_force = 0;
+    int target_reversals = 0;
+    // Mean fraction of pixels at 255 once the brightness rests (from the
+    // first frame within the resting band of the target in force to the end;
+    // the last 30 frames if it never rests).
+    double clipped_at_rest = 0;
     int final_r = 0, final_g = 0, final_b = 0;
     int final_gain_reg = 0;
     double final_exposure_ms = 0;

@@ -110,7 +110,7 @@ Scene make_window_scene(int width, int height, double room_kelvin) {
 bool load_png_scene(const std::string& path, int width, int height, Scene* scene,
                     std::string* error) {
     RgbImage image;
-    if (!read_png(path, &image, error))
+    if (!read_image(path, &image, error))
         return false;
     Scene s = blank(width, height);
     // Area-average resampling in linear light.

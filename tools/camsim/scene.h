@@ -38,7 +38,7 @@ Scene make_chart_scene(int width, int height);
 // times as bright as the wall.
 Scene make_window_scene(int width, int height, double room_kelvin);
 
-// Any PNG as the scene: decoded from sRGB to linear light and resampled to
+// Any PNG or JPEG as the scene: decoded from sRGB to linear light and resampled to
 // width x height. No neutral patches are known. Returns false with a message.
 bool load_png_scene(const std::string& path, int width, int height, Scene* scene,
                     std::string* error);

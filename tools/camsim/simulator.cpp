@@ -148,6 +148,10 @@ VirtualCamera::VirtualCamera(const SimConfig& config, Scene scene, const Scenari
     SetIfGiven(obj, m.min_shutter_line, Quorvin_Set_Auto_Min_Shutter);
     SetIfGiven(obj, m.max_shutter_clock, Quorvin_Set_Auto_Max_ShutterC);
     SetIfGiven(obj, m.min_shutter_clock, Quorvin_Set_Auto_Min_ShutterC);
+    if (m.highlight_guard)
+        Quorvin_SetHighlightGuard(obj, m.guard_budget, m.guard_floor);
+    if (m.robust_awb)
+        Quorvin_SetRobustAWB(obj, QUORVIN_AWB_ROBUST);
     if (m.manual_rgb) {
         vars_.r = (*m.manual_rgb)[0];
         vars_.g = (*m.manual_rgb)[1];
@@ -255,6 +259,23 @@ FrameRecord VirtualCamera::run_frame(const Lighting& light) {
     rec.grey_error = grey_error(raw_.data(), w, h, scene_.greys, light.pan);
     rec.clipped = static_cast<double>(std::count(raw_.begin(), raw_.end(), 255)) /
                   static_cast<double>(std::max<std::size_t>(1, raw_.size()));
+    const BYTE guard_target = object().m_objPictureCtrl.m_byteGuardTarget;
+    rec.target_in_force = object().m_objPictureCtrl.m_byteClipBudget != 0 && guard_target != 0
+                              ? guard_target
+                              : object().m_objLuminanceCtrl.m_byteTarget;
+    // The gains that apply to the next frame: the module's tables, or the
+    // camera's colour gains under Quorvin_ALCWBalance.
+    double gains[3];
+    if (config_.module.entry == Entry::Image) {
+        const WORD* g = object().m_objWhiteBalanceCtrl.m_pwGain;
+        gains[0] = g[0];
+        gains[1] = (g[1] + g[2]) / 2.0;
+        gains[2] = g[3];
+    } else {
+        std::copy(std::begin(camera_rgb_), std::end(camera_rgb_), gains);
+    }
+    rec.angular_error = light.kelvin > 0 ? illuminant_angle(gains, raw_white(light.kelvin))
+                                         : std::numeric_limits<double>::quiet_NaN();
     rec.luminance_mode = object().m_objLuminanceCtrl.m_byteMode;
     rec.awb_mode = object().m_objWhiteBalanceCtrl.m_byteMode;
     ++frame_;
@@ -283,6 +304,55 @@ int module_brightness(const std::uint8_t* raw, int width, int height) {
     const std::uint32_t red = area_sum[0] / 16, blue = area_sum[3] / 16;
     const std::uint32_t green = (area_sum[1] / 16 + area_sum[2] / 16) / 2;
     return static_cast<int>((2989 * red + 5866 * green + 1145 * blue) / 10000);
+}
+
+Rgb raw_white(double kelvin) {
+    return sensor_response().apply(illuminant_rgb(kelvin));
+}
+
+double illuminant_angle(const double gains[3], const Rgb& white) {
+    if (!(gains[0] > 0 && gains[1] > 0 && gains[2] > 0))
+        return std::numeric_limits<double>::quiet_NaN();
+    const double implied[3] = {1.0 / gains[0], 1.0 / gains[1], 1.0 / gains[2]};
+    const double truth[3] = {white.r, white.g, white.b};
+    double dot = 0, a = 0, b = 0;
+    for (int c = 0; c < 3; ++c) {
+        dot += implied[c] * truth[c];
+        a += implied[c] * implied[c];
+        b += truth[c] * truth[c];
+    }
+    const double cosine = std::clamp(dot / std::sqrt(a * b), -1.0, 1.0);
+    return std::acos(cosine) * 180.0 / 3.14159265358979323846;
+}
+
+std::vector<std::uint8_t> render_ideal(const Scene& scene, double kelvin,
+                                       const SensorConfig& sensor, int width, int height,
+                                       int brightness) {
+    SensorConfig quiet = sensor;
+    quiet.noise = false;
+    const Rgb white = raw_white(kelvin);
+    CaptureSettings settings;
+    settings.colour_gain[0] = white.g / white.r;
+    settings.colour_gain[1] = 1.0;
+    settings.colour_gain[2] = white.g / white.b;
+    const Lighting light{1.0, kelvin, 0};
+    std::vector<std::uint8_t> raw(static_cast<std::size_t>(width) *
+                                  static_cast<std::size_t>(height));
+    Rng rng(1);
+    // Bisection on the exposure, in octaves: the brightness grows with it.
+    double lo = -20.0, hi = 20.0;
+    for (int i = 0; i < 40; ++i) {
+        const double mid = 0.5 * (lo + hi);
+        settings.exposure_s = std::exp2(mid);
+        render_frame(scene, light, settings, quiet, rng, width, height, raw.data());
+        if (module_brightness(raw.data(), width, height) < brightness)
+            lo = mid;
+        else
+            hi = mid;
+    }
+    settings.exposure_s = std::exp2(hi);
+    render_frame(scene, light, settings, quiet, rng, width, height, raw.data());
+    return raw;
 }
 
 double grey_error(const std::uint8_t* raw, int width, int height, const std::vector<Rect>& greys,

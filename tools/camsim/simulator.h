@@ -53,6 +53,12 @@ struct ModuleSettings {
     // Manual colour gains in the driver's 1/16, loaded with
     // Quorvin_Set_Gain after binding.
     std::optional<std::array<std::uint16_t, 3>> manual_rgb;
+    // The opt-in picture modes: the highlight guard (budget per mille of
+    // pixels at 255, lowest target) and the robust white balance statistic.
+    bool highlight_guard = false;
+    std::uint8_t guard_budget = QUORVIN_GUARD_DEFAULT_BUDGET;
+    std::uint8_t guard_floor = QUORVIN_GUARD_DEFAULT_FLOOR;
+    bool robust_awb = false;
 
     // The luminance mode byte: exposure nibble high, gain nibble low.
     std::uint8_t luminance_mode() const {
@@ -112,6 +118,13 @@ struct FrameRecord {
     int brightness = 0;    // the module's own brightness measure, 0..255
     double grey_error = 0; // mean colour error of the usable greys (0.01 = 1 %), NaN if none
     double clipped = 0;    // fraction of pixels at 255
+    // The brightness target the luminance controller works to after the
+    // call: the configured one, or the highlight guard's.
+    int target_in_force = 0;
+    // Degrees between the illuminant the colour gains in force imply (the
+    // light they would make grey) and the sensor's true raw response to the
+    // light; NaN for a replay, whose light is unknown.
+    double angular_error = 0;
     std::uint8_t luminance_mode = 0, awb_mode = 0; // the object's modes after the call
 };
 
@@ -197,6 +210,22 @@ bool replay_raw(const SimConfig& config, const std::string& in_path, const std::
 // of per-area, per-colour means (each truncated), their plain mean, then the
 // luma weighting of red, the mean green and blue.
 int module_brightness(const std::uint8_t* raw, int width, int height);
+
+// The sensor's raw red, green and blue for a perfect white under a black
+// body of this temperature (relative; the ratios are what matter).
+Rgb raw_white(double kelvin);
+
+// Degrees between the illuminant implied by colour gains (red, green, blue,
+// any common unit; a grey times the gains comes out grey) and a raw white.
+// NaN when a gain is not positive.
+double illuminant_angle(const double gains[3], const Rgb& white);
+
+// The scene as a perfectly white-balanced camera of the same sensor, without
+// noise, captures it under this light, exposed so that the module's
+// brightness measure gives brightness (as near as the exposure allows).
+std::vector<std::uint8_t> render_ideal(const Scene& scene, double kelvin,
+                                       const SensorConfig& sensor, int width, int height,
+                                       int brightness);
 
 // Mean colour error of the neutral patches that lie in the view, are not
 // clipped and not too dark: per patch max(|R/G - 1|, |B/G - 1|) of its mean

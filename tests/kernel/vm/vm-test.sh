@@ -6,7 +6,7 @@
 # initramfs, and checks the module inside it:
 #   - loads with debug_awb=21; the parameter reads 21, mode 0444, read-only;
 #   - modinfo shows the name, licence, description and parameter exactly;
-#     Module.symvers lists the four GPL-only and fifteen ordinary exports;
+#     Module.symvers lists the four GPL-only and seventeen ordinary exports;
 #   - the client, a GPL driver that uses a GPL-only kernel export beside the
 #     module's exports, loads without a proprietary taint, and its scenario
 #     lines equal the user-space run's;

@@ -1,0 +1,372 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
+// The opt-in picture modes: the subsampled count of clipped pixels, the
+// highlight guard in a closed loop with a simple sensor, the robust white
+// balance weights, and their exported switches.
+#include "test_awb_camera.h"
+
+#include <AWB/PictureCtrl.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+namespace {
+
+using awbtest::Camera;
+
+// The count a plain loop gives: every row of each kth row pair, k as the
+// pass chooses it from the height.
+QuorvinClipCount PlainCount(const CAveragePixelValue& stats, uint32_t width, uint32_t height,
+                            const std::vector<uint8_t>& frame) {
+    uint32_t pairStep = 1;
+    while (pairStep < 8 && pairStep * 2 * 120 <= height)
+        pairStep *= 2;
+    QuorvinClipCount count{};
+    uint32_t rowStart = 0;
+    for (int areaRow = 0; areaRow < 4; ++areaRow) {
+        uint32_t columnStart = 0;
+        for (int areaColumn = 0; areaColumn < 4; ++areaColumn) {
+            uint32_t sampled = 0;
+            uint32_t clipped = 0;
+            for (uint32_t y = rowStart; y < stats.m_pdwImagePosY[areaRow]; ++y) {
+                if ((y / 2) % pairStep != 0)
+                    continue;
+                for (uint32_t x = columnStart; x < stats.m_pdwImagePosX[areaColumn]; ++x) {
+                    const uint8_t v = frame[static_cast<size_t>(y) * width + x];
+                    ++sampled;
+                    clipped += v == 255 ? 1u : 0u;
+                    count.dwHigh += v >= 240 ? 1u : 0u;
+                    count.dwBright += v >= 192 ? 1u : 0u;
+                }
+            }
+            if (sampled != 0 && clipped * 32 >= sampled)
+                count.wClippedAreas =
+                    static_cast<WORD>(count.wClippedAreas | 1u << (4 * areaRow + areaColumn));
+            count.dwSampled += sampled;
+            count.dwClipped += clipped;
+            columnStart = stats.m_pdwImagePosX[areaColumn];
+        }
+        rowStart = stats.m_pdwImagePosY[areaRow];
+    }
+    return count;
+}
+
+// Word-wise counting against the plain loop: odd widths and boundaries (word
+// tails), segments long enough to fold the byte lanes, heights that sample
+// every, every 2nd, every 4th and every 8th row pair, and bytes either side of 240
+// and 255.
+TEST(ClipCount, MatchesPlainLoop) {
+    struct Size {
+        uint32_t width, height;
+    } sizes[] = {{1, 1},     {3, 5},     {10, 6},   {37, 29},
+                 {100, 300}, {640, 480}, {8200, 8}, {1921, 1080}};
+    std::mt19937 rng(7);
+    const uint8_t levels[] = {0, 1, 128, 191, 192, 239, 240, 241, 254, 255, 255};
+    for (const Size& size : sizes) {
+        std::vector<uint8_t> frame(static_cast<size_t>(size.width) * size.height);
+        for (uint8_t& v : frame)
+            v = levels[rng() % sizeof levels];
+        // A block of 255s in one corner, so that some areas are clipped and
+        // some are not.
+        for (uint32_t y = 0; y < size.height / 3; ++y)
+            for (uint32_t x = 0; x < size.width / 3; ++x)
+                frame[static_cast<size_t>(y) * size.width + x] = 255;
+        CAveragePixelValue stats;
+        CAveragePixelValue_init(&stats);
+        UpdateAverage(&stats, size.width, size.height, 2, frame.data());
+
+        QuorvinClipCount got;
+        CountClippedPixels(&stats, size.width, size.height, frame.data(), &got);
+        const QuorvinClipCount want = PlainCount(stats, size.width, size.height, frame);
+        SCOPED_TRACE(testing::Message() << size.width << " x " << size.height);
+        EXPECT_EQ(got.dwSampled, want.dwSampled);
+        EXPECT_EQ(got.dwClipped, want.dwClipped);
+        EXPECT_EQ(got.dwHigh, want.dwHigh);
+        EXPECT_EQ(got.dwBright, want.dwBright);
+        EXPECT_EQ(got.wClippedAreas, want.wClippedAreas);
+    }
+    CAveragePixelValue stats;
+    CAveragePixelValue_init(&stats);
+    UpdateAverage(&stats, 0, 0, 2, nullptr);
+    QuorvinClipCount empty;
+    CountClippedPixels(&stats, 0, 0, nullptr, &empty);
+    EXPECT_EQ(empty.dwSampled, 0u);
+    EXPECT_EQ(empty.wClippedAreas, 0u);
+}
+
+// A sensor for the closed loop: every pixel's level is its reflectance times
+// the shutter lines / 100, clipped at 255; published settings apply to the
+// next frame. highlight: reflectance of the brightest 1/8 of the pixels
+// (the others have 60).
+struct Loop {
+    Camera cam{64, 64};
+    uint8_t highlight = 200;
+
+    Loop() {
+        cam.bind();
+        cam.fill_grey(60);
+    }
+    void render() {
+        for (uint32_t y = 0; y < cam.height; ++y)
+            for (uint32_t x = 0; x < cam.width; ++x) {
+                const uint32_t reflectance = (x % 8 == 3) ? highlight : 60u;
+                const uint32_t level = reflectance * cam.shutter_line / 100;
+                cam.frame[y * cam.width + x] = static_cast<uint8_t>(level > 255 ? 255 : level);
+            }
+    }
+    // Runs n frames; returns the share of pixels at 255 in the last one, per
+    // mille.
+    int run(int n) {
+        for (int i = 0; i < n; ++i) {
+            render();
+            Quorvin_ALCWBalance(cam.obj());
+            cam.flag = 0;
+        }
+        render();
+        int clipped = 0;
+        for (uint8_t v : cam.frame)
+            clipped += v == 255 ? 1 : 0;
+        return clipped * 1000 / static_cast<int>(cam.frame.size());
+    }
+    const CPictureCtrl& picture() { return cam.awb().m_objPictureCtrl; }
+};
+
+TEST(HighlightGuard, OffLeavesTheHighlightsClipped) {
+    Loop loop;
+    EXPECT_GT(loop.run(300), 100) << "the mean alone is driven to 128: 1/8 of the frame clips";
+    EXPECT_EQ(loop.cam.lum().m_byteTarget, 128);
+    EXPECT_EQ(loop.picture().m_byteGuardTarget, 0);
+}
+
+TEST(HighlightGuard, LowersTheTargetUntilWithinBudgetThenHoldsAndClimbsBack) {
+    Loop loop;
+    ASSERT_EQ(Quorvin_SetHighlightGuard(loop.cam.obj(), 20, 32), 0);
+    EXPECT_LE(loop.run(200), 20);
+    const BYTE lowered = loop.picture().m_byteGuardTarget;
+    EXPECT_LT(lowered, 128);
+    EXPECT_GE(lowered, 32);
+    EXPECT_EQ(loop.cam.lum().m_byteTarget, 128) << "the configured target stays";
+
+    // At rest: no step down, no step up, no publication.
+    loop.run(1);
+    loop.cam.flag = 0;
+    for (int i = 0; i < 140; ++i) {
+        loop.run(1);
+        EXPECT_EQ(loop.picture().m_byteGuardTarget, lowered) << "frame " << i;
+        EXPECT_EQ(loop.cam.flag, 0) << "frame " << i;
+    }
+
+    // The highlights leave the scene: the target climbs back all the way.
+    loop.highlight = 60;
+    loop.run(400);
+    EXPECT_EQ(loop.picture().m_byteGuardTarget, 128);
+    EXPECT_NEAR(loop.cam.shutter_line * 60 / 100, 128, 10);
+}
+
+TEST(HighlightGuard, NeverGoesBelowTheFloorNorAboveTheTarget) {
+    Loop loop;
+    loop.highlight = 255; // clips at any exposure that shows the scene
+    ASSERT_EQ(Quorvin_SetHighlightGuard(loop.cam.obj(), 20, 100), 0);
+    loop.run(300);
+    EXPECT_EQ(loop.picture().m_byteGuardTarget, 100);
+
+    // A configured target below the floor wins over the floor.
+    BYTE target[3] = {90, 5, 5};
+    ASSERT_EQ(Quorvin_CLuminance_SetTarget(loop.cam.obj(), target), TRUE);
+    loop.run(100);
+    EXPECT_EQ(loop.picture().m_byteGuardTarget, 90);
+}
+
+TEST(HighlightGuard, OffAgainGivesTheDefaultLoopBitForBit) {
+    Loop plain;
+    Loop switched;
+    ASSERT_EQ(Quorvin_SetHighlightGuard(switched.cam.obj(), 20, 32), 0);
+    ASSERT_EQ(Quorvin_SetRobustAWB(switched.cam.obj(), QUORVIN_AWB_ROBUST), 0);
+    ASSERT_EQ(Quorvin_SetHighlightGuard(switched.cam.obj(), 0, 32), 0);
+    ASSERT_EQ(Quorvin_SetRobustAWB(switched.cam.obj(), QUORVIN_AWB_GREY_WORLD), 0);
+    for (int i = 0; i < 120; ++i) {
+        plain.run(1);
+        switched.run(1);
+        ASSERT_EQ(plain.cam.shutter_line, switched.cam.shutter_line) << "frame " << i;
+        ASSERT_EQ(plain.cam.gain, switched.cam.gain) << "frame " << i;
+        ASSERT_EQ(plain.cam.r, switched.cam.r) << "frame " << i;
+        ASSERT_EQ(plain.cam.b, switched.cam.b) << "frame " << i;
+    }
+}
+
+// One area per colour case: grey areas stay in, strongly coloured, clipped
+// and dark ones go out, unweighted ones stay out.
+TEST(RobustWhiteBalance, LeavesOutColouredClippedAndDarkAreas) {
+    CWhiteBalanceCtrl wb;
+    WORD gains[4] = {128, 128, 128, 128};
+    CWhiteBalanceCtrl_init(&wb, gains, 2);
+    CAveragePixelValue stats;
+    CAveragePixelValue_init(&stats);
+    stats.m_wColorArray = 2;
+    for (auto& area : stats.m_pbyteAverage) {
+        area[0] = 100; // red
+        area[1] = area[2] = 100;
+        area[3] = 100; // blue
+    }
+    const auto set = [&stats](int area, uint8_t red, uint8_t green, uint8_t blue) {
+        stats.m_pbyteAverage[area][0] = red;
+        stats.m_pbyteAverage[area][1] = stats.m_pbyteAverage[area][2] = green;
+        stats.m_pbyteAverage[area][3] = blue;
+    };
+    set(1, 151, 100, 100); // red just beyond 3/2
+    set(2, 150, 100, 100); // red at 3/2: kept
+    set(3, 100, 100, 66);  // blue under 2/3
+    set(4, 100, 100, 67);  // blue just over 2/3: kept
+    set(5, 7, 7, 7);       // too dark
+    wb.m_pbyteAWBWeight[6] = 0;
+    wb.m_pbyteAWBWeight[7] = 9;
+    BYTE weights[16];
+    RobustAreaWeights(&wb, &stats, 1u << 8, weights);
+    const BYTE want[16] = {1, 0, 1, 0, 1, 0, 0, 9, 0, 1, 1, 1, 1, 1, 1, 1};
+    for (int area = 0; area < 16; ++area)
+        EXPECT_EQ(weights[area], want[area]) << "area " << area;
+
+    // Red and blue targets other than 100 % move where a grey is.
+    wb.m_pwTarget[0] = 150;
+    RobustAreaWeights(&wb, &stats, 0, weights);
+    EXPECT_EQ(weights[1], 1) << "151 is a grey's red at a target of 150 %";
+    EXPECT_EQ(weights[0], 1) << "100 is 2/3 of 150: still in";
+
+    // Fewer than four areas left: every area counts as weighted.
+    for (auto& area : stats.m_pbyteAverage)
+        area[0] = 250;
+    RobustAreaWeights(&wb, &stats, 0, weights);
+    for (int area = 0; area < 16; ++area)
+        EXPECT_EQ(weights[area], wb.m_pbyteAWBWeight[area]) << "area " << area;
+}
+
+// The norms of the unclipped cells against a plain computation: cells with
+// a sample at 250 or more are left out, the green is the mean of the two,
+// each colour of each code lands in its own sum; the fourth root of the mean
+// comes back in colour index order, and nothing when too few cells are
+// unclipped.
+TEST(RobustWhiteBalance, NormsOfTheUnclippedCells) {
+    const uint32_t width = 64, height = 64;
+    std::vector<uint8_t> frame(width * height);
+    std::mt19937 rng(3);
+    for (uint8_t& v : frame)
+        v = static_cast<uint8_t>(rng() % 256);
+    for (WORD code = 2; code <= 5; ++code) {
+        CAveragePixelValue stats;
+        CAveragePixelValue_init(&stats);
+        UpdateAverage(&stats, width, height, code, frame.data());
+        QuorvinClipCount got;
+        CountClippedAndNorms(&stats, width, height, frame.data(), &got);
+        const uint32_t flip = code - 2u;
+        uint64_t sums[3] = {0, 0, 0};
+        uint32_t cells = 0;
+        for (uint32_t y = 0; y + 1 < height; y += 2)
+            for (uint32_t x = 0; x + 1 < width; x += 2) {
+                const uint32_t cell[4] = {frame[y * width + x], frame[y * width + x + 1],
+                                          frame[(y + 1) * width + x],
+                                          frame[(y + 1) * width + x + 1]};
+                if (*std::max_element(cell, cell + 4) >= 250)
+                    continue;
+                const uint64_t channel[3] = {cell[0 ^ flip], (cell[1 ^ flip] + cell[2 ^ flip]) / 2,
+                                             cell[3 ^ flip]};
+                for (int c = 0; c < 3; ++c)
+                    sums[c] += channel[c] * channel[c] * channel[c] * channel[c];
+                ++cells;
+            }
+        SCOPED_TRACE(testing::Message() << "code " << code);
+        EXPECT_EQ(got.dwNormCells, cells);
+        for (int c = 0; c < 3; ++c)
+            EXPECT_EQ(got.pddwPowerSum[c], sums[c]);
+        BYTE average[4];
+        ASSERT_EQ(NormAverage(&got, average), TRUE);
+        for (int c = 0; c < 3; ++c) {
+            const double root = std::pow(static_cast<double>(sums[c]) / cells, 0.25);
+            EXPECT_NEAR(average[c == 0 ? 0 : c == 1 ? 1 : 3], root, 1.0);
+        }
+        EXPECT_EQ(average[1], average[2]);
+    }
+
+    // Counting only: no norms. Nearly all cells clipped: no average.
+    CAveragePixelValue stats;
+    CAveragePixelValue_init(&stats);
+    UpdateAverage(&stats, width, height, 2, frame.data());
+    QuorvinClipCount plain;
+    CountClippedPixels(&stats, width, height, frame.data(), &plain);
+    EXPECT_EQ(plain.dwNormCells, 0u);
+    std::fill(frame.begin(), frame.end(), uint8_t{255});
+    frame[0] = frame[1] = frame[width] = frame[width + 1] = 100; // one cell of 1024
+    UpdateAverage(&stats, width, height, 2, frame.data());
+    QuorvinClipCount clipped;
+    CountClippedAndNorms(&stats, width, height, frame.data(), &clipped);
+    EXPECT_EQ(clipped.dwNormCells, 1u);
+    BYTE untouched[4] = {7, 7, 7, 7};
+    EXPECT_EQ(NormAverage(&clipped, untouched), FALSE);
+    EXPECT_EQ(untouched[0], 7);
+}
+
+// Greys beside a darker, strongly red quarter under in-module correction:
+// grey world tints the greys, the norm, which leans on the brighter greys,
+// keeps them near neutral.
+TEST(RobustWhiteBalance, KeepsGreysNeutralBesideADarkerColouredArea) {
+    const auto settle = [](bool robust) {
+        Camera cam(64, 64);
+        cam.bind();
+        Quorvin_SetAutoExposure(cam.obj(), 0x00);
+        Quorvin_SetAutoGain(cam.obj(), 0x00);
+        if (robust) {
+            EXPECT_EQ(Quorvin_SetRobustAWB(cam.obj(), QUORVIN_AWB_ROBUST), 0);
+        }
+        for (int i = 0; i < 400; ++i) {
+            for (uint32_t y = 0; y < cam.height; ++y)
+                for (uint32_t x = 0; x < cam.width; ++x) {
+                    const bool red = x < 32 && y < 32;
+                    const uint32_t col = (y % 2) * 2 + (x % 2);
+                    const int raw[4] = {red ? 100 : 120, red ? 10 : 100, red ? 10 : 100,
+                                        red ? 8 : 70};
+                    cam.frame[y * cam.width + x] = static_cast<uint8_t>(raw[col]);
+                }
+            Quorvin_ImageBalance(cam.obj());
+        }
+        // A grey area's red and blue after correction (its green is 100).
+        const auto& stats = cam.awb().m_objAveragePixelValue;
+        return std::make_pair(stats.m_pbyteAverage[15][0], stats.m_pbyteAverage[15][3]);
+    };
+    const auto greyWorld = settle(false);
+    const auto [robustRed, robustBlue] = settle(true);
+    EXPECT_LT(greyWorld.first, 85) << "grey world tints the greys";
+    EXPECT_NEAR(robustRed, 100, 5);
+    EXPECT_NEAR(robustBlue, 100, 5);
+}
+
+TEST(PictureModes, OffAfterBindingAndSwitchedUnderTheRules) {
+    Camera cam;
+    std::memset(cam.obj(), 0x5A, static_cast<size_t>(Quorvin_GetAWBObjectSize()));
+    cam.bind();
+    const CPictureCtrl& picture = cam.awb().m_objPictureCtrl;
+    EXPECT_EQ(picture.m_byteClipBudget, 0);
+    EXPECT_EQ(picture.m_byteRobustAWB, QUORVIN_AWB_GREY_WORLD);
+    EXPECT_EQ(picture.m_byteGuardTarget, 0);
+
+    EXPECT_EQ(Quorvin_SetRobustAWB(cam.obj(), 2), -QUORVIN_EINVAL);
+    EXPECT_EQ(picture.m_byteRobustAWB, QUORVIN_AWB_GREY_WORLD) << "a refused mode changes nothing";
+    EXPECT_EQ(Quorvin_SetRobustAWB(cam.obj(), QUORVIN_AWB_ROBUST), 0);
+    EXPECT_EQ(picture.m_byteRobustAWB, QUORVIN_AWB_ROBUST);
+
+    EXPECT_EQ(Quorvin_SetHighlightGuard(cam.obj(), 25, 40), 0);
+    EXPECT_EQ(picture.m_byteClipBudget, 25);
+    EXPECT_EQ(picture.m_byteTargetFloor, 40);
+    cam.awb().m_objPictureCtrl.m_byteGuardTarget = 77;
+    EXPECT_EQ(Quorvin_SetHighlightGuard(cam.obj(), 25, 40), 0);
+    EXPECT_EQ(picture.m_byteGuardTarget, 0) << "setting the guard restarts it";
+
+    for (void* p : {static_cast<void*>(nullptr), static_cast<void*>(cam.frame.data())}) {
+        EXPECT_EQ(Quorvin_SetHighlightGuard(p, 20, 32), -QUORVIN_EINVAL);
+        EXPECT_EQ(Quorvin_SetRobustAWB(p, 1), -QUORVIN_EINVAL);
+    }
+}
+
+} // namespace
