@@ -9,9 +9,7 @@
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 cd "$QUORVIN_ROOT"
-need_pkgs "${QUORVIN_BASE_PKGS[@]}" opencv-doc
-cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)" --target quorvin-camsim
+build_camsim opencv-doc
 
 # The scenes, and what each brings: warm (apple, orange, fruits), saturated
 # (baboon, fruits), high-key (smarties, stuff), low-key (messi5: a dark

@@ -96,3 +96,11 @@ cmake_build_and_test() {
     cmake --build --preset "$preset" -j "$(nproc)"
     ctest --preset "$preset" -j "$(nproc)" -LE '^kernel-core$'
 }
+
+# build_camsim PKG...: the packages every build needs and PKG..., then the
+# virtual camera in the release preset (build/release/tools/quorvin-camsim).
+build_camsim() {
+    need_pkgs "${QUORVIN_BASE_PKGS[@]}" "$@"
+    cmake --preset release >/dev/null
+    cmake --build --preset release -j "$(nproc)" --target quorvin-camsim
+}

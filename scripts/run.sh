@@ -7,9 +7,7 @@
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 cd "$QUORVIN_ROOT"
-need_pkgs "${QUORVIN_BASE_PKGS[@]}" gnuplot-nox
-cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)" --target quorvin-camsim
+build_camsim gnuplot-nox
 out="$QUORVIN_ROOT/build/camsim"
 echo "== running the virtual camera"
 build/release/tools/quorvin-camsim --out "$out" "$@"

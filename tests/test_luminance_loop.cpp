@@ -102,7 +102,6 @@ TEST_F(Loop, InitialStateDependsOnTheShutterUnit) {
     EXPECT_EQ(c.m_wShutterClock, 34);
     EXPECT_EQ(c.m_wCDSGain, 56);
     EXPECT_EQ(c.m_wIniCDSGain, 56);
-    EXPECT_EQ(c.m_byteMode, QUORVIN_LUM_DEFAULT_MODE);
     EXPECT_EQ(c.m_byteTarget, 128);
     EXPECT_EQ(c.m_byteTolerance, 5);
     EXPECT_EQ(c.m_byteThreshold, 5);
@@ -112,6 +111,7 @@ TEST_F(Loop, InitialStateDependsOnTheShutterUnit) {
     EXPECT_EQ(c.m_wAutoMaxShutterClock, 0);
     EXPECT_EQ(c.m_wAutoMaxCDSGain, 255);
     EXPECT_EQ(c.m_wAutoMinCDSGain, 0);
+    EXPECT_EQ(c.m_byteMode, QUORVIN_LUM_DEFAULT_MODE);
     for (BYTE w : c.m_pbyteWeight)
         EXPECT_EQ(w, 1);
     EXPECT_EQ(c.fops, &clock_cam.fops);

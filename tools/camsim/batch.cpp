@@ -2,6 +2,7 @@
 #include "batch.h"
 
 #include "image_io.h"
+#include "report.h"
 #include "scene.h"
 
 #include <algorithm>
@@ -14,11 +15,7 @@ namespace camsim {
 namespace {
 
 std::string fixed(double v, int decimals) {
-    if (!std::isfinite(v))
-        return "-";
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
-    return buf;
+    return format_number(v, decimals, "-");
 }
 
 std::string settle_text(int frames) {

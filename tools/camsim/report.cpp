@@ -8,18 +8,23 @@
 #include <sstream>
 
 namespace camsim {
-namespace {
 
-std::string number(double v, int decimals) {
+std::string format_number(double v, int decimals, const char* missing) {
     if (!std::isfinite(v))
-        return "null";
+        return missing;
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
     return buf;
 }
 
+namespace {
+
+std::string number(double v, int decimals) {
+    return format_number(v, decimals, "null");
+}
+
 std::string csv_number(double v, int decimals) {
-    return std::isfinite(v) ? number(v, decimals) : "";
+    return format_number(v, decimals, "");
 }
 
 // The first frame from `from` after which pred holds to the end; -1 if none.

@@ -66,6 +66,9 @@ Summary summarise(const RunResult& run);
 void print_summary(std::FILE* out, const Summary& s);
 std::string summary_json(const Summary& s);
 
+// v with the given decimals, or `missing` when v is not finite.
+std::string format_number(double v, int decimals, const char* missing);
+
 bool write_trace_csv(const std::string& path, const RunResult& run, std::string* error);
 bool write_trace_jsonl(const std::string& path, const RunResult& run, std::string* error);
 bool write_text(const std::string& path, const std::string& text, std::string* error);
