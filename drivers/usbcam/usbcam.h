@@ -47,8 +47,6 @@
 #define USBCAM_AVERAGE_FRAMES 4
 /* Room beyond a frame in each URB, so that an overlong frame is seen whole. */
 #define USBCAM_URB_SLACK 4096
-/* Timeout of one register access, in ms. */
-#define USBCAM_CTRL_TIMEOUT_MS 1000
 /*
  * When the camera counts as broken and the stream ends with an error to
  * the application: each bad transfer (bad frame, URB error, stall) adds

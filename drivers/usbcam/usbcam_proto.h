@@ -31,6 +31,8 @@
 
 #define USBCAM_REQ_READ	 0x01
 #define USBCAM_REQ_WRITE 0x02
+/* How long the host waits for a register access, in ms. */
+#define USBCAM_CTRL_TIMEOUT_MS 1000
 
 enum usbcam_reg {
 	USBCAM_REG_SHUTTER_LINE = 0,  /* lines */

@@ -97,6 +97,9 @@ static __u8 raw[USBCAM_MAX_WIDTH * USBCAM_MAX_HEIGHT];
 static __u8 frame_buf[USBCAM_HEADER_SIZE +
 		      USBCAM_MAX_WIDTH * USBCAM_MAX_HEIGHT + LONG_EXTRA];
 static int ep0 = -1;
+/* Set by an unanswered request: ep0 rests longer than the host waits. */
+static int deaf;
+#define DEAF_MS (USBCAM_CTRL_TIMEOUT_MS + 100)
 static char ep1_path[4096];
 
 static void die(const char *fmt, ...)
@@ -452,9 +455,12 @@ static void setup(const struct usb_ctrlrequest *s)
 		if (mode == MODE_CTRL_FAIL)
 			stall(s);
 		/*
-		 * ctrl-timeout: the data stage is never taken; the host gives
-		 * up, and FunctionFS cancels the request at the next one.
+		 * ctrl-timeout: the data stage is not taken. ep0 must not be
+		 * read meanwhile (a read would take it), until the host gave
+		 * up; FunctionFS cancels the request at the next one.
 		 */
+		if (mode == MODE_CTRL_TIMEOUT)
+			deaf = 1;
 		return;
 	}
 	/* The data stage; the status stage follows by itself. */
@@ -567,6 +573,10 @@ int main(int argc, char **argv)
 		ssize_t n;
 		int k;
 
+		if (deaf) {
+			usleep(DEAF_MS * 1000);
+			deaf = 0;
+		}
 		if (poll(&p, 1, 1000) <= 0)
 			continue;
 		n = read(ep0, ev, sizeof(ev));
