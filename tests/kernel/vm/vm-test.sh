@@ -18,6 +18,10 @@
 #     when the registers are refused;
 #   - the reference V4L2 driver (drivers/vcam/, checks in tests/kernel/vm/vcam.sh):
 #     v4l2-compliance, captures converging, controls, loops, unbinding;
+#   - the USB camera driver (drivers/usbcam/, checks in tests/kernel/vm/usbcam.sh)
+#     streaming from an emulated camera behind dummy_hcd: v4l2-compliance,
+#     convergence, the published registers in the frames' headers, a
+#     misbehaving camera, unplug, replug, unbinding;
 # and runs `dkms build` of the module against each kernel's headers, with
 # DKMS's state in a scratch directory.
 #
@@ -34,6 +38,7 @@ source "$(dirname "$0")/../../../scripts/lib.sh"
 source "$QUORVIN_ROOT/tests/kernel/vm/kernels.sh"
 source "$QUORVIN_ROOT/tests/kernel/vm/vm-lib.sh"
 source "$QUORVIN_ROOT/tests/kernel/vm/vcam.sh"
+source "$QUORVIN_ROOT/tests/kernel/vm/usbcam.sh"
 cd "$QUORVIN_ROOT"
 
 OUT=$QUORVIN_ROOT/build/kmod
@@ -89,6 +94,9 @@ for name in "${KERNELS[@]}"; do
     vcam_ok=$ok
     $ok && { with_kernel_cc vcam_build "$OUT/$name/src" "$K_HEADERS" || vcam_ok=false; }
     check "$name: vcam driver builds, guard clean" $vcam_ok
+    usbcam_ok=$ok
+    $ok && { with_kernel_cc usbcam_build "$OUT/$name/src" "$K_HEADERS" || usbcam_ok=false; }
+    check "$name: usbcam driver builds, guard clean" $usbcam_ok
     # The pixel self-test module (tests/kernel/pixeltest/).
     pix_ok=$ok
     $ok && { with_kernel_cc make -C "$OUT/$name/src/tests/kernel" pixeltest KDIR="$K_HEADERS" \
