@@ -122,9 +122,9 @@ struct usbcam_dev {
 	unsigned int pipe; /* bulk IN */
 	bool disconnected; /* set once by disconnect, under core_lock */
 
-	struct mutex io_lock;
-	struct mutex core_lock;
-	spinlock_t lock;
+	struct mutex io_lock;	/* ioctls and the queue */
+	struct mutex core_lock; /* the balance object, registers, counters */
+	spinlock_t lock;	/* queued buffers and finished URBs */
 	struct list_head buffers;
 	struct list_head done;
 	struct workqueue_struct *wq;

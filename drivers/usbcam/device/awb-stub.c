@@ -40,25 +40,29 @@ int Quorvin_ImageBalance(void *o)
 
 int Quorvin_SetAutoAWB(void *o, BYTE m)
 {
-	(void)o, (void)m;
+	(void)o;
+	(void)m;
 	return 0;
 }
 
 int Quorvin_SetAutoGain(void *o, BYTE m)
 {
-	(void)o, (void)m;
+	(void)o;
+	(void)m;
 	return 0;
 }
 
 int Quorvin_SetAutoExposure(void *o, BYTE m)
 {
-	(void)o, (void)m;
+	(void)o;
+	(void)m;
 	return 0;
 }
 
 BOOL Quorvin_CLuminance_SetTarget(void *o, PBYTE t)
 {
-	(void)o, (void)t;
+	(void)o;
+	(void)t;
 	return TRUE;
 }
 

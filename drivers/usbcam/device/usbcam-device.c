@@ -416,11 +416,11 @@ static void stall(const struct usb_ctrlrequest *s)
 	/* FunctionFS halts ep0 on an access against the request's direction. */
 	if (s->bRequestType & USB_DIR_IN) {
 		if (read(ep0, &b, 0) < 0 && errno != EL2HLT)
-			fprintf(stderr, "usbcam-device: stall: %s\n",
+			fprintf(stderr, "usbcam-device: halting ep0: %s\n",
 				strerror(errno));
 	} else {
 		if (write(ep0, &b, 0) < 0 && errno != EL2HLT)
-			fprintf(stderr, "usbcam-device: stall: %s\n",
+			fprintf(stderr, "usbcam-device: halting ep0: %s\n",
 				strerror(errno));
 	}
 }
@@ -490,10 +490,10 @@ static void set_enabled(int on)
 		pthread_kill(frame_thread, SIGUSR1);
 }
 
-static void usage(void)
+static void bad_arguments(void)
 {
-	fprintf(stderr, "usage: usbcam-device [--mode M] [--at N] [--count N] "
-			"[--light-file F] [--log F] FFS-DIR\n");
+	fprintf(stderr,
+		"usage: usbcam-device [--mode M] [--at N] [--count N] [--light-file F] [--log F] FFS-DIR\n");
 	exit(2);
 }
 
@@ -515,7 +515,7 @@ int main(int argc, char **argv)
 				if (!strcmp(argv[i + 1], mode_names[m]))
 					break;
 			if (m == sizeof(mode_names) / sizeof(*mode_names))
-				usage();
+				bad_arguments();
 			mode = (enum mode)m;
 			++i;
 		} else if (!strcmp(a, "--at") && i + 1 < argc) {
@@ -527,13 +527,13 @@ int main(int argc, char **argv)
 		} else if (!strcmp(a, "--log") && i + 1 < argc) {
 			log_path = argv[++i];
 		} else if (a[0] == '-' || dir) {
-			usage();
+			bad_arguments();
 		} else {
 			dir = a;
 		}
 	}
 	if (!dir)
-		usage();
+		bad_arguments();
 	if (log_path) {
 		log_file = fopen(log_path, "w");
 		if (!log_file)
