@@ -172,6 +172,8 @@ u16 usbcam_lines_per_frame(u32 fps);
 /* usbcam_stream.c */
 int usbcam_read_reg(struct usbcam_dev *cam, u16 reg, u16 *value);
 int usbcam_write_reg(struct usbcam_dev *cam, u16 reg, u16 value);
+int usbcam_write_regs(struct usbcam_dev *cam, u16 first, const u16 *values,
+		      unsigned int n);
 int usbcam_stream_start(struct usbcam_dev *cam);
 void usbcam_stream_stop(struct usbcam_dev *cam);
 void usbcam_stream_init(struct usbcam_dev *cam);

@@ -59,10 +59,25 @@ void usbcam_bind(struct usbcam_dev *cam)
 
 static void usbcam_write_shutter(struct usbcam_dev *cam, u16 line, u16 clock)
 {
-	if (!usbcam_write_reg(cam, USBCAM_REG_SHUTTER_LINE, line))
+	u16 v[2] = { line, clock };
+
+	if (!usbcam_write_regs(cam, USBCAM_REG_SHUTTER_LINE, v, 2)) {
 		cam->regs.line = line;
-	if (!usbcam_write_reg(cam, USBCAM_REG_SHUTTER_CLOCK, clock))
 		cam->regs.clock = clock;
+	}
+}
+
+/* Shutter and gain in one transfer, so that they reach the same frame. */
+static void usbcam_write_exposure(struct usbcam_dev *cam, u16 line, u16 clock,
+				  u16 gain)
+{
+	u16 v[3] = { line, clock, gain };
+
+	if (!usbcam_write_regs(cam, USBCAM_REG_SHUTTER_LINE, v, 3)) {
+		cam->regs.line = line;
+		cam->regs.clock = clock;
+		cam->regs.gain = gain;
+	}
 }
 
 static void usbcam_write_gain(struct usbcam_dev *cam, u16 gain)
@@ -112,10 +127,13 @@ void usbcam_frame_balance(struct usbcam_dev *cam, u32 sequence)
 				 "frame %u: published shutter %u,%u gain %u\n",
 				 sequence, cam->shutter_line,
 				 cam->shutter_clock, cam->gain);
-		if (cam->auto_exposure)
+		if (cam->auto_exposure && cam->auto_gain)
+			usbcam_write_exposure(cam, cam->shutter_line,
+					      cam->shutter_clock, cam->gain);
+		else if (cam->auto_exposure)
 			usbcam_write_shutter(cam, cam->shutter_line,
 					     cam->shutter_clock);
-		if (cam->auto_gain)
+		else if (cam->auto_gain)
 			usbcam_write_gain(cam, cam->gain);
 		cam->new_exposure = 0;
 	}

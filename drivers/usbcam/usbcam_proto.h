@@ -8,9 +8,10 @@
  * - Registers are 16 bits wide and are read and written with vendor
  *   control requests addressed to the device (recipient device):
  *   USBCAM_REQ_READ (IN, wIndex register, 2 bytes of data) and
- *   USBCAM_REQ_WRITE (OUT, wIndex register, the value as 2 bytes of data;
- *   a data stage, so that a camera that never answers makes the host's
- *   request time out).
+ *   USBCAM_REQ_WRITE (OUT, wIndex the first register, wLength / 2
+ *   consecutive values as data, applied at the same frame: shutter and
+ *   gain written together never straddle a frame start; a data stage also
+ *   makes the host's request time out when the camera never answers).
  * - While USBCAM_REG_STREAM is 1 the camera sends one bulk transfer per
  *   frame: a struct usbcam_frame_header, then payload_len bytes of 8-bit
  *   RGGB pixels, ended by a short packet. The header's size is not a

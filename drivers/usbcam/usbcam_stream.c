@@ -44,37 +44,47 @@ int usbcam_read_reg(struct usbcam_dev *cam, u16 reg, u16 *value)
 }
 
 /*
- * Called under core_lock. A failure is counted; several in a row end the
- * stream (the work checks ctrl_fail_run).
+ * Writes n consecutive registers from first in one control transfer: the
+ * camera applies them at the same frame (shutter and gain never straddle
+ * a frame start). Called under core_lock. A failure is counted; several in
+ * a row end the stream (the work checks ctrl_fail_run).
  */
-int usbcam_write_reg(struct usbcam_dev *cam, u16 reg, u16 value)
+int usbcam_write_regs(struct usbcam_dev *cam, u16 first, const u16 *values,
+		      unsigned int n)
 {
 	__le16 *buf;
+	unsigned int i;
 	int ret;
 
 	if (cam->disconnected)
 		return -ENODEV;
-	buf = kmalloc(sizeof(*buf), GFP_KERNEL);
+	buf = kmalloc_array(n, sizeof(*buf), GFP_KERNEL);
 	if (!buf)
 		return -ENOMEM;
-	*buf = cpu_to_le16(value);
+	for (i = 0; i < n; ++i)
+		buf[i] = cpu_to_le16(values[i]);
 	ret = usb_control_msg(cam->udev, usb_sndctrlpipe(cam->udev, 0),
 			      USBCAM_REQ_WRITE,
 			      USB_DIR_OUT | USB_TYPE_VENDOR | USB_RECIP_DEVICE,
-			      0, reg, buf, sizeof(*buf),
+			      0, first, buf, n * sizeof(*buf),
 			      USBCAM_CTRL_TIMEOUT_MS);
 	kfree(buf);
-	if (ret >= 0 && ret != sizeof(*buf))
+	if (ret >= 0 && ret != n * sizeof(*buf))
 		ret = -EIO;
 	if (ret < 0) {
 		++cam->stats.ctrl_errors;
 		++cam->ctrl_fail_run;
-		dev_dbg(&cam->intf->dev, "register %u = %u: %d\n", reg, value,
-			ret);
+		dev_dbg(&cam->intf->dev, "registers %u..%u: %d\n", first,
+			first + n - 1, ret);
 		return ret;
 	}
 	cam->ctrl_fail_run = 0;
 	return 0;
+}
+
+int usbcam_write_reg(struct usbcam_dev *cam, u16 reg, u16 value)
+{
+	return usbcam_write_regs(cam, reg, &value, 1);
 }
 
 struct usbcam_buffer *usbcam_next_buffer(struct usbcam_dev *cam)

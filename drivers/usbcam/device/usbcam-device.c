@@ -428,7 +428,8 @@ static void stall(const struct usb_ctrlrequest *s)
 static void setup(const struct usb_ctrlrequest *s)
 {
 	__u16 reg = le16toh(s->wIndex), len = le16toh(s->wLength);
-	__le16 out, in;
+	__le16 out, in[USBCAM_REG_COUNT];
+	unsigned int i, n = len / 2;
 
 	if ((s->bRequestType & USB_TYPE_MASK) != USB_TYPE_VENDOR ||
 	    reg >= USBCAM_REG_COUNT) {
@@ -445,7 +446,7 @@ static void setup(const struct usb_ctrlrequest *s)
 		return;
 	}
 	if (s->bRequest != USBCAM_REQ_WRITE || (s->bRequestType & USB_DIR_IN) ||
-	    len != sizeof(in)) {
+	    !n || len != 2 * n || reg + n > USBCAM_REG_COUNT) {
 		stall(s);
 		return;
 	}
@@ -464,17 +465,19 @@ static void setup(const struct usb_ctrlrequest *s)
 		return;
 	}
 	/* The data stage; the status stage follows by itself. */
-	if (read(ep0, &in, sizeof(in)) != (ssize_t)sizeof(in)) {
+	if (read(ep0, in, len) != (ssize_t)len) {
 		fprintf(stderr, "usbcam-device: write data: %s\n",
 			strerror(errno));
 		return;
 	}
+	/* All at once: the frame thread takes them at its next frame. */
 	pthread_mutex_lock(&lock);
-	regs[reg] = le16toh(in);
+	for (i = 0; i < n; ++i)
+		regs[reg + i] = le16toh(in[i]);
 	regs_changed = 1;
 	pthread_cond_broadcast(&cond);
 	pthread_mutex_unlock(&lock);
-	if (reg == USBCAM_REG_STREAM && !le16toh(in))
+	if (reg == USBCAM_REG_STREAM && !le16toh(in[0]))
 		pthread_kill(frame_thread, SIGUSR1);
 }
 
