@@ -587,7 +587,16 @@ int main(int argc, char **argv)
 			/* EIDRM: a request left unanswered was cancelled. */
 			if (errno == EINTR || errno == EAGAIN || errno == EIDRM)
 				continue;
-			die("ep0: %s", strerror(errno));
+			if (errno == ENODEV || errno == EBADF)
+				die("ep0: %s", strerror(errno));
+			/*
+			 * What a host that gave up on a request leaves behind:
+			 * say it and go on, at most a hundred times a second.
+			 */
+			fprintf(stderr, "usbcam-device: ep0: %s\n",
+				strerror(errno));
+			usleep(10000);
+			continue;
 		}
 		for (k = 0; k < (int)(n / (ssize_t)sizeof(ev[0])); ++k) {
 			switch (ev[k].type) {

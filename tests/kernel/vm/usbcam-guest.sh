@@ -188,6 +188,7 @@ for m in short long magic seqjump garbage stall ctrl-fail ctrl-timeout; do
     n=$(node)
     capture "$n" 60 /tmp/m.raw
     usay "mode_$m $? $(size /tmp/m.raw) $(stats)"
+    usay "devout_$m $(tr '\n' ' ' </tmp/usbcam-dev.out | cut -c1-300)"
     rm -f /tmp/m.raw
     unplug
 done
