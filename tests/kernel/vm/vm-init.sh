@@ -60,6 +60,8 @@ if [ -f /modules/quorvin_pixeltest.ko ]; then
 fi
 # vcam hook: the reference V4L2 camera driver's checks (tests/kernel/vm/vcam-guest.sh)
 [ ! -f /vcam.sh ] || . /vcam.sh
+# usbcam hook: the USB camera driver's checks (tests/kernel/vm/usbcam-guest.sh)
+[ ! -f /usbcam.sh ] || . /usbcam.sh
 section lsmod cat /proc/modules
 section dmesg dmesg
 say "done"

@@ -112,6 +112,9 @@ pack_initramfs() { # pack_initramfs NAME [KERNEL]
     # tools, vcam-tool, the driver and its guest script (tests/kernel/vm/vcam.sh).
     [ ! -f "$dir/src/drivers/vcam/quorvin_vcam.ko" ] ||
         with_kernel_cc vcam_pack "$root" "$K_FLAVOUR" "$K_KVER" "$K_IMAGE_DEB" "$CACHE" "$dir/src"
+    # The USB camera driver where it was built (tests/kernel/vm/usbcam.sh).
+    [ ! -f "$dir/src/drivers/usbcam/quorvin_usbcam.ko" ] ||
+        usbcam_pack "$root" "$K_FLAVOUR" "$K_KVER" "$K_IMAGE_DEB" "$CACHE" "$dir/src"
     (cd "$root" && find . | busybox cpio -o -H newc 2>/dev/null | gzip -1) >"$dir/initramfs.cpio.gz"
 }
 
@@ -221,6 +224,7 @@ check_kernel() { # check_kernel NAME [KERNEL]
     check "$name: kernel log clean" test -z "$bad"
     [ ! -f "$dir/src/tests/kernel/pixeltest/quorvin_pixeltest.ko" ] || pixel_checks "$name"
     [ ! -f "$dir/src/drivers/vcam/quorvin_vcam.ko" ] || vcam_check "$dir/results.txt" "$name" "$dir"
+    [ ! -f "$dir/src/drivers/usbcam/quorvin_usbcam.ko" ] || usbcam_check "$dir/results.txt" "$name" "$dir"
     echo "   $name: object size $size, boot $(cat "$dir/boot.time") s, scenario" \
         "$(field "$name" insmod_client | awk '{ printf "%.2f", $3 - $2 }') s"
 }

@@ -1,0 +1,192 @@
+# SPDX-License-Identifier: GPL-2.0 OR MIT
+# Host side of the quorvin_usbcam checks in the test VM: the USB camera
+# driver (drivers/usbcam/) streaming from the emulated camera
+# (drivers/usbcam/device/, a FunctionFS program behind dummy_hcd). Sourced
+# by tests/kernel/vm/vm-test.sh after vcam.sh (whose packing of the media
+# modules, the v4l2 tools and vcam-tool it relies on).
+#
+#   usbcam_build SRC KDIR               the driver in a staged source tree
+#                                       whose module is built (make usbcam)
+#   usbcam_pack ROOT FLAVOUR KVER IMAGE_DEB CACHE SRC
+#                                       adds to an initramfs tree: the USB
+#                                       and gadget modules of the kernel
+#                                       image package, the camera program
+#                                       (static, of the VM's architecture),
+#                                       the driver and the guest script
+#                                       (/usbcam.sh)
+#   usbcam_check RESULTS NAME DIR       checks what the guest reported
+#
+# The guest side is tests/kernel/vm/usbcam-guest.sh.
+
+# Frames of each convergence capture, and the frame by which the brightness
+# must have settled.
+USBCAM_FRAMES=150
+USBCAM_SETTLE_MAX=90
+# Bulk URBs the driver keeps in flight (drivers/usbcam/usbcam.h): frames
+# the camera may have sent before a register write reaches it.
+USBCAM_URBS=2
+
+usbcam_build() { # usbcam_build SRC KDIR
+    local log=$1/drivers/usbcam/make.log
+    make -C "$1/tests/kernel" KDIR="$2" usbcam >"$log" 2>&1 || {
+        tail -30 "$log" >&2
+        return 1
+    }
+    grep '^guard: quorvin_usbcam' "$log"
+}
+
+usbcam_pack() { # usbcam_pack ROOT FLAVOUR KVER IMAGE_DEB CACHE SRC
+    local root=$1 flavour=$2 kver=$3 image=$4 cache=$5 src=$6 m32= usb tmp
+    [ "$flavour" = amd64 ] || m32=1
+    # USB core, gadget and configfs modules of this kernel; /init's depmod
+    # indexes them.
+    usb=$cache/usbcam/usb-$kver
+    if [ ! -d "$usb/lib/modules/$kver" ]; then
+        tmp=$(mktemp -d)
+        dpkg-deb --fsys-tarfile "$image" | tar -x -C "$tmp" --wildcards \
+            "./lib/modules/$kver/kernel/drivers/usb/core/*" \
+            "./lib/modules/$kver/kernel/drivers/usb/common/*" \
+            "./lib/modules/$kver/kernel/drivers/usb/gadget/*" \
+            "./lib/modules/$kver/kernel/drivers/usb/roles/*" \
+            "./lib/modules/$kver/kernel/fs/configfs/*"
+        # Newer kernels ship compressed modules; busybox loads plain ones.
+        find "$tmp" -name '*.ko.xz' -exec xz -d {} +
+        # Only what the emulated camera needs, not every gadget.
+        find "$tmp/lib/modules/$kver/kernel/drivers/usb/gadget" -name '*.ko' \
+            ! -name dummy_hcd.ko ! -name udc-core.ko ! -name libcomposite.ko \
+            ! -name usb_f_fs.ko -delete
+        as_root mkdir -p "$usb"
+        as_root cp -a "$tmp/lib" "$usb/"
+        rm -rf "$tmp"
+    fi
+    cp -a "$usb/lib" "$root/"
+    make -s -C "$src/drivers/usbcam" device ${m32:+M32=1} DEVICE_OUT="$root/bin/usbcam-device" >&2 ||
+        return 1
+    [ -x "$root/bin/vcam-tool" ] || gcc ${m32:+-m32} -static -O2 -Wall -Wextra -Werror \
+        -o "$root/bin/vcam-tool" "$QUORVIN_ROOT/tests/kernel/vm/vcam-tool.c"
+    cp "$src/drivers/usbcam/quorvin_usbcam.ko" "$root/modules/"
+    cp "$QUORVIN_ROOT/tests/kernel/vm/usbcam-guest.sh" "$root/usbcam.sh"
+}
+
+usbcam_field() { # usbcam_field RESULTS KEY: the value of "QV usbcam_KEY value"
+    sed -n "s/^QV usbcam_$2 //p" "$1" | head -1
+}
+
+usbcam_section() { # usbcam_section RESULTS NAME: the lines of a framed section
+    awk -v n="usbcam_$2" '$0 == "QV begin " n { on = 1; next } on && /^QV end / { exit } on' "$1"
+}
+
+# usbcam_stat STATS NAME: one counter of the driver's stats line
+usbcam_stat() {
+    awk -v k="$2" '{ for (i = 1; i < NF; i += 2) if ($i == k) print $(i + 1) }' <<<"$1"
+}
+
+# usbcam_latency PUBLISHED FRAMES: for each publication whose shutter and
+# gain differ from the one before ("SEQ LINE CLOCK GAIN"), the distance from
+# its frame to the first frame the camera exposed with them (FRAMES holds
+# the camera's log: "SEQ LINE CLOCK GAIN R G B"); one line per publication.
+usbcam_latency() {
+    awk 'NR == FNR { if ($2 " " $3 " " $4 != last) { p[++n] = $0; last = $2 " " $3 " " $4 } next }
+        { f[++m] = $0 }
+        END {
+            for (i = 1; i <= n; ++i) {
+                split(p[i], a, " ")
+                d = "none"
+                for (j = 1; j <= m; ++j) {
+                    split(f[j], b, " ")
+                    if (b[1] > a[1] && b[2] == a[2] && b[3] == a[3] && b[4] == a[4]) { d = b[1] - a[1]; break }
+                }
+                print a[1], d
+            }
+        }' "$1" "$2"
+}
+
+usbcam_all_released() { # usbcam_all_released "BOUND RELEASED"
+    local a b
+    read -r a b <<<"$1"
+    test "${a:-0}" -gt 0 -a "$a" = "${b:-}"
+}
+
+usbcam_check() { # usbcam_check RESULTS NAME DIR
+    local r=$1 f=$2 dir=$3 part target settle first total ok lat bad stats m
+    check "$f: usbcam: gadget modules load" test "$(usbcam_field "$r" modprobe)" = 0
+    check "$f: usbcam: driver loads" test "$(usbcam_field "$r" insmod)" = 0
+    check "$f: usbcam: camera enumerates and the driver binds" test -n "$(usbcam_field "$r" node)"
+    usbcam_section "$r" compliance >"$dir/usbcam-compliance.txt"
+    total=$(usbcam_field "$r" compliance_total)
+    echo "   $f: usbcam: v4l2-compliance -s: $total"
+    check "$f: usbcam: v4l2-compliance -s: 0 failed, 0 warnings" \
+        grep -q -E 'Failed: 0, Warnings: 0$' <<<"$total"
+
+    check "$f: usbcam: both captures ran" test "$(usbcam_field "$r" capture_rc)" = "0 0"
+    for part in dark light; do
+        target=128
+        usbcam_section "$r" "$part" >"$dir/usbcam-$part.txt"
+        first=$(awk 'NR == 1 { print $2 }' "$dir/usbcam-$part.txt")
+        settle=$(vcam_settle "$dir/usbcam-$part.txt" "$target")
+        echo "   $f: usbcam $part: $(wc -l <"$dir/usbcam-$part.txt") frames, first at brightness ${first:-?}," \
+            "settled at $target from frame ${settle:-never}"
+        check "$f: usbcam: $part: $USBCAM_FRAMES frames captured" \
+            test "$(wc -l <"$dir/usbcam-$part.txt")" = "$USBCAM_FRAMES"
+        case $part in
+        dark) check "$f: usbcam: $part starts dark" test "${first:-255}" -lt $((target / 2)) ;;
+        light) check "$f: usbcam: $part starts off target" test "${first:-0}" -gt $((target + 40)) ;;
+        esac
+        check "$f: usbcam: $part settles at $target +- 5, stays within +- 10, by frame $USBCAM_SETTLE_MAX" \
+            test -n "$settle" -a "${settle:-999}" -le "$USBCAM_SETTLE_MAX"
+    done
+    # The frames' headers carry what the module published, two frames (the
+    # sensor's latency) after the frame it was published on, plus the
+    # frames already under way in the URBs.
+    usbcam_section "$r" published >"$dir/usbcam-published.txt"
+    usbcam_section "$r" devlog >"$dir/usbcam-devlog.txt"
+    usbcam_latency "$dir/usbcam-published.txt" "$dir/usbcam-devlog.txt" >"$dir/usbcam-latency.txt"
+    lat=$(awk '{ print $2 }' "$dir/usbcam-latency.txt" | sort | uniq -c | awk '{ printf "%s%s x%s", s, $2, $1; s = ", " }')
+    echo "   $f: usbcam: publications $(wc -l <"$dir/usbcam-latency.txt"), frames to the camera's headers: $lat"
+    # Never before the sensor's two frames; at most the frames under way
+    # plus two more for the control transfer itself (5.10's dummy_hcd takes
+    # 13 to 40 ms for one).
+    bad=$(awk -v max=$((2 + USBCAM_URBS + 1 + 2)) '$2 == "none" || $2 < 2 || $2 > max' "$dir/usbcam-latency.txt" | wc -l)
+    check "$f: usbcam: published shutter and gain in the headers 2 to $((5 + USBCAM_URBS)) frames later ($lat)" \
+        test -s "$dir/usbcam-latency.txt" -a "$bad" = 0
+
+    # Misbehaving cameras: each survives (rc 0, frames delivered) or ends
+    # with an error, and the counters name what happened.
+    for m in short:short long:long magic:magic seqjump:gaps garbage:magic stall:stalls \
+        ctrl-fail:ctrl_errors ctrl-timeout:ctrl_errors; do
+        read -r -a v <<<"$(usbcam_field "$r" "mode_${m%%:*}")"
+        # rc frames-bytes stats...
+        stats="${v[*]:2}"
+        check "$f: usbcam: ${m%%:*}: stream survives, ${m#*:} counted (${v[*]})" \
+            test "${v[0]:-1}" = 0 -a "${v[1]:-0}" = $((640 * 480 * 60)) -a "$(usbcam_stat "$stats" "${m#*:}")" -ge 1
+    done
+    for m in magic stall; do
+        # v4l2-ctl ends quietly on the error: fewer frames than asked
+        read -r -a v <<<"$(usbcam_field "$r" "forever_$m")"
+        stats="${v[*]:2}"
+        check "$f: usbcam: $m for ever: stream ends with an error, one failure (${v[*]})" \
+            test "${v[1]:-0}" -lt $((640 * 480 * 200)) -a "$(usbcam_stat "$stats" failures)" = 1
+    done
+    check "$f: usbcam: no bulk endpoint: not bound" test "$(usbcam_field "$r" mode_no-bulk)" = "none"
+    check "$f: usbcam: extra interface: interface 0 bound, captures" \
+        test "$(usbcam_field "$r" mode_extra-intf)" = "1 0 $((640 * 480 * 5))"
+    check "$f: usbcam: gone mid-frame: stream ends with an error" \
+        test "$(usbcam_field "$r" mode_vanish)" = "ended"
+
+    check "$f: usbcam: unplug while streaming ends the stream" \
+        test "$(usbcam_field "$r" unplug_streaming)" = "0 ended"
+    check "$f: usbcam: unplug while open and idle" test "$(usbcam_field "$r" unplug_idle)" = "0 gone"
+    check "$f: usbcam: replugged camera captures" test "$(usbcam_field "$r" replug)" = "0 $((640 * 480 * 5))"
+    check "$f: usbcam: driver refuses to unload while streaming" \
+        test "$(usbcam_field "$r" rmmod_streaming)" != 0
+    check "$f: usbcam: driver unbound while streaming ends the stream" \
+        test "$(usbcam_field "$r" unbind_streaming)" = "0 ended"
+    check "$f: usbcam: every bound camera released (bound, released: $(usbcam_field "$r" objects))" \
+        usbcam_all_released "$(usbcam_field "$r" objects)"
+    check "$f: usbcam: driver unloads" test "$(usbcam_field "$r" rmmod)" = 0
+    check "$f: usbcam: every gadget unbind within its timeout" test "$(usbcam_field "$r" udc_timeouts)" = 0
+    check "$f: usbcam: kernel log clean during the USB camera checks" test "$(usbcam_field "$r" log_bad)" = 0
+    ok=true
+    grep -qx 'QV usbcam_done' "$r" || ok=false
+    check "$f: usbcam: guest checks ran to the end" $ok
+}
