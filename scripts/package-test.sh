@@ -92,10 +92,11 @@ check "quorvin-awb-dkms ships the DKMS tree in /$src" \
     test -n "$(grep -x "./$src/dkms.conf" <<<"$dkms_files")" -a -n "$(grep -x "./$src/Kbuild" <<<"$dkms_files")" \
     -a -n "$(grep -x "./$src/AWB/AWB.cpp" <<<"$dkms_files")" \
     -a -n "$(grep -x "./$src/platform/kernel/quorvin_glue.c" <<<"$dkms_files")"
-# The module's sources and build files alone: no test, guard, self-test or
-# driver.
+# The module's sources and build files alone: no test folder, guard, test
+# module, self-test or driver. (The core's own sources stay whole, the header
+# of the pixel code's test selectors among them.)
 check "quorvin-awb-dkms ships no test, guard or driver file" \
-    test -z "$(grep "^\./$src/" <<<"$dkms_files" | grep -E -i 'test|guard|client|vcam|allow|\.sh$' || true)"
+    test -z "$(grep "^\./$src/" <<<"$dkms_files" | grep -E '/tests?/|guard|client|vcam|usbcam|pixeltest|\.allow$|\.sh$' || true)"
 check "libquorvin-awb-dev ships no DKMS tree" test -z "$(dpkg-deb -c "$dev_deb" 2>/dev/null | grep ' \./usr/src/.' || true)"
 check "quorvin-awb-dkms depends on dkms" grep -q '^dkms' <<<"$(dpkg-deb -f "$dkms_deb" Depends 2>/dev/null)"
 
