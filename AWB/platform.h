@@ -51,18 +51,21 @@ void quorvin_up(QuorvinSemaphore* sem);
 __u64 quorvin_div_u64_u32(__u64 dividend, __u32 divisor);
 
 /*
- * Vector registers for the pixel passes (x86). quorvin_vector_features: the
- * QUORVIN_VECTOR_* instruction sets the processor has and the host lets the
- * module use (probed once, at the first pass). quorvin_vector_begin: non-zero
- * when vector registers may be used now; they are then the caller's until
- * quorvin_vector_end, and nothing may sleep in between. The kernel lends
- * them between kernel_fpu_begin() and kernel_fpu_end() with preemption held
- * off, so each stretch between the two calls is kept short (PixelDispatch.cpp
- * cuts frames into chunks). User space: always, and the two calls do nothing.
+ * Vector registers for the pixel passes (x86, arm64).
+ * quorvin_vector_features: the QUORVIN_VECTOR_* instruction sets the
+ * processor has and the host lets the module use (probed once, at the first
+ * pass). quorvin_vector_begin: non-zero when vector registers may be used
+ * now; they are then the caller's until quorvin_vector_end, and nothing may
+ * sleep in between. The kernel lends them between kernel_fpu_begin() and
+ * kernel_fpu_end() (arm64: kernel_neon_begin() and kernel_neon_end()) with
+ * preemption held off, so each stretch between the two calls is kept short
+ * (PixelDispatch.cpp cuts frames into chunks). User space: always, and the
+ * two calls do nothing.
  */
 #define QUORVIN_VECTOR_SSE2     1u
 #define QUORVIN_VECTOR_AVX2     2u
 #define QUORVIN_VECTOR_AVX512BW 4u
+#define QUORVIN_VECTOR_NEON     8u /* arm64's Advanced SIMD */
 unsigned int quorvin_vector_features(void);
 int quorvin_vector_begin(void);
 void quorvin_vector_end(void);

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0 OR MIT
-// The fast pixel loops (word-wide and AVX2 statistics, table walk, arithmetic
-// table rule in vectors) against plain reference loops: same sums, same
+// The fast pixel loops (word-wide, AVX2 and NEON statistics, table walk,
+// arithmetic table rule in vectors) against plain reference loops: same sums, same
 // averages, same corrected bytes, same untouched bytes, for every variant this
 // machine can run.
 #include "test_pixel_paths.h"
@@ -32,6 +32,12 @@ TEST(FastPath, EveryVariantIsOfferedAndSelectable) {
     RestorePaths restore;
     EXPECT_TRUE(quorvin_pixel::SumPathAvailable(SumPath::kWord));
     EXPECT_TRUE(quorvin_pixel::MapPathAvailable(MapPath::kTableWalk));
+#if defined(__aarch64__)
+    // Every arm64 processor Linux runs on has Advanced SIMD.
+    EXPECT_TRUE(quorvin_pixel::SumPathAvailable(SumPath::kNeon));
+    EXPECT_TRUE(quorvin_pixel::MapPathAvailable(MapPath::kNeonRule));
+    EXPECT_EQ(quorvin_pixel::ActiveSumPath(), SumPath::kNeon);
+#endif
     for (SumPath p : EverySumPath()) {
         ASSERT_TRUE(quorvin_pixel::SelectSumPath(p));
         EXPECT_EQ(quorvin_pixel::ActiveSumPath(), p);
@@ -221,12 +227,15 @@ TEST(FastPath, AveragesWithSplitVectorsSharingBytesAgree) {
 // carried in from the first column (bytes 8 to 31) and one at its end (bytes
 // 0 to 15), so the 16-bit lanes of bytes 8 to 15 take two vectors more. At
 // 126 that is the most one run of the AVX2 statistics may hold
-// (255 * 128 < 32768); at 127 the frame must go another way.
+// (255 * 128 < 32768); at 127 the frame must go another way. At 5416 the
+// column is a 16-byte vector masked at each end around 257 whole ones, one
+// more than the NEON statistics' 16-bit run may take (255 * 257 < 65536
+// holds, 255 * 259 does not): the run must be folded inside the column.
 TEST(FastPath, AveragesOfSaturatedColumnsAtTheRunLimitAgree) {
     const DWORD w = 10000;
     const DWORD h = 3;
     const std::vector<BYTE> buf(size_t{w} * h, 255);
-    for (const WORD second : {WORD{5360}, WORD{5392}}) {
+    for (const WORD second : {WORD{5360}, WORD{5392}, WORD{5416}}) {
         const WORD splitX[3] = {1288, second, 7680};
         for (WORD code : {WORD{1}, WORD{2}})
             ExpectAllSumPathsAgree(buf.data(), w, h, code, splitX);

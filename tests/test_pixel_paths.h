@@ -34,11 +34,12 @@ template <typename Path> std::vector<Path> AvailablePaths(std::initializer_list<
 
 // Every variant that can run here.
 inline std::vector<SumPath> EverySumPath() {
-    return AvailablePaths({SumPath::kWord, SumPath::kAvx2});
+    return AvailablePaths({SumPath::kWord, SumPath::kAvx2, SumPath::kNeon});
 }
 
 inline std::vector<MapPath> EveryMapPath() {
-    return AvailablePaths({MapPath::kTableWalk, MapPath::kAvx2Rule, MapPath::kAvx512Rule});
+    return AvailablePaths(
+        {MapPath::kTableWalk, MapPath::kAvx2Rule, MapPath::kAvx512Rule, MapPath::kNeonRule});
 }
 
 // Puts the automatic choices and the vector registers back.

@@ -8,8 +8,8 @@
  * nothing).
  *
  * General registers only: this file runs in both builds outside any vector
- * section, and only calls into PixelVector.cpp between quorvin_vector_begin()
- * and quorvin_vector_end().
+ * section, and only calls into PixelVector.cpp and PixelNeon.cpp between
+ * quorvin_vector_begin() and quorvin_vector_end().
  */
 #include "../platform.h"
 #include "PixelKernels.h"
@@ -61,13 +61,16 @@ constexpr Variant kVariants[] = {
     {QUORVIN_VECTOR_AVX2, SumPath::kAvx2, SumRowsAvx2, MapPath::kAvx2Rule, CorrectRowsAvx2Rule},
     {QUORVIN_VECTOR_AVX512BW, SumPath::kAuto, nullptr, MapPath::kAvx512Rule, CorrectRowsAvx512Rule},
 #endif
+#if QUORVIN_PIXEL_NEON
+    {QUORVIN_VECTOR_NEON, SumPath::kNeon, SumRowsNeon, MapPath::kNeonRule, CorrectRowsNeonRule},
+#endif
 };
 
-/* The automatic choices, best first. The correction prefers AVX-512 where
- * the host allows it (the kernel keeps a processor that prefers 256-bit
- * registers to AVX2). */
-constexpr SumPath kSumPreference[] = {SumPath::kAvx2};
-constexpr MapPath kMapPreference[] = {MapPath::kAvx512Rule, MapPath::kAvx2Rule};
+/* The automatic choices, best first (a build has the variants of one
+ * architecture only). The correction prefers AVX-512 where the host allows
+ * it (the kernel keeps a processor that prefers 256-bit registers to AVX2). */
+constexpr SumPath kSumPreference[] = {SumPath::kAvx2, SumPath::kNeon};
+constexpr MapPath kMapPreference[] = {MapPath::kAvx512Rule, MapPath::kAvx2Rule, MapPath::kNeonRule};
 
 /* The probe: the instruction sets the host allows, once. 0 until probed;
  * the top bit marks a probe made. */
@@ -77,7 +80,7 @@ constexpr DWORD kProbed = 0x80000000u;
 __attribute__((always_inline)) inline DWORD Features() {
     DWORD dwFeatures = __atomic_load_n(&g_dwFeatures, __ATOMIC_RELAXED);
     if (dwFeatures == 0) {
-#if QUORVIN_PIXEL_VECTORS
+#if QUORVIN_PIXEL_VECTORS || QUORVIN_PIXEL_NEON
         dwFeatures = quorvin_vector_features() | kProbed;
 #else
         dwFeatures = kProbed;

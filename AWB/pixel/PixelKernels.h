@@ -18,6 +18,9 @@
  *                    correction, compiled in the kernel as an object of
  *                    their own and run only between quorvin_vector_begin()
  *                    and quorvin_vector_end() (AWB/platform.h);
+ *   PixelNeon.cpp    arm64's vector registers: the statistics and the rule
+ *                    correction, an object of its own in the kernel as
+ *                    well, run in the same vector sections;
  *   PixelDispatch.cpp the processor-feature probe, the one table of variants,
  *                    the choice, and the passes that cut a frame into bands;
  *   PixelVariants.h  the variants' kernels and names, for the dispatcher;
@@ -27,11 +30,13 @@
  * Both builds have the same variants, so that the user-space library, the
  * virtual camera, the fuzzers and the sanitizer builds run the kernel's code.
  * Only where they come from differs:
- *   user space                x86: word and vector variants;
- *   the kernel (__KERNEL__)   word variants, plus on x86-64 the vector
- *                             variants when Kbuild defines
+ *   user space                x86 and arm64: word and vector variants;
+ *   the kernel (__KERNEL__)   word variants, plus on x86-64 and arm64 the
+ *                             vector variants when Kbuild defines
  *                             QUORVIN_KERNEL_VECTORS;
  *   QUORVIN_NO_SIMD           word variants only.
+ * QUORVIN_PIXEL_VECTORS stands for x86's vector variants,
+ * QUORVIN_PIXEL_NEON for arm64's.
  */
 #ifndef QUORVIN_AWB_PIXELKERNELS_H
 #define QUORVIN_AWB_PIXELKERNELS_H
@@ -41,7 +46,7 @@
 #include "../win.h"
 
 #if defined(__KERNEL__)
-/* The kernel build: Kbuild defines QUORVIN_KERNEL_VECTORS on x86-64 only. */
+/* The kernel build: Kbuild defines QUORVIN_KERNEL_VECTORS on x86-64 and arm64. */
 #if defined(QUORVIN_KERNEL_VECTORS) && defined(__x86_64__) && !defined(QUORVIN_NO_SIMD)
 #define QUORVIN_PIXEL_VECTORS 1
 #else
@@ -51,6 +56,13 @@
 #define QUORVIN_PIXEL_VECTORS 1
 #else
 #define QUORVIN_PIXEL_VECTORS 0
+#endif
+
+#if defined(__aarch64__) && !defined(QUORVIN_NO_SIMD) &&                                           \
+    (!defined(__KERNEL__) || defined(QUORVIN_KERNEL_VECTORS))
+#define QUORVIN_PIXEL_NEON 1
+#else
+#define QUORVIN_PIXEL_NEON 0
 #endif
 
 namespace quorvin_pixel {

@@ -28,6 +28,10 @@ enum class SumPath : int {
      * lane accumulators in memory), the frame cut into chunks of 64 KiB,
      * each between quorvin_vector_begin() and quorvin_vector_end(). */
     kAvx2 = 2,
+    /* arm64: 16-byte vectors summed in runs of 16-bit lanes, each row's
+     * stretch of an area column folded into the sums at its end, in the
+     * same chunks and sections as kAvx2. */
+    kNeon = 3,
 };
 
 /*
@@ -44,6 +48,7 @@ enum class MapPath : int {
     kTableWalk = 1,
     kAvx2Rule = 2,
     kAvx512Rule = 3,
+    kNeonRule = 4, /* arm64, 16-byte vectors */
 };
 
 using SumRowsFn = bool (*)(const StatsJob& job, DWORD y0, DWORD y1, AreaRowSums& sums);
@@ -60,6 +65,13 @@ void CorrectRowsWalk(const FrameJob& job, DWORD y0, DWORD y1);
 bool SumRowsAvx2(const StatsJob& job, DWORD y0, DWORD y1, AreaRowSums& sums);
 void CorrectRowsAvx2Rule(const FrameJob& job, DWORD y0, DWORD y1);
 void CorrectRowsAvx512Rule(const FrameJob& job, DWORD y0, DWORD y1);
+#endif
+
+#if QUORVIN_PIXEL_NEON
+/* PixelNeon.cpp, run between quorvin_vector_begin() and
+ * quorvin_vector_end() */
+bool SumRowsNeon(const StatsJob& job, DWORD y0, DWORD y1, AreaRowSums& sums);
+void CorrectRowsNeonRule(const FrameJob& job, DWORD y0, DWORD y1);
 #endif
 
 } // namespace quorvin_pixel

@@ -8,6 +8,9 @@
 
 #include <cerrno>
 #include <semaphore.h>
+#if defined(__aarch64__)
+#include <sys/auxv.h>
+#endif
 
 static_assert(sizeof(sem_t) == sizeof(QuorvinSemaphore),
               "the lock storage must hold sem_t exactly");
@@ -48,6 +51,10 @@ extern "C" unsigned int quorvin_vector_features(void) {
         features |= QUORVIN_VECTOR_AVX2;
     if (__builtin_cpu_supports("avx512bw"))
         features |= QUORVIN_VECTOR_AVX512BW;
+#elif defined(__aarch64__)
+    // Advanced SIMD, as the kernel reports it to programs (HWCAP_ASIMD).
+    if (getauxval(AT_HWCAP) & (1UL << 1))
+        features |= QUORVIN_VECTOR_NEON;
 #endif
     return features;
 }
