@@ -24,12 +24,18 @@ quorvin-kernel-arm64-flags := -mno-outline-atomics
 # The flags that keep vector and floating-point registers out of the
 # kernel's code (its own, and -mgeneral-regs-only for the checks). The one object of the core that uses vector registers
 # (AWB/pixel/PixelVector.cpp on x86-64, run between kernel_fpu_begin() and
-# kernel_fpu_end()) is compiled without them and with
-# quorvin-vector-object-flags instead; the core knows of its variants through
+# kernel_fpu_end(); PixelNeon.cpp on arm64) is compiled without them and with
+# quorvin-vector-object-flags (arm64: quorvin-vector-object-arm64-flags)
+# instead; the core knows of its variants through
 # quorvin-kernel-vector-flags.
 quorvin-no-vector-flags := -mno-sse -mno-sse2 -mno-3dnow -mno-avx -mgeneral-regs-only
 quorvin-vector-object-flags := -msse2
 quorvin-kernel-vector-flags := -DQUORVIN_KERNEL_VECTORS
+# arm64: the object with vector registers (AWB/pixel/PixelNeon.cpp, run
+# between kernel_neon_begin() and kernel_neon_end()) is compiled without the
+# kernel's -mgeneral-regs-only and freestanding, as the kernel's own NEON
+# code (lib/raid6) is.
+quorvin-vector-object-arm64-flags := -ffreestanding
 
 # The kernel's own flags, for the checks that compile the core outside Kbuild
 # (scripts/core-check.sh: freestanding, stack depth), with

@@ -24,8 +24,16 @@ ifdef CONFIG_X86_64
 quorvin-vector-objs := PixelVector.o
 quorvin-defines := $(quorvin-kernel-vector-flags)
 endif
+# arm64: the same for AWB/pixel/PixelNeon.cpp, without -mgeneral-regs-only,
+# run only inside kernel_neon_begin()/kernel_neon_end(); kernels without
+# kernel-mode NEON keep the word variants.
 ifdef CONFIG_ARM64
 quorvin-defines += $(quorvin-kernel-arm64-flags)
+ifdef CONFIG_KERNEL_MODE_NEON
+quorvin-vector-objs := PixelNeon.o
+quorvin-defines += $(quorvin-kernel-vector-flags)
+quorvin-vector-object-flags := $(quorvin-vector-object-arm64-flags)
+endif
 endif
 quorvin-object-flags = $(if $(filter $(notdir $@),$(quorvin-vector-objs)), \
 	$(filter-out $(quorvin-no-vector-flags),$(1)) $(quorvin-vector-object-flags), $(1))

@@ -137,9 +137,13 @@ for build_dir in /lib/modules/*/build; do
     # DKMS's own build is guarded like ours: no C++ runtime symbol, no
     # constructor or unwind section, no SIMD register, no warning.
     series=$(sed -n 's/^\([0-9]*\.[0-9]*\).*/\1/p' "$build_dir/include/config/kernel.release")
+    karch=x86
+    ! grep -q '^CONFIG_ARM64=y' "$build_dir/include/config/auto.conf" 2>/dev/null || karch=arm64
     allow=tests/kernel/guard/Quorvin_AWB.allow
-    [ ! -f "tests/kernel/guard/Quorvin_AWB-$series.allow" ] ||
-        allow=$allow:tests/kernel/guard/Quorvin_AWB-$series.allow
+    for list in "$series" "$karch" "$series-$karch"; do
+        [ ! -f "tests/kernel/guard/Quorvin_AWB-$list.allow" ] ||
+            allow=$allow:tests/kernel/guard/Quorvin_AWB-$list.allow
+    done
     make_log=$(ls -d /var/lib/dkms/quorvin-awb/"$dkms_version"/"$kver"/*/log/make.log 2>/dev/null | head -1 || true)
     guard_ok=false
     if [ -n "$make_log" ] && tests/kernel/guard/guard.sh "$ko" "$allow" "$make_log" >"$PKG/guard-$kver.log" 2>&1; then

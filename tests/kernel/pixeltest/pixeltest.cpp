@@ -6,7 +6,8 @@
  * by the copying correction, on the word variants (word statistics and table
  * walk) and on the vector variants (the AVX2 statistics with the table walk,
  * the AVX2 and, where the processor has it, the AVX-512 correction, and the
- * word statistics with the AVX2 correction); every result must equal the
+ * word statistics with the AVX2 correction; on arm64 the same with the NEON
+ * statistics and correction); every result must equal the
  * word variants' two passes, byte for byte. Then once more on
  * the vector variants with the vector registers refused, which must fall
  * back to the word variants. Logs:
@@ -108,10 +109,11 @@ struct Paths {
 void RunAll(void* arg) {
     Run& run = *static_cast<Run*>(arg);
     const WORD gains[2][4] = {{230, 140, 150, 310}, {200, 128, 128, 260}};
-    const Paths others[] = {{SumPath::kWord, MapPath::kAvx2Rule},
-                            {SumPath::kAvx2, MapPath::kAvx2Rule},
-                            {SumPath::kAvx2, MapPath::kAvx512Rule},
-                            {SumPath::kAvx2, MapPath::kTableWalk}};
+    const Paths others[] = {
+        {SumPath::kWord, MapPath::kAvx2Rule},   {SumPath::kAvx2, MapPath::kAvx2Rule},
+        {SumPath::kAvx2, MapPath::kAvx512Rule}, {SumPath::kAvx2, MapPath::kTableWalk},
+        {SumPath::kWord, MapPath::kNeonRule},   {SumPath::kNeon, MapPath::kNeonRule},
+        {SumPath::kNeon, MapPath::kTableWalk}};
     DWORD seed = 1;
     for (const Case& c : kCases)
         for (WORD code = 2; code <= 5; ++code)

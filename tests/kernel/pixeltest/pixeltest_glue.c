@@ -13,6 +13,7 @@
 #ifdef CONFIG_X86_64
 #include <asm/fpu/api.h>
 #endif
+#include <linux/irqflags.h>
 
 #include "pixeltest.h"
 
@@ -32,15 +33,23 @@ void qv_free(void *p)
 }
 
 /*
- * fn(arg) while this task holds the vector registers itself, so that every
- * quorvin_vector_begin() inside finds may_use_simd() false.
+ * fn(arg) where every quorvin_vector_begin() inside finds may_use_simd()
+ * false: on x86-64 while this task holds the vector registers itself; on
+ * arm64 with interrupts off (from 6.8 on a task may take kernel-mode NEON
+ * only once, so holding it would not do; fn only computes).
  */
 void qv_without_vectors(void (*fn)(void *), void *arg)
 {
-#ifdef CONFIG_X86_64
+#if defined(CONFIG_X86_64)
 	kernel_fpu_begin();
 	fn(arg);
 	kernel_fpu_end();
+#elif defined(CONFIG_ARM64)
+	unsigned long flags;
+
+	local_irq_save(flags);
+	fn(arg);
+	local_irq_restore(flags);
 #else
 	fn(arg);
 #endif
