@@ -41,15 +41,28 @@ quorvin-vector-object-arm64-flags := -ffreestanding
 # (scripts/core-check.sh: freestanding, stack depth), with
 # quorvin-no-vector-flags and the flags of the architecture below: those
 # that shape the code and its stack frames as in Debian's kernels (6.1,
-# amd64 and 686). Besides the code model, alignment, red zone and register
-# arguments, the stack protector's canary, the function tracer's call at
-# every entry (no function is a leaf: no red zone either) and zeroed locals
-# change the frames; so do the kernel's non-PIE code and its overflow and
-# null-pointer semantics, through the registers the code needs.
-quorvin-kernel-check-flags := -O2 -nostdinc -D__KERNEL__ -mno-mmx -fno-PIE
+# amd64, 686 and arm64). Besides the code model, alignment, red zone and
+# register arguments, the stack protector's canary, the function tracer's
+# call (x86) or patchable entry (arm64) at every entry (no function is a
+# leaf: no red zone either) and zeroed locals change the frames; so do the
+# kernel's non-PIE code and its overflow and null-pointer semantics, through
+# the registers the code needs.
+quorvin-kernel-check-flags := -O2 -nostdinc -D__KERNEL__ -fno-PIE
 quorvin-kernel-check-flags += -fno-strict-aliasing -fno-strict-overflow -fno-delete-null-pointer-checks
-quorvin-kernel-check-flags += -fstack-protector-strong -ftrivial-auto-var-init=zero -pg -mfentry
+quorvin-kernel-check-flags += -fstack-protector-strong -ftrivial-auto-var-init=zero
 quorvin-kernel-check-flags += -fconserve-stack
 quorvin-kernel-x86_64-flags := -m64 -mcmodel=kernel -mno-red-zone -mpreferred-stack-boundary=3
+quorvin-kernel-x86_64-flags += -mno-mmx -pg -mfentry
 quorvin-kernel-i386-flags := -m32 -mregparm=3 -freg-struct-return -mpreferred-stack-boundary=2
 quorvin-kernel-i386-flags += -fno-omit-frame-pointer -fno-optimize-sibling-calls
+quorvin-kernel-i386-flags += -mno-mmx -pg -mfentry
+# arm64 (with quorvin-kernel-arm64-flags): frame pointers, pointer
+# authentication of return addresses, the canary read through sp_el0 and
+# the tracer's patchable entry, as Debian's arm64 kernels build; general
+# registers only (its quorvin-no-vector-flags).
+quorvin-kernel-arm64-check-flags := -mabi=lp64 -mlittle-endian -fno-omit-frame-pointer
+quorvin-kernel-arm64-check-flags += -fno-optimize-sibling-calls -fpatchable-function-entry=2
+quorvin-kernel-arm64-check-flags += -mbranch-protection=pac-ret+leaf -mstack-protector-guard=sysreg
+quorvin-kernel-arm64-check-flags += -mstack-protector-guard-reg=sp_el0
+quorvin-kernel-arm64-check-flags += -mstack-protector-guard-offset=1360
+quorvin-no-vector-arm64-flags := -mgeneral-regs-only
