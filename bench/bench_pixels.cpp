@@ -350,9 +350,12 @@ template <class Path> struct Variant {
     Path path;
     const char* name;
 };
-const Variant<SumPath> kSumVariants[] = {{SumPath::kWord, "word"}, {SumPath::kAvx2, "avx2"}};
-const Variant<MapPath> kMapVariants[] = {
-    {MapPath::kTableWalk, "walk"}, {MapPath::kAvx2Rule, "avx2"}, {MapPath::kAvx512Rule, "avx512"}};
+const Variant<SumPath> kSumVariants[] = {
+    {SumPath::kWord, "word"}, {SumPath::kAvx2, "avx2"}, {SumPath::kNeon, "neon"}};
+const Variant<MapPath> kMapVariants[] = {{MapPath::kTableWalk, "walk"},
+                                         {MapPath::kAvx2Rule, "avx2"},
+                                         {MapPath::kAvx512Rule, "avx512"},
+                                         {MapPath::kNeonRule, "neon"}};
 
 void RegisterBaselines(Size size, bool out) {
     Add("read.word64", size, out, [](benchmark::State& state, Frames& frames) {
