@@ -14,7 +14,9 @@
  *   its fallback.
  *
  * Both need a look at the pixels beyond the area means, which a cheap
- * subsampled pass takes after the area statistics (only on the frames a mode needs them).
+ * subsampled pass takes after the area statistics (only on the frames a mode
+ * needs them): in vector registers where the statistics have a vector variant
+ * (pixel/PixelKernels.h, CountClippedVector), else in general registers.
  * With both modes off nothing here runs and the controllers behave exactly as
  * without them.
  */
