@@ -140,7 +140,15 @@ __attribute__((noinline)) void StepWithPictureModes(AWBObject* object, bool lumi
     CWhiteBalanceCtrl* whiteBalance = &object->m_objWhiteBalanceCtrl;
     CAveragePixelValue* statistics = &object->m_objAveragePixelValue;
     QuorvinClipCount clip;
-    if (robust) {
+    // The vector variant's count where there is one (the counted rows in
+    // vector registers, the norms apart), else the count in general
+    // registers; the same counts either way.
+    if (quorvin_pixel::CountClippedVector(statistics, *object->dwWidth, *object->dwHeight,
+                                          object->raw_data, &clip)) {
+        if (robust)
+            CountCellNorms(statistics, *object->dwWidth, *object->dwHeight, object->raw_data,
+                           &clip);
+    } else if (robust) {
         CountClippedAndNorms(statistics, *object->dwWidth, *object->dwHeight, object->raw_data,
                              &clip);
     } else {

@@ -195,12 +195,7 @@ __attribute__((noinline)) void AddCellPowers(const BYTE* top, const BYTE* bottom
     }
 }
 
-// Inlined into both entry points, so that the kernel stack carries one frame
-// for the pass.
-__attribute__((always_inline)) inline void CountFrame(const CAveragePixelValue* pStats,
-                                                      bool withNorms, DWORD dwWidth, DWORD dwHeight,
-                                                      const BYTE* pbyteRaw,
-                                                      QuorvinClipCount* pCount) {
+__attribute__((always_inline)) inline void ClearCount(QuorvinClipCount* pCount) {
     pCount->dwSampled = 0;
     pCount->dwClipped = 0;
     pCount->dwHigh = 0;
@@ -208,6 +203,33 @@ __attribute__((always_inline)) inline void CountFrame(const CAveragePixelValue* 
     pCount->wClippedAreas = 0;
     pCount->dwNormCells = 0;
     pCount->pddwPowerSum[0] = pCount->pddwPowerSum[1] = pCount->pddwPowerSum[2] = 0;
+}
+
+// One area row's clipped bytes per area column, of rowsCounted rows: an area
+// is clipped when 1/32 of its counted pixels are.
+__attribute__((always_inline)) inline void AddAreaRow(const CAveragePixelValue* pStats,
+                                                      DWORD areaRow, DWORD rowsCounted,
+                                                      const DWORD* areaClipped,
+                                                      QuorvinClipCount* pCount) {
+    DWORD columnStart = 0;
+    for (DWORD areaColumn = 0; areaColumn < 4; ++areaColumn) {
+        const DWORD columnEnd = pStats->m_pdwImagePosX[areaColumn];
+        const DWORD areaPixels = rowsCounted * (columnEnd - columnStart);
+        if (areaPixels != 0 && (areaClipped[areaColumn] << kAreaClipShift) >= areaPixels)
+            pCount->wClippedAreas |= static_cast<WORD>(1u << (4 * areaRow + areaColumn));
+        pCount->dwClipped += areaClipped[areaColumn];
+        pCount->dwSampled += areaPixels;
+        columnStart = columnEnd;
+    }
+}
+
+// Inlined into both entry points, so that the kernel stack carries one frame
+// for the pass.
+__attribute__((always_inline)) inline void CountFrame(const CAveragePixelValue* pStats,
+                                                      bool withNorms, DWORD dwWidth, DWORD dwHeight,
+                                                      const BYTE* pbyteRaw,
+                                                      QuorvinClipCount* pCount) {
+    ClearCount(pCount);
     if (dwWidth == 0 || dwHeight == 0)
         return;
     const WORD colorArray = pStats->m_wColorArray;
@@ -241,16 +263,7 @@ __attribute__((always_inline)) inline void CountFrame(const CAveragePixelValue* 
             if (norms && (y & 1) != 0)
                 AddCellPowers(row - dwWidth, row, dwWidth, flip, pCount);
         }
-        DWORD columnStart = 0;
-        for (int areaColumn = 0; areaColumn < 4; ++areaColumn) {
-            const DWORD columnEnd = pStats->m_pdwImagePosX[areaColumn];
-            const DWORD areaPixels = rowsCounted * (columnEnd - columnStart);
-            if (areaPixels != 0 && (areaClipped[areaColumn] << kAreaClipShift) >= areaPixels)
-                pCount->wClippedAreas |= static_cast<WORD>(1u << (4 * areaRow + areaColumn));
-            pCount->dwClipped += areaClipped[areaColumn];
-            pCount->dwSampled += areaPixels;
-            columnStart = columnEnd;
-        }
+        AddAreaRow(pStats, static_cast<DWORD>(areaRow), rowsCounted, areaClipped, pCount);
         rowStart = rowEnd;
     }
 }
@@ -277,6 +290,38 @@ void CountClippedPixels(const CAveragePixelValue* pStats, DWORD dwWidth, DWORD d
 void CountClippedAndNorms(const CAveragePixelValue* pStats, DWORD dwWidth, DWORD dwHeight,
                           const BYTE* pbyteRaw, QuorvinClipCount* pCount) {
     CountFrame(pStats, true, dwWidth, dwHeight, pbyteRaw, pCount);
+}
+
+void CountCellNorms(const CAveragePixelValue* pStats, DWORD dwWidth, DWORD dwHeight,
+                    const BYTE* pbyteRaw, QuorvinClipCount* pCount) {
+    pCount->dwNormCells = 0;
+    pCount->pddwPowerSum[0] = pCount->pddwPowerSum[1] = pCount->pddwPowerSum[2] = 0;
+    const WORD colorArray = pStats->m_wColorArray;
+    if (dwWidth == 0 || dwHeight == 0 || colorArray < 2 || colorArray > 5)
+        return;
+    const DWORD flip = static_cast<DWORD>(colorArray - 2);
+    const DWORD pairMask = PairStepMask(dwHeight);
+    // The counted pairs' second rows, as CountClippedAndNorms meets them.
+    const DWORD rowEnd = pStats->m_pdwImagePosY[3];
+    for (DWORD y = 1; y < rowEnd; y += 2) {
+        if (((y >> 1) & pairMask) != 0)
+            continue;
+        const BYTE* row = pbyteRaw + static_cast<DDWORD>(y) * dwWidth;
+        AddCellPowers(row - dwWidth, row, dwWidth, flip, pCount);
+    }
+}
+
+void ClearClipCount(QuorvinClipCount* pCount) {
+    ClearCount(pCount);
+}
+
+DWORD ClipPairMask(DWORD dwHeight) {
+    return PairStepMask(dwHeight);
+}
+
+void AddClipAreaRow(const CAveragePixelValue* pStats, DWORD dwAreaRow, DWORD dwRowsCounted,
+                    const DWORD* pdwClipped, QuorvinClipCount* pCount) {
+    AddAreaRow(pStats, dwAreaRow, dwRowsCounted, pdwClipped, pCount);
 }
 
 BOOL NormAverage(const QuorvinClipCount* pCount, PBYTE pbyteAverage) {

@@ -14,7 +14,9 @@
  *   its fallback.
  *
  * Both need a look at the pixels beyond the area means, which a cheap
- * subsampled pass takes after the area statistics (only on the frames a mode needs them).
+ * subsampled pass takes after the area statistics (only on the frames a mode
+ * needs them): in vector registers where the statistics have a vector variant
+ * (pixel/PixelKernels.h, CountClippedVector), else in general registers.
  * With both modes off nothing here runs and the controllers behave exactly as
  * without them.
  */
@@ -87,6 +89,21 @@ void CountClippedPixels(const CAveragePixelValue* pStats, DWORD dwWidth, DWORD d
 /* The same count, plus the fourth powers of the unclipped cells. */
 void CountClippedAndNorms(const CAveragePixelValue* pStats, DWORD dwWidth, DWORD dwHeight,
                           const BYTE* pbyteRaw, QuorvinClipCount* pCount);
+/* Only the fourth powers of the unclipped cells (dwNormCells and
+ * pddwPowerSum, the rest of pCount as it is): with a count taken apart, the
+ * norms of CountClippedAndNorms. */
+void CountCellNorms(const CAveragePixelValue* pStats, DWORD dwWidth, DWORD dwHeight,
+                    const BYTE* pbyteRaw, QuorvinClipCount* pCount);
+
+/* The parts of the count a vector variant's count shares (pixel/PixelKernels.h,
+ * CountClippedVector): all of pCount to 0; the mask of the counted row pairs,
+ * row y counted when ((y / 2) & mask) == 0; and one area row's clipped bytes
+ * per area column, of dwRowsCounted rows, added to pCount (the clipped areas,
+ * the clipped and sampled totals). */
+void ClearClipCount(QuorvinClipCount* pCount);
+DWORD ClipPairMask(DWORD dwHeight);
+void AddClipAreaRow(const CAveragePixelValue* pStats, DWORD dwAreaRow, DWORD dwRowsCounted,
+                    const DWORD* pdwClipped, QuorvinClipCount* pCount);
 
 /*
  * The colour averages of the robust statistic, in colour index order, into

@@ -29,7 +29,10 @@ for path in files:
 indirect = {'SetShutterAndCDSGainToCamera', 'GetFrameClock'}
 sum_kernels = {n for n in frame if re.search(r'quorvin_pixel[0-9]+SumRows', n)}
 correct_kernels = {n for n in frame if re.search(r'quorvin_pixel[0-9]+CorrectRows', n)}
+count_kernels = {n for n in frame if re.search(r'quorvin_pixel[0-9]+CountRows', n)}
 def through_pointer(caller):
+    if 'CountClipped' in caller:
+        return count_kernels
     if 'CorrectAndMeasure' in caller:
         return sum_kernels | correct_kernels
     if 'Correct' in caller and 'quorvin_pixel' in caller:

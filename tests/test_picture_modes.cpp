@@ -3,6 +3,7 @@
 // highlight guard in a closed loop with a simple sensor, the robust white
 // balance weights, and their exported switches.
 #include "test_awb_camera.h"
+#include "test_pixel_paths.h"
 
 #include <AWB/PictureCtrl.h>
 
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <vector>
 
@@ -96,6 +98,145 @@ TEST(ClipCount, MatchesPlainLoop) {
     CountClippedPixels(&stats, 0, 0, nullptr, &empty);
     EXPECT_EQ(empty.dwSampled, 0u);
     EXPECT_EQ(empty.wClippedAreas, 0u);
+}
+
+// The count by every statistics variant against the plain loop: areas
+// narrower and wider than a vector (the vector count then takes the frame or
+// leaves it to the word loop), column ends inside a vector (the last vector
+// of a column shares bytes with the one before), columns longer than a
+// byte lane holds (runs of 254 vectors and more, all at 255), frames starting
+// at every address parity, every row pair counted and every 2nd, 4th, 8th.
+// Each frame is a buffer of exactly its bytes, so that the sanitizer build
+// catches a read past its end. The norms are then added by the loop of their
+// own, as the controllers' step does, and must equal those of the word pass.
+TEST(ClipCount, EveryVariantMatchesThePlainLoop) {
+    pixeltest::RestorePaths restore;
+    struct Size {
+        uint32_t width, height;
+    } sizes[] = {{1, 1},       {127, 3},   {128, 5},
+                 {131, 9},     {200, 250}, {647, 483},
+                 {1921, 1081}, {32513, 4}, {4 * 255 * 32 + 64, 3}};
+    const uint8_t levels[] = {0, 1, 128, 191, 192, 239, 240, 241, 254, 255, 255};
+    std::mt19937 rng(11);
+    for (const Size& size : sizes)
+        for (uint32_t start = 0; start<4; start += size.width> 2000 ? 3 : 1) {
+            const size_t bytes = static_cast<size_t>(size.width) * size.height;
+            std::unique_ptr<uint8_t[]> buffer(new uint8_t[start + bytes]);
+            uint8_t* raw = buffer.get() + start;
+            std::vector<uint8_t> frame(bytes);
+            for (uint8_t& v : frame)
+                v = size.height <= 4 ? 255 : levels[rng() % sizeof levels];
+            for (uint32_t y = 0; y < size.height / 3; ++y)
+                for (uint32_t x = 0; x < size.width / 3; ++x)
+                    frame[static_cast<size_t>(y) * size.width + x] = 255;
+            std::copy(frame.begin(), frame.end(), raw);
+            CAveragePixelValue stats;
+            CAveragePixelValue_init(&stats);
+            UpdateAverage(&stats, size.width, size.height, 2, raw);
+            const QuorvinClipCount want = PlainCount(stats, size.width, size.height, frame);
+            QuorvinClipCount words;
+            CountClippedAndNorms(&stats, size.width, size.height, raw, &words);
+            for (quorvin_pixel::SumPath path : pixeltest::EverySumPath()) {
+                ASSERT_TRUE(quorvin_pixel::SelectSumPath(path));
+                SCOPED_TRACE(testing::Message() << size.width << " x " << size.height << " at +"
+                                                << start << ", variant " << static_cast<int>(path));
+                QuorvinClipCount got;
+                const bool vector =
+                    quorvin_pixel::CountClippedVector(&stats, size.width, size.height, raw, &got);
+                // A vector count wherever a vector variant is selected and
+                // every area column holds a vector.
+                uint32_t narrowest = size.width;
+                for (int i = 0; i < 4; ++i)
+                    narrowest = std::min<uint32_t>(
+                        narrowest, stats.m_pdwImagePosX[i] - (i ? stats.m_pdwImagePosX[i - 1] : 0));
+                EXPECT_EQ(vector, path != quorvin_pixel::SumPath::kWord && narrowest >= 32);
+                if (!vector)
+                    continue;
+                EXPECT_EQ(got.dwSampled, want.dwSampled);
+                EXPECT_EQ(got.dwClipped, want.dwClipped);
+                EXPECT_EQ(got.dwHigh, want.dwHigh);
+                EXPECT_EQ(got.dwBright, want.dwBright);
+                EXPECT_EQ(got.wClippedAreas, want.wClippedAreas);
+                EXPECT_EQ(got.dwNormCells, 0u);
+                CountCellNorms(&stats, size.width, size.height, raw, &got);
+                EXPECT_EQ(got.dwNormCells, words.dwNormCells);
+                for (int c = 0; c < 3; ++c)
+                    EXPECT_EQ(got.pddwPowerSum[c], words.pddwPowerSum[c]);
+            }
+        }
+}
+
+// Vector registers refused, at the first section or later in the frame: the
+// vector count gives up and the modes count in general registers, so that a
+// closed loop with both modes on runs exactly as with the word variant.
+TEST(ClipCount, RefusedVectorSectionsLeaveTheSameLoop) {
+    pixeltest::RestorePaths restore;
+    if (!quorvin_pixel::SumPathAvailable(quorvin_pixel::SumPath::kAvx2))
+        GTEST_SKIP() << "no AVX2";
+    struct Run {
+        uint16_t shutter, gain, r, b;
+        WORD clip;
+        BYTE target;
+    };
+    const auto run = [](quorvin_pixel::SumPath path, int grants) {
+        quorvin_pixel::SelectSumPath(path);
+        Camera cam(640, 480);
+        cam.bind();
+        EXPECT_EQ(Quorvin_SetHighlightGuard(cam.obj(), 20, 32), 0);
+        EXPECT_EQ(Quorvin_SetRobustAWB(cam.obj(), QUORVIN_AWB_ROBUST), 0);
+        std::vector<Run> runs;
+        for (int i = 0; i < 40; ++i) {
+            // A warm scene with a window that clips more as the exposure rises.
+            for (uint32_t y = 0; y < cam.height; ++y)
+                for (uint32_t x = 0; x < cam.width; ++x) {
+                    const uint32_t base = (x < 200 && y < 160) ? 220 : 40 + (x & 1) * 30 + y / 8;
+                    const uint32_t level = base * cam.shutter_line / 100;
+                    cam.frame[y * cam.width + x] = static_cast<uint8_t>(level > 255 ? 255 : level);
+                }
+            quorvin_user_vector_grants = grants;
+            Quorvin_ImageBalance(cam.obj());
+            quorvin_user_vector_grants = -1;
+            runs.push_back(Run{cam.shutter_line, cam.gain, cam.r, cam.b,
+                               cam.awb().m_objPictureCtrl.m_wClipPerMille,
+                               cam.awb().m_objPictureCtrl.m_byteGuardTarget});
+            cam.flag = 0;
+        }
+        return runs;
+    };
+    const std::vector<Run> words = run(quorvin_pixel::SumPath::kWord, -1);
+    for (int grants : {-1, 0, 3, 10}) {
+        const quorvin_pixel::VectorUse before = quorvin_pixel::VectorUseCounts();
+        const std::vector<Run> vectors = run(quorvin_pixel::SumPath::kAvx2, grants);
+        const quorvin_pixel::VectorUse after = quorvin_pixel::VectorUseCounts();
+        EXPECT_EQ(after.dwWordChunks > before.dwWordChunks, grants >= 0) << grants;
+        for (size_t i = 0; i < words.size(); ++i) {
+            SCOPED_TRACE(testing::Message() << "grants " << grants << ", frame " << i);
+            EXPECT_EQ(vectors[i].shutter, words[i].shutter);
+            EXPECT_EQ(vectors[i].gain, words[i].gain);
+            EXPECT_EQ(vectors[i].r, words[i].r);
+            EXPECT_EQ(vectors[i].b, words[i].b);
+            EXPECT_EQ(vectors[i].clip, words[i].clip);
+            EXPECT_EQ(vectors[i].target, words[i].target);
+        }
+    }
+    // A count refused after its first section gives up.
+    quorvin_pixel::SelectSumPath(quorvin_pixel::SumPath::kAvx2);
+    std::vector<uint8_t> frame(640 * 480, 255);
+    CAveragePixelValue stats;
+    CAveragePixelValue_init(&stats);
+    UpdateAverage(&stats, 640, 480, 2, frame.data());
+    QuorvinClipCount count;
+    quorvin_user_vector_grants = 1;
+    EXPECT_FALSE(quorvin_pixel::CountClippedVector(&stats, 640, 480, frame.data(), &count));
+    quorvin_user_vector_grants = -1;
+    EXPECT_TRUE(quorvin_pixel::CountClippedVector(&stats, 640, 480, frame.data(), &count));
+    EXPECT_EQ(count.wClippedAreas, 0xFFFF);
+
+    // The loop did count: the window clipped and the guard moved.
+    EXPECT_GT(std::max_element(words.begin(), words.end(),
+                               [](const Run& a, const Run& b) { return a.clip < b.clip; })
+                  ->clip,
+              20);
 }
 
 // A sensor for the closed loop: every pixel's level is its reflectance times

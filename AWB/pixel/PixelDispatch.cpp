@@ -46,23 +46,29 @@ constexpr DWORD kTableFullScale = 255 * QUORVIN_WB_GAIN_UNITY;
 /* One variant per row: what it needs of the processor (a vector variant runs
  * only between quorvin_vector_begin() and _end(), chunk by chunk), and its
  * statistics and correction kernels (either may be missing; the word variant
- * measures whole frames, MeasureFrameWord). */
+ * measures whole frames, MeasureFrameWord), and the count of bright bytes
+ * that goes with its statistics (missing: the picture modes count in general
+ * registers, PictureCtrl.cpp). */
 struct Variant {
     DWORD dwFeature; /* QUORVIN_VECTOR_* bits; 0: the word variant */
     SumPath sum;
     SumRowsFn pfnSumRows;
     MapPath map;
     CorrectRowsFn pfnCorrect; /* a rule variant, or the table walk */
+    CountRowsFn pfnCountRows;
 };
 
 constexpr Variant kVariants[] = {
-    {0, SumPath::kWord, nullptr, MapPath::kTableWalk, CorrectRowsWalk},
+    {0, SumPath::kWord, nullptr, MapPath::kTableWalk, CorrectRowsWalk, nullptr},
 #if QUORVIN_PIXEL_VECTORS
-    {QUORVIN_VECTOR_AVX2, SumPath::kAvx2, SumRowsAvx2, MapPath::kAvx2Rule, CorrectRowsAvx2Rule},
-    {QUORVIN_VECTOR_AVX512BW, SumPath::kAuto, nullptr, MapPath::kAvx512Rule, CorrectRowsAvx512Rule},
+    {QUORVIN_VECTOR_AVX2, SumPath::kAvx2, SumRowsAvx2, MapPath::kAvx2Rule, CorrectRowsAvx2Rule,
+     CountRowsAvx2},
+    {QUORVIN_VECTOR_AVX512BW, SumPath::kAuto, nullptr, MapPath::kAvx512Rule, CorrectRowsAvx512Rule,
+     nullptr},
 #endif
 #if QUORVIN_PIXEL_NEON
-    {QUORVIN_VECTOR_NEON, SumPath::kNeon, SumRowsNeon, MapPath::kNeonRule, CorrectRowsNeonRule},
+    {QUORVIN_VECTOR_NEON, SumPath::kNeon, SumRowsNeon, MapPath::kNeonRule, CorrectRowsNeonRule,
+     nullptr},
 #endif
 };
 
@@ -407,6 +413,45 @@ bool MeasureFrameVector(CAveragePixelValue* pStats, DWORD dwWidth, const BYTE* p
     const Variant* v = VariantOf(ActivePath<SumPath>());
     return v != nullptr && v->pfnSumRows != nullptr &&
            MeasureByVariant(*v, pStats, dwWidth, pbyteRaw);
+}
+
+/* Area row by area row; the counted rows lie one pair in dwPairMask + 1
+ * apart, so a section spans as many rows as hold about kChunkBytes of counted
+ * bytes. */
+bool CountClippedByVariant(const CAveragePixelValue* pStats, DWORD dwWidth, DWORD dwHeight,
+                           const BYTE* pbyteRaw, QuorvinClipCount* pCount) {
+    const Variant* v = VariantOf(ActivePath<SumPath>());
+    if (v == nullptr || v->pfnCountRows == nullptr || dwWidth == 0 || dwHeight == 0)
+        return false;
+    ClearClipCount(pCount);
+    const DWORD dwPairMask = ClipPairMask(dwHeight);
+    const StatsJob job = MakeStatsJob(pStats, dwWidth, pbyteRaw);
+    const DWORD dwSpan = RowsPer(kChunkBytes, dwWidth) * (dwPairMask + 1);
+    DWORD y0 = 0;
+    for (DWORD r = 0; r < 4; ++r) {
+        const DWORD y1 = pStats->m_pdwImagePosY[r];
+        BrightCounts counts = {{0, 0, 0, 0}, 0, 0};
+        for (DWORD y = y0; y < y1; y += dwSpan) {
+            const DWORD yEnd = y1 - y > dwSpan ? y + dwSpan : y1;
+            if (!quorvin_vector_begin()) {
+                __atomic_add_fetch(&g_dwWordChunks, 1, __ATOMIC_RELAXED);
+                return false;
+            }
+            const bool bDone = v->pfnCountRows(job, y, yEnd, dwPairMask, counts);
+            quorvin_vector_end();
+            if (!bDone)
+                return false;
+            __atomic_add_fetch(&g_dwVectorChunks, 1, __ATOMIC_RELAXED);
+        }
+        DWORD dwRows = 0;
+        for (DWORD y = y0; y < y1; ++y)
+            dwRows += ((y >> 1) & dwPairMask) == 0 ? 1u : 0u;
+        pCount->dwHigh += counts.dwHigh;
+        pCount->dwBright += counts.dwBright;
+        AddClipAreaRow(pStats, r, dwRows, counts.pdwClipped, pCount);
+        y0 = y1;
+    }
+    return true;
 }
 
 void CorrectFrameFrom(const CWhiteBalanceCtrl* pWb, DWORD dwWidth, DWORD dwHeight, DWORD dwSwap,

@@ -42,6 +42,7 @@
 #define QUORVIN_AWB_PIXELKERNELS_H
 
 #include "../AveragePixelValue.h"
+#include "../PictureCtrl.h"
 #include "../WhiteBalanceCtrl.h"
 #include "../win.h"
 
@@ -147,6 +148,39 @@ bool MeasureFrameVector(CAveragePixelValue* pStats, DWORD dwWidth, const BYTE* p
 inline void MeasureAreas(CAveragePixelValue* pStats, DWORD dwWidth, const BYTE* pbyteRaw) {
     if (!MeasureFrameVector(pStats, dwWidth, pbyteRaw))
         MeasureFrameWord(pStats, dwWidth, pbyteRaw);
+}
+
+/* Bright bytes of some rows of one area row, as a vector variant's count
+ * adds them up (CountRowsFn, PixelVariants.h): the bytes at 255 per area
+ * column, and those at 240 or more and at 192 or more of all columns, each
+ * modulo 2^32. */
+struct BrightCounts {
+    DWORD pdwClipped[4];
+    DWORD dwHigh;
+    DWORD dwBright;
+};
+/* The count of CountClippedPixels (PictureCtrl.h), the norms left at 0, by
+ * the selected vector variant, chunk by chunk in vector sections. False,
+ * with pCount left partly written, when the word variant is selected or has
+ * to take the frame (no vector registers, an area column narrower than a
+ * vector, an empty frame): the caller then counts in general registers
+ * (CountClippedPixels), which starts afresh. */
+bool CountClippedByVariant(const CAveragePixelValue* pStats, DWORD dwWidth, DWORD dwHeight,
+                           const BYTE* pbyteRaw, QuorvinClipCount* pCount);
+/* Inline, so that a build without vector variants (the kernel's on i386)
+ * carries nothing of it on the stack. */
+inline bool CountClippedVector(const CAveragePixelValue* pStats, DWORD dwWidth, DWORD dwHeight,
+                               const BYTE* pbyteRaw, QuorvinClipCount* pCount) {
+#if QUORVIN_PIXEL_VECTORS
+    return CountClippedByVariant(pStats, dwWidth, dwHeight, pbyteRaw, pCount);
+#else
+    (void)pStats;
+    (void)dwWidth;
+    (void)dwHeight;
+    (void)pbyteRaw;
+    (void)pCount;
+    return false;
+#endif
 }
 
 /* The correction of ImageProcessing (pbyteSrc == pbyteDst, bInPlace) and of

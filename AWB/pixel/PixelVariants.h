@@ -53,6 +53,12 @@ enum class MapPath : int {
 
 using SumRowsFn = bool (*)(const StatsJob& job, DWORD y0, DWORD y1, AreaRowSums& sums);
 using CorrectRowsFn = void (*)(const FrameJob& job, DWORD y0, DWORD y1);
+/* Adds the bright-byte counts of the rows y of [y0, y1) (all of one area
+ * row) whose pair index (y / 2) & dwPairMask is 0 (CountClippedVector,
+ * PixelKernels.h); false (and nothing added) when the variant cannot plan
+ * rows of this geometry. */
+using CountRowsFn = bool (*)(const StatsJob& job, DWORD y0, DWORD y1, DWORD dwPairMask,
+                             BrightCounts& counts);
 
 /* PixelWord.cpp: the word variant measures whole frames (MeasureFrameWord,
  * PixelKernels.h) */
@@ -63,6 +69,7 @@ void CorrectRowsWalk(const FrameJob& job, DWORD y0, DWORD y1);
 /* PixelVector.cpp, run between quorvin_vector_begin() and
  * quorvin_vector_end() */
 bool SumRowsAvx2(const StatsJob& job, DWORD y0, DWORD y1, AreaRowSums& sums);
+bool CountRowsAvx2(const StatsJob& job, DWORD y0, DWORD y1, DWORD dwPairMask, BrightCounts& counts);
 void CorrectRowsAvx2Rule(const FrameJob& job, DWORD y0, DWORD y1);
 void CorrectRowsAvx512Rule(const FrameJob& job, DWORD y0, DWORD y1);
 #endif

@@ -366,6 +366,106 @@ SadRows(const StatsJob& job, const RowCuts<32>& plan, DWORD y0, DWORD y1, AreaRo
     FoldSad(b3, sums.pp[3][dwParityA ^ 1]);
 }
 
+/*
+ * The bright-byte count of the picture modes: per area column, the bytes at
+ * 255, at 240 or more and at 192 or more, each compared in byte lanes and
+ * added into byte lanes (a lane holds 255 at most: a stretch of at most
+ * kBrightRunMost vectors is folded by psadbw). The vectors of a column are
+ * loaded from its first byte on; its last bytes, fewer than a vector, by the
+ * vector that ends at its end, the bytes it shares with the one before
+ * masked away, so that nothing outside the column, and so nothing past the
+ * frame, is read. Columns narrower than a vector go to the word count.
+ */
+typedef unsigned char V32Bu __attribute__((vector_size(32)));
+typedef signed char V32Bs __attribute__((vector_size(32)));
+
+constexpr DWORD kBrightRunMost = 254;
+
+struct BrightLanes {
+    V32Bu vClipped;
+    V32Bu vHigh;
+    V32Bu vBright;
+};
+
+/* Lanes of vKeep all ones count, the others not. */
+__attribute__((target("avx2"))) QUORVIN_PIXEL_INLINE void AddBright(BrightLanes& l, V32Bu v,
+                                                                    V32Bu vKeep) {
+    l.vClipped -= reinterpret_cast<V32Bu>(v == 255) & vKeep;
+    l.vHigh -= reinterpret_cast<V32Bu>(v >= 240) & vKeep;
+    l.vBright -= reinterpret_cast<V32Bu>(v >= 192) & vKeep;
+}
+
+__attribute__((target("avx2"))) QUORVIN_PIXEL_INLINE V4Du SumByteLanes(V32Bu v) {
+    return reinterpret_cast<V4Du>(__builtin_ia32_psadbw256(reinterpret_cast<V32Qi>(v), V32Qi{}));
+}
+
+__attribute__((target("avx2"))) QUORVIN_PIXEL_INLINE DWORD SumLanes64(V4Du v) {
+    return static_cast<DWORD>(v[0] + v[1] + v[2] + v[3]);
+}
+
+/* All ones in the lanes from n on. */
+__attribute__((target("avx2"))) QUORVIN_PIXEL_INLINE V32Bu LanesFrom(DWORD n) {
+    __asm__ volatile("" : "+r"(n));
+    V32Bu vIndex;
+    for (DWORD j = 0; j < 32; ++j)
+        vIndex[j] = static_cast<unsigned char>(j);
+    return reinterpret_cast<V32Bu>(vIndex >= static_cast<unsigned char>(n));
+}
+
+__attribute__((target("avx2"))) QUORVIN_PIXEL_INLINE V32Bu LoadB(const BYTE* p) {
+    V32Bu v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+
+/* The counted rows of [y0, y1); the prefetch asks for the next counted
+ * row's lines, which lie far ahead of the hardware's own stream. */
+__attribute__((target("avx2"))) QUORVIN_PIXEL_INLINE void
+CountBrightRows(const StatsJob& job, DWORD y0, DWORD y1, DWORD dwPairMask, BrightCounts& counts) {
+    constexpr DWORD kB = 32;
+    const V32Bu vAll = V32Bu{} + 255;
+    V4Du vHighSum = {};
+    V4Du vBrightSum = {};
+    const DWORD dwAhead = 2 * (dwPairMask + 1);
+    for (DWORD y = y0; y < y1; ++y) {
+        if (((y >> 1) & dwPairMask) != 0)
+            continue;
+        const BYTE* pbyteRow = job.pbyteRaw + static_cast<__SIZE_TYPE__>(y) * job.dwWidth;
+        if (y + dwAhead < job.dwHeight) {
+            const BYTE* pbyteAhead = pbyteRow + static_cast<__SIZE_TYPE__>(dwAhead) * job.dwWidth;
+            for (DWORD x = 0; x < job.dwWidth; x += kLineBytes)
+                __builtin_prefetch(pbyteAhead + x);
+        }
+        DWORD dwX0 = 0;
+#pragma GCC unroll 1
+        for (DWORD i = 0; i < 4; ++i) {
+            const DWORD dwX1 = job.pdwPosX[i];
+            const BYTE* p = pbyteRow + dwX0;
+            DWORD k = (dwX1 - dwX0) / kB;
+            const DWORD dwRest = (dwX1 - dwX0) % kB;
+            DWORD dwClipped = 0;
+            for (;;) {
+                DWORD dwRun = k < kBrightRunMost ? k : kBrightRunMost;
+                k -= dwRun;
+                BrightLanes l = {V32Bu{}, V32Bu{}, V32Bu{}};
+                for (; dwRun > 0; --dwRun, p += kB)
+                    AddBright(l, LoadB(p), vAll);
+                if (k == 0 && dwRest != 0)
+                    AddBright(l, LoadB(pbyteRow + dwX1 - kB), LanesFrom(kB - dwRest));
+                dwClipped += SumLanes64(SumByteLanes(l.vClipped));
+                vHighSum += SumByteLanes(l.vHigh);
+                vBrightSum += SumByteLanes(l.vBright);
+                if (k == 0)
+                    break;
+            }
+            counts.pdwClipped[i] += dwClipped;
+            dwX0 = dwX1;
+        }
+    }
+    counts.dwHigh += SumLanes64(vHighSum);
+    counts.dwBright += SumLanes64(vBrightSum);
+}
+
 } // namespace
 
 /* ---- Entry points --------------------------------------------------------- */
@@ -379,6 +479,18 @@ __attribute__((target("avx2"))) bool SumRowsAvx2(const StatsJob& job, DWORD y0, 
         SadRows<true>(job, plan, y0, y1, sums);
     else
         SadRows<false>(job, plan, y0, y1, sums);
+    return true;
+}
+
+__attribute__((target("avx2"))) bool CountRowsAvx2(const StatsJob& job, DWORD y0, DWORD y1,
+                                                   DWORD dwPairMask, BrightCounts& counts) {
+    DWORD dwX0 = 0;
+    for (DWORD i = 0; i < 4; ++i) {
+        if (job.pdwPosX[i] - dwX0 < 32)
+            return false;
+        dwX0 = job.pdwPosX[i];
+    }
+    CountBrightRows(job, y0, y1, dwPairMask, counts);
     return true;
 }
 

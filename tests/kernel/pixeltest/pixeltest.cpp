@@ -7,7 +7,8 @@
  * walk) and on the vector variants (the AVX2 statistics with the table walk,
  * the AVX2 and, where the processor has it, the AVX-512 correction, and the
  * word statistics with the AVX2 correction; on arm64 the same with the NEON
- * statistics and correction); every result must equal the
+ * statistics and correction), and the picture modes' count of bright bytes
+ * on the measured frame; every result must equal the
  * word variants' two passes, byte for byte. Then once more on
  * the vector variants with the vector registers refused, which must fall
  * back to the word variants. Logs:
@@ -19,6 +20,7 @@
  */
 #include "pixeltest.h"
 #include "AWB/AveragePixelValue.h"
+#include "AWB/PictureCtrl.h"
 #include "AWB/WhiteBalanceCtrl.h"
 #include "AWB/pixel/PixelKernels.h"
 #include "AWB/pixel/PixelTestHooks.h"
@@ -72,6 +74,18 @@ struct Run {
     DWORD dwDiffer;
 };
 
+/* The picture modes' count of the frame as the controllers take it: by the
+ * selected statistics variant where it has a count, else in general
+ * registers; a hash of its fields. */
+DWORD HashClipCount(DWORD h, const CAveragePixelValue& stats, const Case& c, const BYTE* frame) {
+    QuorvinClipCount count;
+    if (!quorvin_pixel::CountClippedVector(&stats, c.w, c.h, frame, &count))
+        CountClippedPixels(&stats, c.w, c.h, frame, &count);
+    const DWORD fields[5] = {count.dwSampled, count.dwClipped, count.dwHigh, count.dwBright,
+                             count.wClippedAreas};
+    return Hash(h, reinterpret_cast<const BYTE*>(fields), sizeof fields);
+}
+
 /* The three ways on the selected variants: a hash of every result. */
 DWORD ThreeWays(const Case& c, WORD code, const WORD gains[4], DWORD seed, Run& run) {
     const __SIZE_TYPE__ n = static_cast<__SIZE_TYPE__>(c.w) * c.h;
@@ -87,6 +101,7 @@ DWORD ThreeWays(const Case& c, WORD code, const WORD gains[4], DWORD seed, Run& 
     if (!quorvin_pixel::CorrectAndMeasure(&wb, &stats, c.w, c.h, code, frame))
         UpdateAverage(&stats, c.w, c.h, code, frame);
     h = Hash(Hash(h, frame, n), &stats.m_pbyteAverage[0][0], sizeof stats.m_pbyteAverage);
+    h = HashClipCount(h, stats, c, frame);
 
     Fill(frame, n, seed);
     CAveragePixelValue_init(&stats);

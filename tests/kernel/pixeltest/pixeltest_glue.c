@@ -7,6 +7,7 @@
  * its results as "QV pixels ..." lines. Test only: the Quorvin_AWB module
  * logs nothing.
  */
+#include <linux/math64.h>
 #include <linux/module.h>
 #include <linux/printk.h>
 #include <linux/vmalloc.h>
@@ -15,6 +16,7 @@
 #endif
 #include <linux/irqflags.h>
 
+#include "AWB/platform.h"
 #include "pixeltest.h"
 
 void qv_line(const char *what, unsigned int a, unsigned int b, unsigned int c)
@@ -30,6 +32,12 @@ void *qv_alloc(unsigned long bytes)
 void qv_free(void *p)
 {
 	vfree(p);
+}
+
+/* The division the picture modes' object calls, as the module's glue has it. */
+__u64 quorvin_div_u64_u32(__u64 dividend, __u32 divisor)
+{
+	return div_u64(dividend, divisor);
 }
 
 /*
