@@ -143,13 +143,14 @@ TEST(ClipCount, EveryVariantMatchesThePlainLoop) {
                 QuorvinClipCount got;
                 const bool vector =
                     quorvin_pixel::CountClippedVector(&stats, size.width, size.height, raw, &got);
-                // A vector count wherever a vector variant is selected and
-                // every area column holds a vector.
+                // A vector count wherever the AVX2 statistics are selected
+                // and every area column holds a vector (the NEON variant
+                // leaves the count to the word loop).
                 uint32_t narrowest = size.width;
                 for (int i = 0; i < 4; ++i)
                     narrowest = std::min<uint32_t>(
                         narrowest, stats.m_pdwImagePosX[i] - (i ? stats.m_pdwImagePosX[i - 1] : 0));
-                EXPECT_EQ(vector, path != quorvin_pixel::SumPath::kWord && narrowest >= 32);
+                EXPECT_EQ(vector, path == quorvin_pixel::SumPath::kAvx2 && narrowest >= 32);
                 if (!vector)
                     continue;
                 EXPECT_EQ(got.dwSampled, want.dwSampled);
