@@ -213,6 +213,46 @@ TEST(VcamLoop, FromADarkStartTheBrightnessSettlesAndSettlesAgainAfterALightChang
     }
 }
 
+// The picture modes the driver turns on by default: from a dark start the
+// loop settles on the target in force, which the guard lowers (never below
+// its floor) while the scene's brightest grey clips, leaving at most about
+// its budget at 255; a rebinding (an automatic half switched back on) keeps
+// both modes, and turning the guard off brings the configured target back.
+TEST(VcamLoop, WithThePictureModesTheBrightnessSettlesOnALowerTargetUnclipped) {
+    const auto clippedPerMille = [](const Camera& cam) {
+        unsigned clipped = 0;
+        for (unsigned y = 0; y < cam.c->height; ++y)
+            for (unsigned x = 0; x < cam.c->width; ++x)
+                clipped += cam.pixel(x, y) == 255;
+        return clipped * 1000 / (cam.c->width * cam.c->height);
+    };
+    for (int entry : {VCAM_ENTRY_IMAGE, VCAM_ENTRY_ALC}) {
+        SCOPED_TRACE(entry == VCAM_ENTRY_ALC ? "alc" : "image");
+        Camera cam(entry, 10), plain(entry, 10);
+        vcam_core_set_highlight_guard(cam.c.get(), 1);
+        vcam_core_set_robust_wb(cam.c.get(), 1);
+        plain.frames(150);
+        EXPECT_GT(clippedPerMille(plain), 20u) << "more than the budget clips at 128";
+        cam.frames(100);
+        const unsigned rest = cam.luma();
+        EXPECT_GE(rest, 32u); // the floor the core sets
+        EXPECT_LT(rest, 128u - VCAM_TOLERANCE);
+        EXPECT_LE(clippedPerMille(cam), 30u);
+        Camera fresh(entry, 10);
+        vcam_core_set_highlight_guard(fresh.c.get(), 1);
+        vcam_core_set_robust_wb(fresh.c.get(), 1);
+        const int first = settle(fresh, 150, static_cast<int>(rest));
+        EXPECT_GE(first, 0);
+        EXPECT_LE(first, 60);
+
+        vcam_core_set_auto_gain(cam.c.get(), 0);
+        vcam_core_set_auto_gain(cam.c.get(), 1);
+        EXPECT_LT(cam.frames(60), 128u - VCAM_TOLERANCE) << "still guarded after rebinding";
+        vcam_core_set_highlight_guard(cam.c.get(), 0);
+        EXPECT_GE(settle(cam, 150, 128), 0);
+    }
+}
+
 TEST(VcamLoop, TwoCamerasRunningTogetherDoNotInterfere) {
     Camera a(VCAM_ENTRY_IMAGE, 10), b(VCAM_ENTRY_ALC, 400), alone(VCAM_ENTRY_IMAGE, 10);
     vcam_core_set_target(b.c.get(), 96);
