@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "AWB/AWB.h"
 #include "vcam_core.h"
 
 namespace {
@@ -235,7 +236,7 @@ TEST(VcamLoop, WithThePictureModesTheBrightnessSettlesOnALowerTargetUnclipped) {
         EXPECT_GT(clippedPerMille(plain), 20u) << "more than the budget clips at 128";
         cam.frames(100);
         const unsigned rest = cam.luma();
-        EXPECT_GE(rest, 32u); // the floor the core sets
+        EXPECT_GE(rest, unsigned{QUORVIN_GUARD_DEFAULT_FLOOR});
         EXPECT_LT(rest, 128u - VCAM_TOLERANCE);
         EXPECT_LE(clippedPerMille(cam), 30u);
         Camera fresh(entry, 10);
@@ -245,10 +246,19 @@ TEST(VcamLoop, WithThePictureModesTheBrightnessSettlesOnALowerTargetUnclipped) {
         EXPECT_GE(first, 0);
         EXPECT_LE(first, 60);
 
+        // Rebinding resets the object's modes: the core sets them again.
         vcam_core_set_auto_gain(cam.c.get(), 0);
         vcam_core_set_auto_gain(cam.c.get(), 1);
-        EXPECT_LT(cam.frames(60), 128u - VCAM_TOLERANCE) << "still guarded after rebinding";
+        const auto& picture = reinterpret_cast<const AWBObject*>(cam.awb.data())->m_objPictureCtrl;
+        EXPECT_EQ(picture.m_byteClipBudget, QUORVIN_GUARD_DEFAULT_BUDGET);
+        EXPECT_EQ(picture.m_byteTargetFloor, QUORVIN_GUARD_DEFAULT_FLOOR);
+        EXPECT_EQ(picture.m_byteRobustAWB, QUORVIN_AWB_ROBUST);
+        cam.frames(60);
+        EXPECT_LE(clippedPerMille(cam), 30u);
         vcam_core_set_highlight_guard(cam.c.get(), 0);
+        vcam_core_set_robust_wb(cam.c.get(), 0);
+        EXPECT_EQ(picture.m_byteClipBudget, 0);
+        EXPECT_EQ(picture.m_byteRobustAWB, QUORVIN_AWB_GREY_WORLD);
         EXPECT_GE(settle(cam, 150, 128), 0);
     }
 }
