@@ -335,9 +335,9 @@ BYTE GuardTarget(CPictureCtrl* _this, const CLuminanceCtrl* pLum, BYTE byteLevel
         // so that the target does not run ahead of the picture.
         if (level <= target + band) {
             const DWORD base = level < target ? level : target;
-            // An eighth (1/5 octave), a quarter (0.4 octave) when twice the
-            // budget is clipped: one step then takes most scenes within it.
-            DWORD step = wClip >= 2 * budget ? base / 4 : base / 8;
+            // An eighth (1/5 octave), a quarter (0.4 octave) when four times
+            // the budget is clipped.
+            DWORD step = wClip >= 4 * budget ? base / 4 : base / 8;
             if (step == 0)
                 step = 1;
             target = base > floorLevel + step ? base - step : floorLevel;
