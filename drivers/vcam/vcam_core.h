@@ -113,7 +113,8 @@ __u32 vcam_core_awb_size(void);
 /*
  * Binds a core to its memory and the balance object with the defaults:
  * 640x480 at 30 frames/s, shutter 10 ms, gain 0, colour gains x1, every
- * automatic control on, target 128, light 100 %.
+ * automatic control on, target 128, light 100 %, the picture modes off
+ * (the driver's controls turn them on).
  */
 void vcam_core_init(struct vcam_core *c, void *awb, __u8 *raw, int entry);
 void vcam_core_free(struct vcam_core *c);
