@@ -130,8 +130,16 @@ void Quorvin_Set_Auto_Min_ShutterC(void* AWBObject, WORD _wAutoMinShutterClock);
  * Quorvin_ALCWBalance; every 2nd row pair from 240 lines, every 4th from 480,
  * every 8th from 960). While more than the budget is clipped, the target the
  * evaluation uses steps down by 1/8 (1/4 beyond four times the budget) from
- * the lower of the target and the measured brightness, never below the floor;
- * it waits while the brightness is still falling from above. Once the
+ * the lower of the target and the measured brightness, never below the floor; it
+ * waits while the brightness is still falling from above. Once the
+ * brightness rests within the dead band (tolerance + threshold) of the target
+ * in force, it steps down only beyond 3/2 of the budget (hysteresis: a count
+ * wandering across the budget moves nothing). While the brightness still
+ * climbs towards the target within the budget, a target that would clip
+ * more than the budget is cut short: to 9/8 of the brightness when the
+ * pixels at 192 or more (those 4/3 would clip) exceed the budget and the
+ * target is 4/3 of the brightness or more, to 1/32 above it when those at
+ * 240 or more (17/16) do and the target is 17/16 of it or more. Once the
  * brightness has settled for two evaluations within the budget, it climbs
  * towards the configured target: to 4/3 of the measured brightness when the
  * pixels at 192 or more (those 4/3 would clip) are at most half the budget,

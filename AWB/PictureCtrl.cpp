@@ -364,7 +364,15 @@ BYTE GuardTarget(CPictureCtrl* _this, const CLuminanceCtrl* pLum, BYTE byteLevel
     const DWORD high = PerMille(pCount->dwHigh, pCount->dwSampled);
     const DWORD bright = PerMille(pCount->dwBright, pCount->dwSampled);
 
-    if (wClip > budget) {
+    // Hysteresis at rest: once the brightness rests on the target in force,
+    // half the budget more is tolerated before a step down. Steps
+    // smaller than the dead band move nothing there, and a count wandering
+    // across the budget would walk the target down without moving the
+    // picture.
+    const DWORD distance = level > target ? level - target : target - level;
+    const DWORD allowed = distance <= band ? budget + budget / 2 : budget;
+
+    if (wClip > allowed) {
         _this->m_byteGuardHold = 0;
         // While the brightness is still coming down from above the target,
         // the exposure is already falling: wait for it. Below the target
@@ -379,13 +387,27 @@ BYTE GuardTarget(CPictureCtrl* _this, const CLuminanceCtrl* pLum, BYTE byteLevel
                 step = 1;
             target = base > floorLevel + step ? base - step : floorLevel;
         }
+    } else if ((level + level / 3 <= target && bright > budget) ||
+               (level + level / 16 + 1 <= target && high > budget)) {
+        // Still climbing (from a dark start), within the budget now, but a
+        // rise to the target would clip more than the budget: the pixels at
+        // 192 or more clip at 4/3 of the brightness, those at 240 or more at
+        // 17/16. Stop the climb well short of that (9/8 of the brightness,
+        // or 1/32 above it) instead of overshooting and stepping down from
+        // above one evaluation at a time later; the climb rule below raises
+        // it again where the highlights allow.
+        _this->m_byteGuardHold = 0;
+        DWORD capped = high > budget ? level + level / 32 : level + level / 8;
+        if (capped < floorLevel)
+            capped = floorLevel;
+        if (capped < target)
+            target = capped;
     } else if (target < byteConfigured) {
         // A step up multiplies the pixels by its ratio: from the brightness
         // measured now, 4/3 clips those at 192 or more, 17/16 those at 240
         // or more. Climb by the larger step whose newly clipped pixels stay
         // within half the budget, once the brightness has settled on the
         // lowered target for two evaluations.
-        const DWORD distance = level > target ? level - target : target - level;
         if (distance > band) {
             _this->m_byteGuardHold = 0;
         } else if (++_this->m_byteGuardHold >= kClimbHold) {

@@ -323,6 +323,52 @@ TEST(HighlightGuard, NeverGoesBelowTheFloorNorAboveTheTarget) {
     EXPECT_EQ(loop.picture().m_byteGuardTarget, 90);
 }
 
+// One guard step at a time, from given counts (per mille of 1000 sampled
+// pixels) and brightness, budget 20, floor 32, target 128, dead band 5 + 5:
+// the climb from a dark start stops short of a target that would clip; at
+// rest half the budget more is tolerated (a count wandering across the
+// budget moves nothing); off the target, and beyond that at rest, the target
+// steps down, by a quarter from four times the budget.
+TEST(HighlightGuard, StepsFromTheCountsWithHysteresisAtRest) {
+    const auto step = [](BYTE guardTarget, BYTE level, DWORD clipped, DWORD high, DWORD bright) {
+        CLuminanceCtrl lum{};
+        lum.m_byteTarget = 128;
+        lum.m_byteTolerance = 5;
+        lum.m_byteThreshold = 5;
+        CPictureCtrl picture;
+        CPictureCtrl_init(&picture);
+        picture.m_byteClipBudget = 20;
+        picture.m_byteTargetFloor = 32;
+        picture.m_byteGuardTarget = guardTarget;
+        QuorvinClipCount count{};
+        count.dwSampled = 1000;
+        count.dwClipped = clipped;
+        count.dwHigh = high;
+        count.dwBright = bright;
+        return static_cast<int>(GuardTarget(&picture, &lum, level, &count));
+    };
+    // Climbing at 60: nothing near the top keeps the target; more than the
+    // budget at 192 or more (a rise by 4/3 clips them) stops it at 9/8,
+    // more at 240 or more (a rise by 17/16) at 1/32 above.
+    EXPECT_EQ(step(0, 60, 0, 5, 10), 128);
+    EXPECT_EQ(step(0, 60, 0, 5, 30), 67);
+    EXPECT_EQ(step(0, 60, 5, 25, 30), 61);
+    // Never below the floor.
+    EXPECT_EQ(step(0, 20, 0, 25, 30), 32);
+    // At rest on a lowered target: up to 30 per mille holds, beyond steps
+    // 1/8, and from 80 per mille 1/4.
+    EXPECT_EQ(step(100, 100, 25, 40, 60), 100);
+    EXPECT_EQ(step(100, 100, 30, 40, 60), 100);
+    EXPECT_EQ(step(100, 100, 31, 40, 60), 88);
+    EXPECT_EQ(step(100, 100, 40, 50, 60), 88);
+    EXPECT_EQ(step(100, 100, 80, 90, 100), 75);
+    // Off the target, below it (still rising): the budget itself, stepped
+    // from the brightness.
+    EXPECT_EQ(step(100, 80, 25, 40, 60), 70);
+    // Above it (already falling): wait.
+    EXPECT_EQ(step(100, 120, 60, 80, 90), 100);
+}
+
 TEST(HighlightGuard, OffAgainGivesTheDefaultLoopBitForBit) {
     Loop plain;
     Loop switched;

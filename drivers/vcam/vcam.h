@@ -42,9 +42,24 @@
  * falling on the virtual scene, in percent of the nominal light, 0 to
  * VCAM_LIGHT_MAX (default 100; 10 is a dim room). Changes take effect from
  * the next frame.
+ *
+ * VCAM_CID_HIGHLIGHT_GUARD, "Highlight Guard" (highlight_guard), boolean,
+ * default on: the module's highlight guard, which lowers the brightness
+ * target in force while more than 2 % of the pixels are at 255 (never below
+ * 32) and raises it back as far as the highlights allow. Off, exposure and
+ * gain drive the brightness to the Brightness control's target.
+ *
+ * VCAM_CID_ROBUST_WB, "Robust White Balance" (robust_white_balance),
+ * boolean, default on: the module's robust white balance statistic instead
+ * of plain grey world.
+ *
+ * Both are settings of the balance object, which a rebinding resets: the
+ * core applies them again after each.
  */
-#define VCAM_CID_CUSTOM_BASE (V4L2_CID_USER_BASE | 0xf000)
-#define VCAM_CID_SCENE_LIGHT (VCAM_CID_CUSTOM_BASE + 0)
+#define VCAM_CID_CUSTOM_BASE	 (V4L2_CID_USER_BASE | 0xf000)
+#define VCAM_CID_SCENE_LIGHT	 (VCAM_CID_CUSTOM_BASE + 0)
+#define VCAM_CID_HIGHLIGHT_GUARD (VCAM_CID_CUSTOM_BASE + 1)
+#define VCAM_CID_ROBUST_WB	 (VCAM_CID_CUSTOM_BASE + 2)
 
 struct vcam_buffer {
 	struct vb2_v4l2_buffer vb; /* first: vb2 allocates the whole record */

@@ -251,9 +251,26 @@ static void vcam_apply_target(struct vcam_core *c)
 	Quorvin_CLuminance_SetTarget(c->awb, target);
 }
 
+static void vcam_apply_highlight_guard(struct vcam_core *c)
+{
+	if (c->highlight_guard)
+		Quorvin_SetHighlightGuard(c->awb, QUORVIN_GUARD_DEFAULT_BUDGET,
+					  QUORVIN_GUARD_DEFAULT_FLOOR);
+	else
+		Quorvin_SetHighlightGuard(c->awb, 0, 0);
+}
+
+static void vcam_apply_robust_wb(struct vcam_core *c)
+{
+	Quorvin_SetRobustAWB(c->awb, c->robust_wb ? QUORVIN_AWB_ROBUST :
+						    QUORVIN_AWB_GREY_WORLD);
+}
+
 static void vcam_apply_settings(struct vcam_core *c)
 {
 	vcam_apply_target(c);
+	vcam_apply_highlight_guard(c);
+	vcam_apply_robust_wb(c);
 	Quorvin_SetAutoExposure(c->awb, vcam_exposure_mode(c->auto_exposure));
 	Quorvin_SetAutoGain(c->awb, vcam_gain_mode(c->auto_gain));
 	Quorvin_SetAutoAWB(c->awb, vcam_wb_mode(c->auto_wb));
@@ -323,6 +340,8 @@ void vcam_core_init(struct vcam_core *c, void *awb, __u8 *raw, int entry)
 	c->auto_gain = 1;
 	c->auto_wb = 1;
 	c->target = 128;
+	c->highlight_guard = 0;
+	c->robust_wb = 0;
 	vcam_bind(c);
 }
 
@@ -462,6 +481,18 @@ void vcam_core_set_target(struct vcam_core *c, __u8 target)
 {
 	c->target = target;
 	vcam_apply_target(c);
+}
+
+void vcam_core_set_highlight_guard(struct vcam_core *c, int on)
+{
+	c->highlight_guard = on ? 1 : 0;
+	vcam_apply_highlight_guard(c);
+}
+
+void vcam_core_set_robust_wb(struct vcam_core *c, int on)
+{
+	c->robust_wb = on ? 1 : 0;
+	vcam_apply_robust_wb(c);
 }
 
 __u32 vcam_core_exposure(const struct vcam_core *c)

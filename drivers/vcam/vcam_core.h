@@ -103,6 +103,9 @@ struct vcam_core {
 	int auto_gain;
 	int auto_wb;
 	__u8 target; /* brightness target, 0..255 */
+	/* The module's opt-in picture modes, booleans (off at init). */
+	int highlight_guard;
+	int robust_wb;
 };
 
 /* Bytes of the balance object memory vcam_core_init needs. */
@@ -110,7 +113,8 @@ __u32 vcam_core_awb_size(void);
 /*
  * Binds a core to its memory and the balance object with the defaults:
  * 640x480 at 30 frames/s, shutter 10 ms, gain 0, colour gains x1, every
- * automatic control on, target 128, light 100 %.
+ * automatic control on, target 128, light 100 %, the picture modes off
+ * (the driver's controls turn them on).
  */
 void vcam_core_init(struct vcam_core *c, void *awb, __u8 *raw, int entry);
 void vcam_core_free(struct vcam_core *c);
@@ -142,6 +146,12 @@ void vcam_core_set_gain(struct vcam_core *c, __u32 gain);
 void vcam_core_set_balance(struct vcam_core *c, __u32 red, __u32 blue);
 void vcam_core_do_white_balance(struct vcam_core *c);
 void vcam_core_set_target(struct vcam_core *c, __u8 target);
+/*
+ * The highlight guard (the suggested budget and floor) and the robust white
+ * balance statistic, on or off; kept across rebinding.
+ */
+void vcam_core_set_highlight_guard(struct vcam_core *c, int on);
+void vcam_core_set_robust_wb(struct vcam_core *c, int on);
 
 /*
  * What the controls read: while automatic, the values the module published

@@ -100,6 +100,12 @@ static int vcam_s_ctrl(struct v4l2_ctrl *ctrl)
 	case VCAM_CID_SCENE_LIGHT:
 		c->light = ctrl->val;
 		break;
+	case VCAM_CID_HIGHLIGHT_GUARD:
+		vcam_core_set_highlight_guard(c, ctrl->val);
+		break;
+	case VCAM_CID_ROBUST_WB:
+		vcam_core_set_robust_wb(c, ctrl->val);
+		break;
 	}
 	mutex_unlock(&cam->core_lock);
 	return 0;
@@ -121,6 +127,29 @@ static const struct v4l2_ctrl_config vcam_ctrl_scene_light = {
 	.step = 1,
 	.def = 100,
 	.flags = V4L2_CTRL_FLAG_SLIDER,
+};
+
+/* The module's opt-in picture modes, on as a camera user expects. */
+static const struct v4l2_ctrl_config vcam_ctrl_highlight_guard = {
+	.ops = &vcam_ctrl_ops,
+	.id = VCAM_CID_HIGHLIGHT_GUARD,
+	.name = "Highlight Guard",
+	.type = V4L2_CTRL_TYPE_BOOLEAN,
+	.min = 0,
+	.max = 1,
+	.step = 1,
+	.def = 1,
+};
+
+static const struct v4l2_ctrl_config vcam_ctrl_robust_wb = {
+	.ops = &vcam_ctrl_ops,
+	.id = VCAM_CID_ROBUST_WB,
+	.name = "Robust White Balance",
+	.type = V4L2_CTRL_TYPE_BOOLEAN,
+	.min = 0,
+	.max = 1,
+	.step = 1,
+	.def = 1,
 };
 
 /*
@@ -147,7 +176,7 @@ int vcam_ctrls_init(struct vcam_dev *cam)
 	struct v4l2_ctrl_handler *h = &cam->ctrls;
 	const struct v4l2_ctrl_ops *ops = &vcam_ctrl_ops;
 
-	v4l2_ctrl_handler_init(h, 10);
+	v4l2_ctrl_handler_init(h, 12);
 	cam->exposure_auto =
 		v4l2_ctrl_new_std_menu(h, ops, V4L2_CID_EXPOSURE_AUTO,
 				       V4L2_EXPOSURE_MANUAL,
@@ -169,6 +198,8 @@ int vcam_ctrls_init(struct vcam_dev *cam)
 	v4l2_ctrl_new_std(h, ops, V4L2_CID_DO_WHITE_BALANCE, 0, 0, 0, 0);
 	v4l2_ctrl_new_std(h, ops, V4L2_CID_BRIGHTNESS, 0, 255, 1, 128);
 	v4l2_ctrl_new_custom(h, &vcam_ctrl_scene_light, NULL);
+	v4l2_ctrl_new_custom(h, &vcam_ctrl_highlight_guard, NULL);
+	v4l2_ctrl_new_custom(h, &vcam_ctrl_robust_wb, NULL);
 	if (h->error)
 		return h->error;
 

@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "AWB/AWB.h"
 #include "vcam_core.h"
 
 namespace {
@@ -210,6 +211,55 @@ TEST(VcamLoop, FromADarkStartTheBrightnessSettlesAndSettlesAgainAfterALightChang
         EXPECT_GT(trace[0], 200u);
         EXPECT_GE(again, 0);
         EXPECT_LE(again, 80);
+    }
+}
+
+// The picture modes the driver turns on by default: from a dark start the
+// loop settles on the target in force, which the guard lowers (never below
+// its floor) while the scene's brightest grey clips, leaving at most about
+// its budget at 255; a rebinding (an automatic half switched back on) keeps
+// both modes, and turning the guard off brings the configured target back.
+TEST(VcamLoop, WithThePictureModesTheBrightnessSettlesOnALowerTargetUnclipped) {
+    const auto clippedPerMille = [](const Camera& cam) {
+        unsigned clipped = 0;
+        for (unsigned y = 0; y < cam.c->height; ++y)
+            for (unsigned x = 0; x < cam.c->width; ++x)
+                clipped += cam.pixel(x, y) == 255;
+        return clipped * 1000 / (cam.c->width * cam.c->height);
+    };
+    for (int entry : {VCAM_ENTRY_IMAGE, VCAM_ENTRY_ALC}) {
+        SCOPED_TRACE(entry == VCAM_ENTRY_ALC ? "alc" : "image");
+        Camera cam(entry, 10), plain(entry, 10);
+        vcam_core_set_highlight_guard(cam.c.get(), 1);
+        vcam_core_set_robust_wb(cam.c.get(), 1);
+        plain.frames(150);
+        EXPECT_GT(clippedPerMille(plain), 20u) << "more than the budget clips at 128";
+        cam.frames(100);
+        const unsigned rest = cam.luma();
+        EXPECT_GE(rest, unsigned{QUORVIN_GUARD_DEFAULT_FLOOR});
+        EXPECT_LT(rest, 128u - VCAM_TOLERANCE);
+        EXPECT_LE(clippedPerMille(cam), 30u);
+        Camera fresh(entry, 10);
+        vcam_core_set_highlight_guard(fresh.c.get(), 1);
+        vcam_core_set_robust_wb(fresh.c.get(), 1);
+        const int first = settle(fresh, 150, static_cast<int>(rest));
+        EXPECT_GE(first, 0);
+        EXPECT_LE(first, 60);
+
+        // Rebinding resets the object's modes: the core sets them again.
+        vcam_core_set_auto_gain(cam.c.get(), 0);
+        vcam_core_set_auto_gain(cam.c.get(), 1);
+        const auto& picture = reinterpret_cast<const AWBObject*>(cam.awb.data())->m_objPictureCtrl;
+        EXPECT_EQ(picture.m_byteClipBudget, QUORVIN_GUARD_DEFAULT_BUDGET);
+        EXPECT_EQ(picture.m_byteTargetFloor, QUORVIN_GUARD_DEFAULT_FLOOR);
+        EXPECT_EQ(picture.m_byteRobustAWB, QUORVIN_AWB_ROBUST);
+        cam.frames(60);
+        EXPECT_LE(clippedPerMille(cam), 30u);
+        vcam_core_set_highlight_guard(cam.c.get(), 0);
+        vcam_core_set_robust_wb(cam.c.get(), 0);
+        EXPECT_EQ(picture.m_byteClipBudget, 0);
+        EXPECT_EQ(picture.m_byteRobustAWB, QUORVIN_AWB_GREY_WORLD);
+        EXPECT_GE(settle(cam, 150, 128), 0);
     }
 }
 

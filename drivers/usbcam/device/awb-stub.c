@@ -70,3 +70,18 @@ void Quorvin_Set_Gain(void *o)
 {
 	(void)o;
 }
+
+int Quorvin_SetHighlightGuard(void *o, BYTE budget, BYTE floor)
+{
+	(void)o;
+	(void)budget;
+	(void)floor;
+	return 0;
+}
+
+int Quorvin_SetRobustAWB(void *o, BYTE mode)
+{
+	(void)o;
+	(void)mode;
+	return 0;
+}

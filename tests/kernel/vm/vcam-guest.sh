@@ -97,6 +97,12 @@ bright=$(cname "$d0" 0x00980900)
 # The driver's own: VCAM_CID_SCENE_LIGHT, V4L2_CID_USER_BASE | 0xf000.
 light=$(cname "$d0" 0x0098f900)
 vsay "controls $ae $exposure $ag $gain $awb $dowb $red $blue $bright $light"
+# The module's picture modes: VCAM_CID_HIGHLIGHT_GUARD and VCAM_CID_ROBUST_WB,
+# V4L2_CID_USER_BASE | 0xf001 and 0xf002, on by default.
+guard=$(cname "$d0" 0x0098f901)
+robust=$(cname "$d0" 0x0098f902)
+vsay "picture_ctrls $guard $(get "$d0" "$guard") $(get "$d1" "$guard")" \
+    "$robust $(get "$d0" "$robust") $(get "$d1" "$robust")"
 
 # A dark start: the light on each camera's scene, in percent.
 $ctl -d "$d0" -c "$light=10"

@@ -9,7 +9,8 @@
  *       of red, green (both greens together) and blue over the frame, then
  *       the weighted luma (2989 R + 5866 G + 1145 B) / 10000, truncated.
  *       FILE holds whole frames back to back (v4l2-ctl --stream-to). One
- *       line per frame: index, luma, mean R, mean G, mean B.
+ *       line per frame: index, luma, mean R, mean G, mean B, then the
+ *       pixels at 255 per mille (what the highlight guard limits).
  *
  *   vcam-tool loop DEVICE N
  *       N open/close cycles, then N stream cycles (two MMAP buffers, stream
@@ -44,7 +45,7 @@ static int measure(FILE *f, unsigned long w, unsigned long h)
 	for (;;) {
 		unsigned long long sum[3] = { 0, 0, 0 };
 		unsigned long y, x, got, n[3] = { 0, 0, 0 };
-		unsigned long mean[3], weighted;
+		unsigned long mean[3], weighted, clipped = 0;
 		int ch;
 
 		for (y = 0; y < h; ++y) {
@@ -63,13 +64,15 @@ static int measure(FILE *f, unsigned long w, unsigned long h)
 				ch = (int)((y & 1) + (x & 1));
 				sum[ch] += row[x];
 				++n[ch];
+				clipped += row[x] == 255;
 			}
 		}
 		for (ch = 0; ch < 3; ++ch)
 			mean[ch] = (unsigned long)(sum[ch] / n[ch]);
 		weighted = 2989 * mean[0] + 5866 * mean[1] + 1145 * mean[2];
-		printf("%lu %lu %lu %lu %lu\n", frame, weighted / 10000,
-		       mean[0], mean[1], mean[2]);
+		printf("%lu %lu %lu %lu %lu %lu\n", frame, weighted / 10000,
+		       mean[0], mean[1], mean[2],
+		       (unsigned long)(clipped * 1000ull / (w * h)));
 		++frame;
 	}
 }
