@@ -10,24 +10,10 @@
 #
 # Every write to the gadget's UDC file runs in the background and is given
 # up after 30 s (counted in udc_timeouts): a hang fails the test, not the VM.
-out=${out:-/dev/ttyS1}
-usay() { echo "QV usbcam_$*" >"$out"; }
-usection() { # usection NAME COMMAND...: the command's output, framed
-    echo "QV begin usbcam_$1" >"$out"
-    shift
-    "$@" >"$out" 2>&1
-    echo "QV end $?" >"$out"
-}
+. /v4l2-lib.sh
+usay() { qv_say usbcam "$@"; }
+usection() { qv_section usbcam "$@"; }
 
-case $(uname -m) in
-x86_64) triplet=x86_64-linux-gnu ;;
-*) triplet=i386-linux-gnu ;;
-esac
-export LD_LIBRARY_PATH=/lib/$triplet:/usr/lib/$triplet
-ctl=/usr/bin/v4l2-ctl
-W=640
-H=480
-N=150
 G=/sys/kernel/config/usb_gadget/quorvin
 FFS=/dev/ffs-usbcam
 drv=/sys/bus/usb/drivers/quorvin_usbcam
@@ -96,9 +82,6 @@ intf() { # intf: the bound interface's name (1-1:1.0)
     ls -d $drv/*:* 2>/dev/null | head -1 | sed 's,.*/,,'
 }
 stats() { cat "$drv/$(intf)/stats" 2>/dev/null; }
-capture() { # capture DEVICE FRAMES FILE
-    $ctl -d "$1" --stream-mmap --stream-count="$2" --stream-to="$3" >/dev/null 2>&1
-}
 size() { stat -c %s "$1" 2>/dev/null || echo 0; }
 # wait_open PID: until PID has the video device open (up to 30 s)
 wait_open() {
@@ -153,10 +136,7 @@ plug
 n=$(node)
 usay "node $n"
 if [ -n "$n" ]; then
-    timeout 900 v4l2-compliance -d "$n" -s >/tmp/compliance.txt 2>&1
-    usay "compliance_rc $?"
-    usay "compliance_total $(grep 'Total for' /tmp/compliance.txt | tail -1)"
-    usection compliance cat /tmp/compliance.txt
+    qv_compliance usbcam compliance "$n"
 fi
 unplug
 

@@ -26,14 +26,7 @@ USBCAM_SETTLE_MAX=90
 # the camera may have sent before a register write reaches it.
 USBCAM_URBS=2
 
-usbcam_build() { # usbcam_build SRC KDIR
-    local log=$1/drivers/usbcam/make.log
-    make -C "$1/tests/kernel" KDIR="$2" usbcam >"$log" 2>&1 || {
-        tail -30 "$log" >&2
-        return 1
-    }
-    grep '^guard: quorvin_usbcam' "$log"
-}
+usbcam_build() { driver_build "$1" "$2" usbcam; } # usbcam_build SRC KDIR
 
 usbcam_pack() { # usbcam_pack ROOT FLAVOUR KVER IMAGE_DEB CACHE SRC
     local root=$1 flavour=$2 kver=$3 image=$4 cache=$5 src=$6 m32= usb tmp
@@ -68,13 +61,8 @@ usbcam_pack() { # usbcam_pack ROOT FLAVOUR KVER IMAGE_DEB CACHE SRC
     cp "$QUORVIN_ROOT/tests/kernel/vm/usbcam-guest.sh" "$root/usbcam.sh"
 }
 
-usbcam_field() { # usbcam_field RESULTS KEY: the value of "QV usbcam_KEY value"
-    sed -n "s/^QV usbcam_$2 //p" "$1" | head -1
-}
-
-usbcam_section() { # usbcam_section RESULTS NAME: the lines of a framed section
-    awk -v n="usbcam_$2" '$0 == "QV begin " n { on = 1; next } on && /^QV end / { exit } on' "$1"
-}
+usbcam_field() { qv_field "$1" "usbcam_$2"; }     # usbcam_field RESULTS KEY
+usbcam_section() { qv_section "$1" "usbcam_$2"; } # usbcam_section RESULTS NAME
 
 # usbcam_stat STATS NAME: one counter of the driver's stats line
 usbcam_stat() {
@@ -108,7 +96,7 @@ usbcam_all_released() { # usbcam_all_released "BOUND RELEASED"
 }
 
 usbcam_check() { # usbcam_check RESULTS NAME DIR
-    local r=$1 f=$2 dir=$3 part target settle first total ok lat bad stats m
+    local r=$1 f=$2 dir=$3 part target total ok lat bad stats m
     check "$f: usbcam: gadget modules load" test "$(usbcam_field "$r" modprobe)" = 0
     check "$f: usbcam: driver loads" test "$(usbcam_field "$r" insmod)" = 0
     check "$f: usbcam: camera enumerates and the driver binds" test -n "$(usbcam_field "$r" node)"
@@ -122,18 +110,7 @@ usbcam_check() { # usbcam_check RESULTS NAME DIR
     for part in dark light; do
         target=128
         usbcam_section "$r" "$part" >"$dir/usbcam-$part.txt"
-        first=$(awk 'NR == 1 { print $2 }' "$dir/usbcam-$part.txt")
-        settle=$(vcam_settle "$dir/usbcam-$part.txt" "$target")
-        echo "   $f: usbcam $part: $(wc -l <"$dir/usbcam-$part.txt") frames, first at brightness ${first:-?}," \
-            "settled at $target from frame ${settle:-never}"
-        check "$f: usbcam: $part: $USBCAM_FRAMES frames captured" \
-            test "$(wc -l <"$dir/usbcam-$part.txt")" = "$USBCAM_FRAMES"
-        case $part in
-        dark) check "$f: usbcam: $part starts dark" test "${first:-255}" -lt $((target / 2)) ;;
-        light) check "$f: usbcam: $part starts off target" test "${first:-0}" -gt $((target + 40)) ;;
-        esac
-        check "$f: usbcam: $part settles at $target +- 5, stays within +- 10, by frame $USBCAM_SETTLE_MAX" \
-            test -n "$settle" -a "${settle:-999}" -le "$USBCAM_SETTLE_MAX"
+        vcam_converged "$f" usbcam "$part" "$target" "$dir/usbcam-$part.txt" $USBCAM_FRAMES $USBCAM_SETTLE_MAX
     done
     # The frames' headers carry what the module published, two frames (the
     # sensor's latency) after the frame it was published on, plus the

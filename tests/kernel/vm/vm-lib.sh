@@ -67,6 +67,18 @@ with_kernel_cc() {
     fi
 }
 
+# driver_build SRC KDIR DRIVER: a reference driver (drivers/DRIVER/, make
+# target DRIVER of tests/kernel/Makefile) in a staged source tree whose
+# module is built; prints the guard's line, the build's tail on failure.
+driver_build() {
+    local log=$1/drivers/$3/make.log
+    make -C "$1/tests/kernel" KDIR="$2" "$3" >"$log" 2>&1 || {
+        tail -30 "$log" >&2
+        return 1
+    }
+    grep "^guard: quorvin_$3" "$log"
+}
+
 build() { # build NAME
     local dir=$OUT/$1
     kernel_load "$1" || return 1
@@ -154,13 +166,14 @@ boot() { # boot NAME [KERNEL]: runs the VM; its results land in $OUT/NAME/result
     tr -d '\r' <"$dir/results.raw" >"$dir/results.txt"
 }
 
-field() { # field NAME KEY: the value of "QV KEY value" in the results
-    sed -n "s/^QV $2 //p" "$OUT/$1/results.txt" | head -1
+qv_field() { # qv_field RESULTS KEY: the value of "QV KEY value" in a results file
+    sed -n "s/^QV $2 //p" "$1" | head -1
 }
-section() { # section NAME SECTION: the lines of a framed section
-    awk -v n="$2" '$0 == "QV begin " n { on = 1; next } on && /^QV end / { exit } on' \
-        "$OUT/$1/results.txt"
+qv_section() { # qv_section RESULTS SECTION: the lines of a framed section
+    awk -v n="$2" '$0 == "QV begin " n { on = 1; next } on && /^QV end / { exit } on' "$1"
 }
+field() { qv_field "$OUT/$1/results.txt" "$2"; }       # field NAME KEY
+section() { qv_section "$OUT/$1/results.txt" "$2"; } # section NAME SECTION
 
 check_kernel() { # check_kernel NAME [KERNEL]
     local name=$1 dir=$OUT/$1 modinfo_out taint same size bad
