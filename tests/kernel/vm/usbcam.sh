@@ -144,7 +144,14 @@ usbcam_check() { # usbcam_check RESULTS NAME DIR
         check "$f: usbcam: $m for ever: stream ends with an error, one failure (${v[*]})" \
             test "${v[1]:-0}" -lt $((640 * 480 * 200)) -a "$(usbcam_stat "$stats" failures)" = 1
     done
-    check "$f: usbcam: no bulk endpoint: not bound" test "$(usbcam_field "$r" mode_no-bulk)" = "none"
+    check "$f: usbcam: no bulk endpoint: not bound" test "$(usbcam_field "$r" mode_no-bulk)" = "none 0"
+    # Packet size 0: the host's usb core drops the endpoint, the driver
+    # binds nothing; the gadget core's one warning is the camera side's.
+    usbcam_section "$r" log_zero-packet >"$dir/usbcam-zero-packet.log"
+    check "$f: usbcam: bulk endpoint of packet size 0: not bound" \
+        test "$(usbcam_field "$r" mode_zero-packet)" = "none 0"
+    check "$f: usbcam: bulk endpoint of packet size 0: host log names the endpoint" \
+        grep -q -E 'invalid (wMaxPacketSize|maxpacket) 0' "$dir/usbcam-zero-packet.log"
     check "$f: usbcam: extra interface: interface 0 bound, captures" \
         test "$(usbcam_field "$r" mode_extra-intf)" = "1 0 $((640 * 480 * 5))"
     check "$f: usbcam: gone mid-frame: stream ends with an error" \
