@@ -103,6 +103,7 @@ intf() { # intf: the bound interface's name (1-1:1.0)
     ls -d $drv/*:* 2>/dev/null | head -1 | sed 's,.*/,,'
 }
 stats() { cat "$drv/$(intf)/stats" 2>/dev/null; }
+frames() { stats | awk '{ for (i = 1; i < NF; i += 2) if ($i == "frames") print $(i + 1) }'; }
 size() { stat -c %s "$1" 2>/dev/null || echo 0; }
 # wait_open PID: until PID has the video device open (up to 30 s)
 wait_open() {
@@ -259,13 +260,37 @@ capture "$n" 5 /tmp/b.raw
 usay "replug $? $(size /tmp/b.raw)"
 rm -f /tmp/b.raw
 
-# --- unloading and unbinding while streaming -------------------------------
+# --- unloading while streaming ----------------------------------------------
+# An open file holds the module (the file operations' owner): rmmod is
+# refused and the stream goes on; once the file is closed the driver
+# unloads with the camera still plugged in, and loads and captures again.
 $ctl -d "$n" --stream-mmap --stream-count=1000000 --stream-to=/dev/null >/dev/null 2>&1 &
 p=$!
 wait_open $p
 sleep 1
-rmmod quorvin_usbcam 2>/dev/null
-usay "rmmod_streaming $?"
+a=$(frames)
+rmmod quorvin_usbcam >/tmp/rmmod.out 2>&1
+rc=$?
+sleep 2
+b=$(frames)
+usay "rmmod_streaming $rc $([ "${b:-0}" -gt "${a:-0}" ] && echo flowing || echo stalled) $(running $p && echo streaming || echo ended)"
+usay "rmmod_streaming_says $(head -1 /tmp/rmmod.out)"
+kill $p
+wait $p 2>/dev/null
+rmmod quorvin_usbcam
+usay "rmmod_closed $?"
+insmod /modules/quorvin_usbcam.ko trace=1 dyndbg=+p
+usay "reinsmod $?"
+n=$(node)
+capture "$n" 5 /tmp/b.raw
+usay "reinsmod_capture $? $(size /tmp/b.raw)"
+rm -f /tmp/b.raw
+
+# --- unbinding while streaming -----------------------------------------------
+$ctl -d "$n" --stream-mmap --stream-count=1000000 --stream-to=/dev/null >/dev/null 2>&1 &
+p=$!
+wait_open $p
+sleep 1
 echo "$(intf)" >$drv/unbind
 rc=$?
 wait_end $p
