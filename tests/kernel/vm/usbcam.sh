@@ -29,19 +29,33 @@ USBCAM_URBS=2
 usbcam_build() { driver_build "$1" "$2" usbcam; } # usbcam_build SRC KDIR
 
 usbcam_pack() { # usbcam_pack ROOT FLAVOUR KVER IMAGE_DEB CACHE SRC
-    local root=$1 flavour=$2 kver=$3 image=$4 cache=$5 src=$6 m32= usb tmp
-    [ "$flavour" = amd64 ] || m32=1
+    local root=$1 flavour=$2 kver=$3 image=$4 cache=$5 src=$6 m32= cc=gcc usb tmp dirs list d
+    case $flavour in
+    amd64) ;;
+    arm64)
+        # The kernel's cross compiler (with_kernel_cc puts it on PATH),
+        # whose C library links static programs.
+        cc=$(compgen -c "${CROSS_COMPILE:-aarch64-linux-gnu-}gcc-" | grep -E -- '-gcc-[0-9]+$' | head -1)
+        [ -n "$cc" ] || {
+            echo "usbcam: no ${CROSS_COMPILE:-aarch64-linux-gnu-}gcc-N on PATH for the camera program" >&2
+            return 1
+        }
+        ;;
+    *) m32=1 ;;
+    esac
     # USB core, gadget and configfs modules of this kernel; /init's depmod
     # indexes them.
     usb=$cache/usbcam/usb-$kver
     if [ ! -d "$usb/lib/modules/$kver" ]; then
         tmp=$(mktemp -d)
-        dpkg-deb --fsys-tarfile "$image" | tar -x -C "$tmp" --wildcards \
-            "./lib/modules/$kver/kernel/drivers/usb/core/*" \
-            "./lib/modules/$kver/kernel/drivers/usb/common/*" \
-            "./lib/modules/$kver/kernel/drivers/usb/gadget/*" \
-            "./lib/modules/$kver/kernel/drivers/usb/roles/*" \
-            "./lib/modules/$kver/kernel/fs/configfs/*"
+        # Folders the kernel has (6.12 arm64 builds the role switch in).
+        dirs=()
+        list=$(dpkg-deb -c "$image")
+        for d in drivers/usb/core drivers/usb/common drivers/usb/gadget drivers/usb/roles fs/configfs; do
+            ! grep -q " \./lib/modules/$kver/kernel/$d/" <<<"$list" ||
+                dirs+=("./lib/modules/$kver/kernel/$d/*")
+        done
+        dpkg-deb --fsys-tarfile "$image" | tar -x -C "$tmp" --wildcards "${dirs[@]}"
         # Newer kernels ship compressed modules; busybox loads plain ones.
         find "$tmp" -name '*.ko.xz' -exec xz -d {} +
         # Only what the emulated camera needs, not every gadget.
@@ -53,7 +67,7 @@ usbcam_pack() { # usbcam_pack ROOT FLAVOUR KVER IMAGE_DEB CACHE SRC
         rm -rf "$tmp"
     fi
     cp -a "$usb/lib" "$root/"
-    make -s -C "$src/drivers/usbcam" device ${m32:+M32=1} DEVICE_OUT="$root/bin/usbcam-device" >&2 ||
+    make -s -C "$src/drivers/usbcam" device ${m32:+M32=1} DEVICE_CC="$cc" DEVICE_OUT="$root/bin/usbcam-device" >&2 ||
         return 1
     [ -x "$root/bin/vcam-tool" ] || gcc ${m32:+-m32} -static -O2 -Wall -Wextra -Werror \
         -o "$root/bin/vcam-tool" "$QUORVIN_ROOT/tests/kernel/vm/vcam-tool.c"

@@ -126,7 +126,7 @@ pack_initramfs() { # pack_initramfs NAME [KERNEL]
         with_kernel_cc vcam_pack "$root" "$K_FLAVOUR" "$K_KVER" "$K_IMAGE_DEB" "$CACHE" "$dir/src"
     # The USB camera driver where it was built (tests/kernel/vm/usbcam.sh).
     [ ! -f "$dir/src/drivers/usbcam/quorvin_usbcam.ko" ] ||
-        usbcam_pack "$root" "$K_FLAVOUR" "$K_KVER" "$K_IMAGE_DEB" "$CACHE" "$dir/src"
+        with_kernel_cc usbcam_pack "$root" "$K_FLAVOUR" "$K_KVER" "$K_IMAGE_DEB" "$CACHE" "$dir/src"
     (cd "$root" && find . | busybox cpio -o -H newc 2>/dev/null | gzip -1) >"$dir/initramfs.cpio.gz"
 }
 
