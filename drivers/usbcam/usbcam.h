@@ -8,6 +8,8 @@
  *   usbcam_video.c   V4L2 ioctls, file operations, videobuf2 queue
  *   usbcam_stream.c  bulk URBs, frame checks, the frame work, registers
  *   usbcam_ctrls.c   controls and the binding to the balance object
+ *   usbcam_common.c  what the reference drivers share
+ *                    (drivers/common/qcam_v4l2.c, compiled in)
  *
  * Contexts: URB completions (atomic) only hand finished transfers to the
  * frame work; the work (process context) checks each frame, calls the
@@ -32,6 +34,7 @@
 #include <media/v4l2-device.h>
 #include <media/videobuf2-v4l2.h>
 
+#include "../common/qcam_v4l2.h"
 #include "usbcam_proto.h"
 
 /* Bulk URBs in flight while streaming, one frame each. */
@@ -93,11 +96,6 @@ struct usbcam_urb {
 	struct list_head done; /* on usbcam_dev.done when finished */
 };
 
-struct usbcam_buffer {
-	struct vb2_v4l2_buffer vb; /* first: vb2 allocates the whole record */
-	struct list_head list;
-};
-
 /* Camera registers as last written. */
 struct usbcam_regs {
 	u16 line, clock, gain;
@@ -109,23 +107,17 @@ struct usbcam_dev {
 	struct video_device vdev;
 	struct vb2_queue queue;
 	struct v4l2_ctrl_handler ctrls;
-	struct v4l2_ctrl *exposure_auto;
-	struct v4l2_ctrl *exposure;
-	struct v4l2_ctrl *autogain;
-	struct v4l2_ctrl *gain_ctrl;
-	struct v4l2_ctrl *awb_ctrl;
-	struct v4l2_ctrl *red;
-	struct v4l2_ctrl *blue;
+	struct qcam_ctrls std; /* the standard camera controls */
 
 	struct usb_device *udev; /* referenced until the release */
 	struct usb_interface *intf;
 	unsigned int pipe; /* bulk IN */
 	bool disconnected; /* set once by disconnect, under core_lock */
 
-	struct mutex io_lock;	/* ioctls and the queue */
-	struct mutex core_lock; /* the balance object, registers, counters */
-	spinlock_t lock;	/* queued buffers and finished URBs */
-	struct list_head buffers;
+	struct mutex io_lock;	  /* ioctls and the queue */
+	struct mutex core_lock;	  /* the balance object, registers, counters */
+	spinlock_t lock;	  /* queued buffers and finished URBs */
+	struct list_head buffers; /* of struct qcam_buffer */
 	struct list_head done;
 	struct workqueue_struct *wq;
 	struct work_struct work;
@@ -166,7 +158,6 @@ extern bool usbcam_trace;
 
 /* usbcam_video.c */
 int usbcam_video_register(struct usbcam_dev *cam);
-void usbcam_video_fill_format(struct v4l2_pix_format *pix);
 u16 usbcam_lines_per_frame(u32 fps);
 
 /* usbcam_stream.c */
@@ -177,7 +168,6 @@ int usbcam_write_regs(struct usbcam_dev *cam, u16 first, const u16 *values,
 int usbcam_stream_start(struct usbcam_dev *cam);
 void usbcam_stream_stop(struct usbcam_dev *cam);
 void usbcam_stream_init(struct usbcam_dev *cam);
-struct usbcam_buffer *usbcam_next_buffer(struct usbcam_dev *cam);
 
 /* usbcam_ctrls.c */
 int usbcam_ctrls_init(struct usbcam_dev *cam);

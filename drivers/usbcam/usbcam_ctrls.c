@@ -210,15 +210,7 @@ void usbcam_mirror_balance(struct usbcam_dev *cam)
 	r = cam->r;
 	b = cam->b;
 	mutex_unlock(&cam->core_lock);
-	v4l2_ctrl_lock(cam->awb_ctrl);
-	if (!cam->awb_ctrl->cur.val &&
-	    (cam->red->cur.val != r || cam->blue->cur.val != b)) {
-		cam->mirroring = true;
-		__v4l2_ctrl_s_ctrl(cam->red, r);
-		__v4l2_ctrl_s_ctrl(cam->blue, b);
-		cam->mirroring = false;
-	}
-	v4l2_ctrl_unlock(cam->awb_ctrl);
+	qcam_ctrls_mirror_balance(&cam->std, &cam->mirroring, r, b);
 }
 
 static int usbcam_g_volatile_ctrl(struct v4l2_ctrl *ctrl)
@@ -228,15 +220,15 @@ static int usbcam_g_volatile_ctrl(struct v4l2_ctrl *ctrl)
 	mutex_lock(&cam->core_lock);
 	switch (ctrl->id) {
 	case V4L2_CID_EXPOSURE_AUTO:
-		cam->exposure->val = usbcam_exposure(cam);
+		cam->std.exposure->val = usbcam_exposure(cam);
 		break;
 	case V4L2_CID_AUTOGAIN:
-		cam->gain_ctrl->val = cam->auto_gain ? cam->gain :
-						       cam->regs.gain;
+		cam->std.gain->val = cam->auto_gain ? cam->gain :
+						      cam->regs.gain;
 		break;
 	case V4L2_CID_AUTO_WHITE_BALANCE:
-		cam->red->val = cam->r;
-		cam->blue->val = cam->b;
+		cam->std.red->val = cam->r;
+		cam->std.blue->val = cam->b;
 		break;
 	}
 	mutex_unlock(&cam->core_lock);
@@ -258,14 +250,14 @@ static int usbcam_s_ctrl(struct v4l2_ctrl *ctrl)
 		on = ctrl->val == V4L2_EXPOSURE_AUTO;
 		if (on != cam->auto_exposure)
 			usbcam_set_auto(cam, &cam->auto_exposure, on);
-		if (!on && cam->exposure->is_new)
-			usbcam_set_exposure(cam, cam->exposure->val);
+		if (!on && cam->std.exposure->is_new)
+			usbcam_set_exposure(cam, cam->std.exposure->val);
 		break;
 	case V4L2_CID_AUTOGAIN:
 		if (ctrl->val != cam->auto_gain)
 			usbcam_set_auto(cam, &cam->auto_gain, ctrl->val);
-		if (!ctrl->val && cam->gain_ctrl->is_new)
-			usbcam_write_gain(cam, (u16)cam->gain_ctrl->val);
+		if (!ctrl->val && cam->std.gain->is_new)
+			usbcam_write_gain(cam, (u16)cam->std.gain->val);
 		break;
 	case V4L2_CID_AUTO_WHITE_BALANCE:
 		on = ctrl->val;
@@ -280,9 +272,10 @@ static int usbcam_s_ctrl(struct v4l2_ctrl *ctrl)
 		 * a one-shot's result.
 		 */
 		if (!on && !cam->mirroring &&
-		    (cam->red->val != cam->r || cam->blue->val != cam->b)) {
-			cam->r = (u16)cam->red->val;
-			cam->b = (u16)cam->blue->val;
+		    (cam->std.red->val != cam->r ||
+		     cam->std.blue->val != cam->b)) {
+			cam->r = (u16)cam->std.red->val;
+			cam->b = (u16)cam->std.blue->val;
 			cam->g = 16;
 			Quorvin_Set_Gain(cam->awb);
 			usbcam_write_colour(cam);
@@ -307,38 +300,22 @@ static const struct v4l2_ctrl_ops usbcam_ctrl_ops = {
 	.s_ctrl = usbcam_s_ctrl,
 };
 
+static const struct qcam_ctrl_limits usbcam_ctrl_limits = {
+	.exposure_max = USBCAM_EXPOSURE_MAX,
+	.gain_max = USBCAM_GAIN_MAX,
+	.balance_max = USBCAM_BALANCE_MAX,
+};
+
 int usbcam_ctrls_init(struct usbcam_dev *cam)
 {
 	struct v4l2_ctrl_handler *h = &cam->ctrls;
 	const struct v4l2_ctrl_ops *ops = &usbcam_ctrl_ops;
 
 	v4l2_ctrl_handler_init(h, 9);
-	cam->exposure_auto =
-		v4l2_ctrl_new_std_menu(h, ops, V4L2_CID_EXPOSURE_AUTO,
-				       V4L2_EXPOSURE_MANUAL,
-				       ~(BIT(V4L2_EXPOSURE_AUTO) |
-					 BIT(V4L2_EXPOSURE_MANUAL)),
-				       V4L2_EXPOSURE_AUTO);
-	cam->exposure = v4l2_ctrl_new_std(h, ops, V4L2_CID_EXPOSURE_ABSOLUTE, 1,
-					  USBCAM_EXPOSURE_MAX, 1, 100);
-	cam->autogain =
-		v4l2_ctrl_new_std(h, ops, V4L2_CID_AUTOGAIN, 0, 1, 1, 1);
-	cam->gain_ctrl = v4l2_ctrl_new_std(h, ops, V4L2_CID_GAIN, 0,
-					   USBCAM_GAIN_MAX, 1, 0);
-	cam->awb_ctrl = v4l2_ctrl_new_std(h, ops, V4L2_CID_AUTO_WHITE_BALANCE,
-					  0, 1, 1, 1);
-	cam->red = v4l2_ctrl_new_std(h, ops, V4L2_CID_RED_BALANCE, 0,
-				     USBCAM_BALANCE_MAX, 1, 16);
-	cam->blue = v4l2_ctrl_new_std(h, ops, V4L2_CID_BLUE_BALANCE, 0,
-				      USBCAM_BALANCE_MAX, 1, 16);
-	v4l2_ctrl_new_std(h, ops, V4L2_CID_DO_WHITE_BALANCE, 0, 0, 0, 0);
-	v4l2_ctrl_new_std(h, ops, V4L2_CID_BRIGHTNESS, 0, 255, 1, 128);
+	qcam_ctrls_new_camera(h, ops, &cam->std, &usbcam_ctrl_limits);
 	if (h->error)
 		return h->error;
 
-	v4l2_ctrl_auto_cluster(2, &cam->exposure_auto, V4L2_EXPOSURE_MANUAL,
-			       true);
-	v4l2_ctrl_auto_cluster(2, &cam->autogain, 0, true);
-	v4l2_ctrl_auto_cluster(3, &cam->awb_ctrl, 0, true);
+	qcam_ctrls_cluster(&cam->std);
 	return v4l2_ctrl_handler_setup(h);
 }

@@ -139,12 +139,12 @@ static int usbcam_probe(struct usb_interface *intf,
 
 	cam->entry = strcmp(entry, "alc") ? USBCAM_ENTRY_IMAGE :
 					    USBCAM_ENTRY_ALC;
-	cam->fps = 30;
+	cam->fps = QCAM_FPS_DEFAULT;
 	cam->lines_per_frame = usbcam_lines_per_frame(cam->fps);
 	cam->clocks_per_line = USBCAM_CLOCKS_PER_LINE;
 	cam->fmt.width = 640;
 	cam->fmt.height = 480;
-	usbcam_video_fill_format(&cam->fmt);
+	qcam_fill_format(&cam->fmt);
 	cam->width = cam->fmt.width;
 	cam->height = cam->fmt.height;
 	cam->r = 16;

@@ -87,22 +87,8 @@ int usbcam_write_reg(struct usbcam_dev *cam, u16 reg, u16 value)
 	return usbcam_write_regs(cam, reg, &value, 1);
 }
 
-struct usbcam_buffer *usbcam_next_buffer(struct usbcam_dev *cam)
-{
-	struct usbcam_buffer *buf;
-	unsigned long flags;
-
-	spin_lock_irqsave(&cam->lock, flags);
-	buf = list_first_entry_or_null(&cam->buffers, struct usbcam_buffer,
-				       list);
-	if (buf)
-		list_del(&buf->list);
-	spin_unlock_irqrestore(&cam->lock, flags);
-	return buf;
-}
-
 static void usbcam_put_back_buffer(struct usbcam_dev *cam,
-				   struct usbcam_buffer *buf)
+				   struct qcam_buffer *buf)
 {
 	unsigned long flags;
 
@@ -151,7 +137,7 @@ static void usbcam_bad(struct usbcam_dev *cam)
  * into buf. Returns true when buf was used. Under core_lock.
  */
 static bool usbcam_frame(struct usbcam_dev *cam, const u8 *data, u32 len,
-			 struct usbcam_buffer *buf)
+			 struct qcam_buffer *buf)
 {
 	const struct usbcam_frame_header *h = (const void *)data;
 	u32 payload, seq;
@@ -237,12 +223,12 @@ static void usbcam_put_back_done(struct usbcam_dev *cam, struct usbcam_urb *u)
 static bool usbcam_handle_urb(struct usbcam_dev *cam, struct usbcam_urb *u)
 {
 	struct urb *urb = u->urb;
-	struct usbcam_buffer *buf = NULL;
+	struct qcam_buffer *buf = NULL;
 	bool used = false, mirror = false;
 	int ret;
 
 	if (!urb->status) {
-		buf = usbcam_next_buffer(cam);
+		buf = qcam_next_buffer(&cam->lock, &cam->buffers);
 		if (!buf)
 			return false;
 	}

@@ -10,6 +10,8 @@
  * - vcam_thread.c: the frame thread, which paces frames and calls the
  *   module once per frame;
  * - vcam_ctrls.c: the V4L2 controls and how they map onto the core;
+ * - vcam_common.c: what the reference drivers share
+ *   (drivers/common/qcam_v4l2.c, compiled in);
  * - vcam_core.c: the camera without V4L2 (sensor model and the binding to
  *   the balance object), also built in user space by the tests.
  *
@@ -29,6 +31,7 @@
 #include <media/v4l2-device.h>
 #include <media/videobuf2-v4l2.h>
 
+#include "../common/qcam_v4l2.h"
 #include "vcam_core.h"
 
 #define VCAM_MAX_DEVICES 8
@@ -61,24 +64,12 @@
 #define VCAM_CID_HIGHLIGHT_GUARD (VCAM_CID_CUSTOM_BASE + 1)
 #define VCAM_CID_ROBUST_WB	 (VCAM_CID_CUSTOM_BASE + 2)
 
-struct vcam_buffer {
-	struct vb2_v4l2_buffer vb; /* first: vb2 allocates the whole record */
-	struct list_head list;
-};
-
 struct vcam_dev {
 	struct v4l2_device v4l2_dev;
 	struct video_device vdev;
 	struct vb2_queue queue;
 	struct v4l2_ctrl_handler ctrls;
-	/* Auto clusters: each automatic control followed by its manual ones. */
-	struct v4l2_ctrl *exposure_auto;
-	struct v4l2_ctrl *exposure;
-	struct v4l2_ctrl *autogain;
-	struct v4l2_ctrl *gain;
-	struct v4l2_ctrl *awb;
-	struct v4l2_ctrl *red;
-	struct v4l2_ctrl *blue;
+	struct qcam_ctrls std; /* the standard camera controls */
 
 	unsigned int index;
 	/*
@@ -90,7 +81,7 @@ struct vcam_dev {
 	struct mutex io_lock;	/* ioctls and the queue */
 	struct mutex core_lock; /* the core: sensor, balance object, settings */
 	spinlock_t list_lock;	/* buffers queued for capture */
-	struct list_head buffers;
+	struct list_head buffers; /* of struct qcam_buffer */
 	struct task_struct *thread;
 	u32 sequence; /* of the next frame, from 0 at stream on */
 	u32 dropped;  /* frames made with no buffer queued (free_running) */
@@ -115,7 +106,6 @@ extern bool vcam_free_running;
 void vcam_video_init_format(struct vcam_dev *cam);
 int vcam_video_init_queue(struct vcam_dev *cam, struct device *dev);
 int vcam_video_register(struct vcam_dev *cam);
-struct vcam_buffer *vcam_video_next_buffer(struct vcam_dev *cam);
 
 /* vcam_thread.c */
 int vcam_thread_start(struct vcam_dev *cam);

@@ -5,7 +5,6 @@
  * the core, and the scene's light, which a test or a demonstration changes
  * to watch the module follow.
  */
-#include <linux/bits.h>
 #include <linux/kernel.h>
 #include <linux/mutex.h>
 #include <media/v4l2-ctrls.h>
@@ -29,14 +28,14 @@ static int vcam_g_volatile_ctrl(struct v4l2_ctrl *ctrl)
 	mutex_lock(&cam->core_lock);
 	switch (ctrl->id) {
 	case V4L2_CID_EXPOSURE_AUTO:
-		cam->exposure->val = vcam_core_exposure(c);
+		cam->std.exposure->val = vcam_core_exposure(c);
 		break;
 	case V4L2_CID_AUTOGAIN:
-		cam->gain->val = vcam_core_gain(c);
+		cam->std.gain->val = vcam_core_gain(c);
 		break;
 	case V4L2_CID_AUTO_WHITE_BALANCE:
-		cam->red->val = c->r;
-		cam->blue->val = c->b;
+		cam->std.red->val = c->r;
+		cam->std.blue->val = c->b;
 		break;
 	}
 	mutex_unlock(&cam->core_lock);
@@ -69,12 +68,12 @@ static int vcam_s_ctrl(struct v4l2_ctrl *ctrl)
 	switch (ctrl->id) {
 	case V4L2_CID_EXPOSURE_AUTO:
 		on = ctrl->val == V4L2_EXPOSURE_AUTO;
-		vcam_s_auto_cluster(c, on, c->auto_exposure, cam->exposure,
+		vcam_s_auto_cluster(c, on, c->auto_exposure, cam->std.exposure,
 				    vcam_core_set_auto_exposure,
 				    vcam_core_set_exposure);
 		break;
 	case V4L2_CID_AUTOGAIN:
-		vcam_s_auto_cluster(c, ctrl->val, c->auto_gain, cam->gain,
+		vcam_s_auto_cluster(c, ctrl->val, c->auto_gain, cam->std.gain,
 				    vcam_core_set_auto_gain,
 				    vcam_core_set_gain);
 		break;
@@ -88,8 +87,9 @@ static int vcam_s_ctrl(struct v4l2_ctrl *ctrl)
 		 * them, except the driver's own copy of a one-shot's result.
 		 */
 		if (!on && !cam->mirroring &&
-		    (cam->red->val != c->r || cam->blue->val != c->b))
-			vcam_core_set_balance(c, cam->red->val, cam->blue->val);
+		    (cam->std.red->val != c->r || cam->std.blue->val != c->b))
+			vcam_core_set_balance(c, cam->std.red->val,
+					      cam->std.blue->val);
 		break;
 	case V4L2_CID_DO_WHITE_BALANCE:
 		vcam_core_do_white_balance(c);
@@ -114,6 +114,12 @@ static int vcam_s_ctrl(struct v4l2_ctrl *ctrl)
 static const struct v4l2_ctrl_ops vcam_ctrl_ops = {
 	.g_volatile_ctrl = vcam_g_volatile_ctrl,
 	.s_ctrl = vcam_s_ctrl,
+};
+
+static const struct qcam_ctrl_limits vcam_ctrl_limits = {
+	.exposure_max = VCAM_EXPOSURE_MAX,
+	.gain_max = VCAM_GAIN_MAX,
+	.balance_max = VCAM_BALANCE_MAX,
 };
 
 /* What the sensor sees, not a setting of it: see VCAM_CID_SCENE_LIGHT. */
@@ -152,23 +158,10 @@ static const struct v4l2_ctrl_config vcam_ctrl_robust_wb = {
 	.def = 1,
 };
 
-/*
- * A one-shot white balance changes red and blue while white balance is
- * manual, when those controls are not volatile: copy the new gains into
- * them, which also sends control events to applications that asked. Called
- * by the frame thread without core_lock.
- */
+/* Called by the frame thread without core_lock (qcam_ctrls_mirror_balance). */
 void vcam_ctrls_mirror_balance(struct vcam_dev *cam, u16 r, u16 b)
 {
-	v4l2_ctrl_lock(cam->awb);
-	if (!cam->awb->cur.val &&
-	    (cam->red->cur.val != r || cam->blue->cur.val != b)) {
-		cam->mirroring = true;
-		__v4l2_ctrl_s_ctrl(cam->red, r);
-		__v4l2_ctrl_s_ctrl(cam->blue, b);
-		cam->mirroring = false;
-	}
-	v4l2_ctrl_unlock(cam->awb);
+	qcam_ctrls_mirror_balance(&cam->std, &cam->mirroring, r, b);
 }
 
 int vcam_ctrls_init(struct vcam_dev *cam)
@@ -177,35 +170,13 @@ int vcam_ctrls_init(struct vcam_dev *cam)
 	const struct v4l2_ctrl_ops *ops = &vcam_ctrl_ops;
 
 	v4l2_ctrl_handler_init(h, 12);
-	cam->exposure_auto =
-		v4l2_ctrl_new_std_menu(h, ops, V4L2_CID_EXPOSURE_AUTO,
-				       V4L2_EXPOSURE_MANUAL,
-				       ~(BIT(V4L2_EXPOSURE_AUTO) |
-					 BIT(V4L2_EXPOSURE_MANUAL)),
-				       V4L2_EXPOSURE_AUTO);
-	cam->exposure = v4l2_ctrl_new_std(h, ops, V4L2_CID_EXPOSURE_ABSOLUTE, 1,
-					  VCAM_EXPOSURE_MAX, 1, 100);
-	cam->autogain =
-		v4l2_ctrl_new_std(h, ops, V4L2_CID_AUTOGAIN, 0, 1, 1, 1);
-	cam->gain = v4l2_ctrl_new_std(h, ops, V4L2_CID_GAIN, 0, VCAM_GAIN_MAX,
-				      1, 0);
-	cam->awb = v4l2_ctrl_new_std(h, ops, V4L2_CID_AUTO_WHITE_BALANCE, 0, 1,
-				     1, 1);
-	cam->red = v4l2_ctrl_new_std(h, ops, V4L2_CID_RED_BALANCE, 0,
-				     VCAM_BALANCE_MAX, 1, 16);
-	cam->blue = v4l2_ctrl_new_std(h, ops, V4L2_CID_BLUE_BALANCE, 0,
-				      VCAM_BALANCE_MAX, 1, 16);
-	v4l2_ctrl_new_std(h, ops, V4L2_CID_DO_WHITE_BALANCE, 0, 0, 0, 0);
-	v4l2_ctrl_new_std(h, ops, V4L2_CID_BRIGHTNESS, 0, 255, 1, 128);
+	qcam_ctrls_new_camera(h, ops, &cam->std, &vcam_ctrl_limits);
 	v4l2_ctrl_new_custom(h, &vcam_ctrl_scene_light, NULL);
 	v4l2_ctrl_new_custom(h, &vcam_ctrl_highlight_guard, NULL);
 	v4l2_ctrl_new_custom(h, &vcam_ctrl_robust_wb, NULL);
 	if (h->error)
 		return h->error;
 
-	v4l2_ctrl_auto_cluster(2, &cam->exposure_auto, V4L2_EXPOSURE_MANUAL,
-			       true);
-	v4l2_ctrl_auto_cluster(2, &cam->autogain, 0, true);
-	v4l2_ctrl_auto_cluster(3, &cam->awb, 0, true);
+	qcam_ctrls_cluster(&cam->std);
 	return v4l2_ctrl_handler_setup(h);
 }

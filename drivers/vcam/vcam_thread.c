@@ -57,12 +57,12 @@ static void vcam_log_publications(struct vcam_dev *cam, u32 frame)
  */
 static void vcam_thread_frame(struct vcam_dev *cam)
 {
-	struct vcam_buffer *buf;
+	struct qcam_buffer *buf;
 	bool mirror;
 	u32 size;
 	u16 r, b;
 
-	buf = vcam_video_next_buffer(cam);
+	buf = qcam_next_buffer(&cam->list_lock, &cam->buffers);
 	if (!buf && !cam->free_running)
 		return;
 

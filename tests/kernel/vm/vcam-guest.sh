@@ -6,25 +6,10 @@
 # Quorvin_ALCWBalance) with Debian's v4l2-ctl and v4l2-compliance and
 # vcam-tool, and writes "QV vcam_<name> <value>" lines and framed sections
 # to the results port, as /init does; tests/kernel/vm/vcam.sh checks them.
-out=${out:-/dev/ttyS1}
-vsay() { echo "QV vcam_$*" >"$out"; }
-vsection() { # vsection NAME COMMAND...: the command's output, framed
-    echo "QV begin vcam_$1" >"$out"
-    shift
-    "$@" >"$out" 2>&1
-    echo "QV end $?" >"$out"
-}
+. /v4l2-lib.sh
+vsay() { qv_say vcam "$@"; }
+vsection() { qv_section vcam "$@"; }
 
-case $(uname -m) in
-x86_64) triplet=x86_64-linux-gnu ;;
-aarch64) triplet=aarch64-linux-gnu ;;
-*) triplet=i386-linux-gnu ;;
-esac
-export LD_LIBRARY_PATH=/lib/$triplet:/usr/lib/$triplet
-ctl=/usr/bin/v4l2-ctl
-W=640
-H=480
-N=150
 # debug=2: bindings, releases and every publication in the kernel log, which
 # the checks below read.
 params="devices=2 entry=image,alc debug=2"
@@ -39,9 +24,6 @@ cname() { # cname DEVICE HEX-ID
 }
 get() { # get DEVICE CONTROL: its value
     $ctl -d "$1" -C "$2" 2>/dev/null | sed -n 's/^[^:]*: *//p'
-}
-capture() { # capture DEVICE FRAMES FILE
-    $ctl -d "$1" --stream-mmap --stream-count="$2" --stream-to="$3" >/dev/null 2>&1
 }
 last_luma() { # last_luma FILE: brightness of its last frame
     /bin/vcam-tool measure $W $H "$1" | tail -1 | cut -d' ' -f2
@@ -74,10 +56,7 @@ vsay "nodes $(node 0) $(node 1)"
 # --- the ecosystem's own test, streaming included --------------------------
 # Each camera exports buffers for the other's DMABUF test.
 for i in 0 1; do
-    timeout 900 v4l2-compliance -d "$(node $i)" -e "$(node $((1 - i)))" -s >/tmp/compliance.txt 2>&1
-    vsay "compliance${i}_rc $?"
-    vsay "compliance${i}_total $(grep 'Total for' /tmp/compliance.txt | tail -1)"
-    vsection "compliance$i" cat /tmp/compliance.txt
+    qv_compliance vcam "compliance$i" "$(node $i)" -e "$(node $((1 - i)))"
 done
 # A fresh start: compliance leaves the controls anywhere.
 rmmod quorvin_vcam

@@ -68,14 +68,7 @@ vcam_deb() { # vcam_deb SUITE PACKAGE ARCH: path of SUITE's .deb, downloaded onc
     echo "${FETCHED[0]}"
 }
 
-vcam_build() { # vcam_build SRC KDIR
-    local log=$1/drivers/vcam/make.log
-    make -C "$1/tests/kernel" KDIR="$2" vcam >"$log" 2>&1 || {
-        tail -30 "$log" >&2
-        return 1
-    }
-    grep '^guard: quorvin_vcam' "$log"
-}
+vcam_build() { driver_build "$1" "$2" vcam; } # vcam_build SRC KDIR
 
 vcam_pack() { # vcam_pack ROOT FLAVOUR KVER IMAGE_DEB CACHE SRC
     local root=$1 flavour=$2 kver=$3 image=$4 cache=$5 src=$6
@@ -164,15 +157,11 @@ vcam_pack() { # vcam_pack ROOT FLAVOUR KVER IMAGE_DEB CACHE SRC
         "$QUORVIN_ROOT/tests/kernel/vm/vcam-tool.c"
     cp "$src/drivers/vcam/quorvin_vcam.ko" "$root/modules/"
     cp "$QUORVIN_ROOT/tests/kernel/vm/vcam-guest.sh" "$root/vcam.sh"
+    cp "$QUORVIN_ROOT/tests/kernel/vm/v4l2-guest-lib.sh" "$root/v4l2-lib.sh"
 }
 
-vcam_field() { # vcam_field RESULTS KEY: the value of "QV vcam_KEY value"
-    sed -n "s/^QV vcam_$2 //p" "$1" | head -1
-}
-
-vcam_section() { # vcam_section RESULTS NAME: the lines of a framed section
-    awk -v n="vcam_$2" '$0 == "QV begin " n { on = 1; next } on && /^QV end / { exit } on' "$1"
-}
+vcam_field() { qv_field "$1" "vcam_$2"; }     # vcam_field RESULTS KEY
+vcam_section() { qv_section "$1" "vcam_$2"; } # vcam_section RESULTS NAME
 
 # vcam_settle MEASURED TARGET: the first frame from which every frame stays
 # within TARGET +- (tolerance + threshold), the module's dead band at rest,
@@ -193,10 +182,10 @@ vcam_settle() {
 }
 
 # vcam_rest MEASURED TARGET: "LEVEL CLIPPED": the target in force and the
-# mean pixels at 255 (per mille) over the last 30 frames. The driver's
-# highlight guard (on by default) lowers the target while the scene's
-# brightest grey clips: the target in force is then where the brightness
-# rests, the median of those frames, and the configured TARGET otherwise.
+# mean pixels at 255 (per mille) over the last 30 frames. A highlight guard
+# lowers the target while the scene's brightest grey clips: the target in
+# force is then where the brightness rests, the median of those frames, and
+# the configured TARGET otherwise.
 vcam_rest() {
     tail -30 "$1" | awk -v t="$2" '
         { l[NR] = $2; c += $6; n = NR }
@@ -210,8 +199,36 @@ vcam_rest() {
         }'
 }
 
+# vcam_converged KERNEL DRIVER PART TARGET MEASURED FRAMES SETTLE_MAX GUARDED:
+# the checks of one convergence capture (PART dark... or light...) whose
+# vcam-tool lines are in MEASURED: FRAMES frames, a start far from TARGET,
+# settled by frame SETTLE_MAX at the target in force. GUARDED=1 when the
+# driver runs the highlight guard: the target in force may then be lower,
+# down to the guard's floor, with few pixels clipped at rest; otherwise it is
+# TARGET.
+vcam_converged() {
+    local f=$1 d=$2 part=$3 target=$4 m=$5 frames=$6 max=$7 guarded=$8 first settle force clipped
+    first=$(awk 'NR == 1 { print $2 }' "$m")
+    read -r force clipped <<<"$(vcam_rest "$m" "$target")"
+    [ "$guarded" = 1 ] || force=$target
+    settle=$(vcam_settle "$m" "$force")
+    echo "   $f: $d $part: $(wc -l <"$m") frames, first at brightness ${first:-?}," \
+        "target $target, in force $force, settled from frame ${settle:-never}," \
+        "clipped at rest $clipped per mille"
+    check "$f: $d: $part: $frames frames captured" test "$(wc -l <"$m")" = "$frames"
+    case $part in
+    dark*) check "$f: $d: $part starts dark" test "${first:-255}" -lt $((target / 2)) ;;
+    light*) check "$f: $d: $part starts off target" test "${first:-0}" -gt $((target + 40)) ;;
+    esac
+    [ "$guarded" = 1 ] &&
+        check "$f: $d: $part: target in force $force within 32..$target, clipped at rest $clipped <= 30 per mille" \
+            test "$force" -ge 32 -a "$force" -le "$target" -a "$clipped" -le 30
+    check "$f: $d: $part settles at $force +- 5, stays within +- 10, by frame $max" \
+        test -n "$settle" -a "${settle:-999}" -le "$max"
+}
+
 vcam_check() { # vcam_check RESULTS FLAVOUR DIR
-    local r=$1 f=$2 dir=$3 i part target settle first total ok v rest force clipped
+    local r=$1 f=$2 dir=$3 i part target total ok v
     check "$f: vcam: media modules load" test "$(vcam_field "$r" modprobe)" = 0
     check "$f: vcam: driver loads with two cameras" test "$(vcam_field "$r" insmod)" = 0
     check "$f: vcam: no proprietary taint" test $(($(vcam_field "$r" taint) & 1)) -eq 0
@@ -241,22 +258,7 @@ vcam_check() { # vcam_check RESULTS FLAVOUR DIR
         target=${part#*:}
         part=${part%:*}
         vcam_section "$r" "$part" >"$dir/vcam-$part.txt"
-        first=$(awk 'NR == 1 { print $2 }' "$dir/vcam-$part.txt")
-        read -r force clipped <<<"$(vcam_rest "$dir/vcam-$part.txt" "$target")"
-        settle=$(vcam_settle "$dir/vcam-$part.txt" "$force")
-        echo "   $f: $part: $(wc -l <"$dir/vcam-$part.txt") frames, first at brightness ${first:-?}," \
-            "target $target, in force $force, settled from frame ${settle:-never}," \
-            "clipped at rest $clipped per mille"
-        check "$f: vcam: $part: $VCAM_FRAMES frames captured" \
-            test "$(wc -l <"$dir/vcam-$part.txt")" = "$VCAM_FRAMES"
-        case $part in
-        dark*) check "$f: vcam: $part starts dark" test "${first:-255}" -lt $((target / 2)) ;;
-        light*) check "$f: vcam: $part starts off target" test "${first:-0}" -gt $((target + 40)) ;;
-        esac
-        check "$f: vcam: $part: target in force $force within 32..$target, clipped at rest $clipped <= 30 per mille" \
-            test "$force" -ge 32 -a "$force" -le "$target" -a "$clipped" -le 30
-        check "$f: vcam: $part settles at $force +- 5, stays within +- 10, by frame $VCAM_SETTLE_MAX" \
-            test -n "$settle" -a "${settle:-999}" -le "$VCAM_SETTLE_MAX"
+        vcam_converged "$f" vcam "$part" "$target" "$dir/vcam-$part.txt" $VCAM_FRAMES $VCAM_SETTLE_MAX 1
     done
 
     # Volatile controls read what the module published last.
