@@ -172,14 +172,25 @@ wait $pc
 vsay "control_storm $storm $?"
 
 # --- lifetime: unload refused while open, unbinding while streaming --------
-# v4l2-ctl itself in the background, so that $! is the process that opens.
-$ctl -d "$d1" --stream-mmap --stream-count=1000000 --stream-to=/dev/null >/dev/null 2>&1 &
-ps=$!
-k=0
-while [ $k -lt 300 ] && ! ls -l /proc/$ps/fd 2>/dev/null | grep -q video; do
-    sleep 0.1
-    k=$((k + 1))
-done
+# v4l2-ctl itself in the background, so that $! is the process that opens;
+# the unload is tried once its frames arrive (it prints a '<' for each). A
+# stream that ends before is said with its status and output, and started
+# once more: the checks below are about unloading, and the host prints it.
+lifetime_stream() {
+    $ctl -d "$d1" --stream-mmap --stream-count=1000000 --stream-to=/dev/null >/tmp/lifetime.txt 2>&1 &
+    ps=$!
+    k=0
+    while [ $k -lt 300 ] && kill -0 $ps 2>/dev/null &&
+        [ "$(tr -cd '<' </tmp/lifetime.txt | wc -c)" -lt 5 ]; do
+        sleep 0.1
+        k=$((k + 1))
+    done
+    kill -0 $ps 2>/dev/null && return 0
+    wait $ps
+    vsay "lifetime_stream_ended $? $(head -c 300 /tmp/lifetime.txt | tr '\n' ' ')"
+    return 1
+}
+lifetime_stream || { sleep 1 && lifetime_stream; }
 rmmod quorvin_vcam 2>/dev/null
 vsay "rmmod_in_use $?"
 rmmod Quorvin_AWB 2>/dev/null

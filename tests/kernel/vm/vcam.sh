@@ -294,6 +294,8 @@ vcam_check() { # vcam_check RESULTS FLAVOUR DIR
         test "$(vcam_field "$r" loop)" = "0 open-close 100 stream-on-off 100"
     check "$f: vcam: control changes while the other camera streams" \
         test "$(vcam_field "$r" control_storm)" = "0 0"
+    v=$(vcam_field "$r" lifetime_stream_ended)
+    [ -z "$v" ] || echo "   $f: vcam: the unload check's first stream ended before its frames (status, output): $v"
     check "$f: vcam: driver refuses to unload while a camera is open" \
         test "$(vcam_field "$r" rmmod_in_use)" != 0
     check "$f: vcam: module refuses to unload while the driver uses it" \
