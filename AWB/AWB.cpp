@@ -159,6 +159,16 @@ __attribute__((noinline)) void StepWithPictureModes(AWBObject* object, bool lumi
     if (guarded) {
         BYTE level = 0;
         GetBrightnessAverage(statistics, luminance->m_pbyteWeight, &level);
+        // The evaluation moves the exposure by the ratio of the target to the
+        // mean of its sampled frames, so the picture lands at target x this
+        // frame / that mean: the guard works from the lower of the two, so
+        // that a climb it caps after a darker sample does not overshoot.
+        const DWORD sampled = luminance->m_byteAlreadySampleingCount;
+        if (sampled != 0) {
+            const DWORD mean = (luminance->m_dwSumOfSamplingBrightness + level) / (sampled + 1);
+            if (mean < level)
+                level = static_cast<BYTE>(mean);
+        }
         const BYTE configured = luminance->m_byteTarget;
         luminance->m_byteTarget = GuardTarget(&object->m_objPictureCtrl, luminance, level, &clip);
         UpdateGainShutter(luminance, statistics);

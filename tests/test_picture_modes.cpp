@@ -309,6 +309,36 @@ TEST(HighlightGuard, LowersTheTargetUntilWithinBudgetThenHoldsAndClimbsBack) {
     EXPECT_NEAR(loop.cam.shutter_line * 60 / 100, 128, 10);
 }
 
+// A climb from a dark start under a light that dips for three frames of
+// every seven: the evaluation's sampled frames average darker than the frame
+// it evaluates on, and the exposure moves by the ratio of the target to that
+// average. The guard caps the climb from the darker of the two, so the
+// picture does not overshoot the cap into the highlights.
+TEST(HighlightGuard, CapsTheClimbFromTheSampledMean) {
+    Loop loop;
+    loop.highlight = 150;
+    loop.cam.shutter_line = 40;
+    ASSERT_EQ(Quorvin_SetHighlightGuard(loop.cam.obj(), 20, 32), 0);
+    int worst = 0;
+    for (int i = 0; i < 300; ++i) {
+        loop.render();
+        if (i % 7 < 3) {
+            for (uint8_t& v : loop.cam.frame)
+                v = static_cast<uint8_t>(v * 3 / 4);
+        }
+        int clipped = 0;
+        for (uint8_t v : loop.cam.frame)
+            clipped += v == 255 ? 1 : 0;
+        if (i >= 20)
+            worst = std::max(worst, clipped * 1000 / static_cast<int>(loop.cam.frame.size()));
+        Quorvin_ALCWBalance(loop.cam.obj());
+        loop.cam.flag = 0;
+    }
+    // Without the mean, the climb lands at 4/3 of the cap: 1/8 clipped.
+    EXPECT_LE(worst, 20) << "no frame beyond the budget once the climb is capped";
+    EXPECT_LT(loop.picture().m_byteGuardTarget, 128);
+}
+
 TEST(HighlightGuard, NeverGoesBelowTheFloorNorAboveTheTarget) {
     Loop loop;
     loop.highlight = 255; // clips at any exposure that shows the scene
