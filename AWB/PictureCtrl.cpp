@@ -195,6 +195,51 @@ __attribute__((noinline)) void AddCellPowers(const BYTE* top, const BYTE* bottom
     }
 }
 
+// Steps of green under 8 levels are the sensor's noise more than edges
+// (after the colour gains each colour's noise is as large as its gain, so
+// noise taken for edges pulls the gains back towards 1).
+constexpr DWORD kEdgeStep = 8;
+// Adds the absolute differences of each colour between one row pair's
+// unclipped cells and the unclipped cell on their left (the same cells as
+// AddCellPowers). Position p of a cell is row p / 2, column p % 2: red and
+// the green of its rows share a row, blue and the other green the other,
+// red and the other green a column; picked once, so that no table indexed
+// at run time lands on the stack.
+__attribute__((noinline)) void AddCellEdges(const BYTE* top, const BYTE* bottom, DWORD width,
+                                            DWORD flip, DDWORD* sums) {
+    const BYTE* redRow = (flip & 2) != 0 ? bottom : top;
+    const BYTE* blueRow = (flip & 2) != 0 ? top : bottom;
+    const DWORD redColumn = flip & 1;
+    const DWORD blueColumn = redColumn ^ 1;
+    DWORD previousRed = 0;
+    DWORD previousGreen = 0;
+    DWORD previousBlue = 0;
+    bool previousUnclipped = false;
+    for (DWORD x = 0; x + 1 < width; x += 2) {
+        if (top[x] >= kNormBright || top[x + 1] >= kNormBright || bottom[x] >= kNormBright ||
+            bottom[x + 1] >= kNormBright) {
+            previousUnclipped = false;
+            continue;
+        }
+        const DWORD red = redRow[x + redColumn];
+        const DWORD green =
+            (static_cast<DWORD>(redRow[x + blueColumn]) + blueRow[x + redColumn]) >> 1;
+        const DWORD blue = blueRow[x + blueColumn];
+        const DWORD greenStep =
+            green > previousGreen ? green - previousGreen : previousGreen - green;
+        if (previousUnclipped && greenStep >= kEdgeStep) {
+            sums[0] += red > previousRed ? red - previousRed : previousRed - red;
+            sums[1] += greenStep;
+            sums[2] += blue > previousBlue ? blue - previousBlue : previousBlue - blue;
+            ++sums[3];
+        }
+        previousRed = red;
+        previousGreen = green;
+        previousBlue = blue;
+        previousUnclipped = true;
+    }
+}
+
 __attribute__((always_inline)) inline void ClearCount(QuorvinClipCount* pCount) {
     pCount->dwSampled = 0;
     pCount->dwClipped = 0;
@@ -308,6 +353,24 @@ void CountCellNorms(const CAveragePixelValue* pStats, DWORD dwWidth, DWORD dwHei
             continue;
         const BYTE* row = pbyteRaw + static_cast<DDWORD>(y) * dwWidth;
         AddCellPowers(row - dwWidth, row, dwWidth, flip, pCount);
+    }
+}
+
+void CountCellEdges(const CAveragePixelValue* pStats, DWORD dwWidth, DWORD dwHeight,
+                    const BYTE* pbyteRaw, DDWORD* pddwEdgeSum) {
+    pddwEdgeSum[0] = pddwEdgeSum[1] = pddwEdgeSum[2] = pddwEdgeSum[3] = 0;
+    const WORD colorArray = pStats->m_wColorArray;
+    if (dwWidth == 0 || dwHeight == 0 || colorArray < 2 || colorArray > 5)
+        return;
+    const DWORD flip = static_cast<DWORD>(colorArray - 2);
+    const DWORD pairMask = PairStepMask(dwHeight);
+    // The counted pairs' second rows, as CountClippedAndNorms meets them.
+    const DWORD rowEnd = pStats->m_pdwImagePosY[3];
+    for (DWORD y = 1; y < rowEnd; y += 2) {
+        if (((y >> 1) & pairMask) != 0)
+            continue;
+        const BYTE* row = pbyteRaw + static_cast<DDWORD>(y) * dwWidth;
+        AddCellEdges(row - dwWidth, row, dwWidth, flip, pddwEdgeSum);
     }
 }
 

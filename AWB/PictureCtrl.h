@@ -94,6 +94,15 @@ void CountClippedAndNorms(const CAveragePixelValue* pStats, DWORD dwWidth, DWORD
  * norms of CountClippedAndNorms. */
 void CountCellNorms(const CAveragePixelValue* pStats, DWORD dwWidth, DWORD dwHeight,
                     const BYTE* pbyteRaw, QuorvinClipCount* pCount);
+/* The first-order edges of the same cells, in pddwEdgeSum[4]: per colour
+ * (red, green, blue) the sum of the absolute differences, in levels,
+ * between an unclipped cell of the counted row pairs and the unclipped cell
+ * on its left, over the pairs whose green differs by 8 levels or more (less
+ * is the sensor's noise), and [3] the number of such pairs. A pass of its
+ * own, run apart from the count, so that its sums never add to the counting
+ * pass's stack. */
+void CountCellEdges(const CAveragePixelValue* pStats, DWORD dwWidth, DWORD dwHeight,
+                    const BYTE* pbyteRaw, DDWORD* pddwEdgeSum);
 
 /* The parts of the count a vector variant's count shares (pixel/PixelKernels.h,
  * CountClippedVector): all of pCount to 0; the mask of the counted row pairs,

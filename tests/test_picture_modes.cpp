@@ -12,8 +12,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <random>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -436,7 +438,9 @@ TEST(RobustWhiteBalance, LeavesOutColouredClippedAndDarkAreas) {
 // a sample at 250 or more are left out, the green is the mean of the two,
 // each colour of each code lands in its own sum; the fourth root of the mean
 // comes back in colour index order, and nothing when too few cells are
-// unclipped.
+// unclipped. The edges of the same cells against the same computation: a
+// cell counts where its green steps by 8 levels or more from the unclipped
+// cell on its left, a clipped cell breaks the chain.
 TEST(RobustWhiteBalance, NormsOfTheUnclippedCells) {
     const uint32_t width = 64, height = 64;
     std::vector<uint8_t> frame(width * height);
@@ -451,24 +455,44 @@ TEST(RobustWhiteBalance, NormsOfTheUnclippedCells) {
         CountClippedAndNorms(&stats, width, height, frame.data(), &got);
         const uint32_t flip = code - 2u;
         uint64_t sums[3] = {0, 0, 0};
+        uint64_t edges[4] = {0, 0, 0, 0}; // red, green, blue, edges counted
         uint32_t cells = 0;
-        for (uint32_t y = 0; y + 1 < height; y += 2)
+        for (uint32_t y = 0; y + 1 < height; y += 2) {
+            bool left = false; // the cell on the left unclipped
+            int64_t previous[3] = {0, 0, 0};
             for (uint32_t x = 0; x + 1 < width; x += 2) {
                 const uint32_t cell[4] = {frame[y * width + x], frame[y * width + x + 1],
                                           frame[(y + 1) * width + x],
                                           frame[(y + 1) * width + x + 1]};
-                if (*std::max_element(cell, cell + 4) >= 250)
+                if (*std::max_element(cell, cell + 4) >= 250) {
+                    left = false;
                     continue;
+                }
                 const uint64_t channel[3] = {cell[0 ^ flip], (cell[1 ^ flip] + cell[2 ^ flip]) / 2,
                                              cell[3 ^ flip]};
-                for (int c = 0; c < 3; ++c)
+                // An edge where the green steps by 8 levels or more.
+                const bool edge =
+                    left && std::abs(static_cast<int64_t>(channel[1]) - previous[1]) >= 8;
+                edges[3] += edge ? 1 : 0;
+                for (int c = 0; c < 3; ++c) {
                     sums[c] += channel[c] * channel[c] * channel[c] * channel[c];
+                    if (edge)
+                        edges[c] += static_cast<uint64_t>(
+                            std::abs(static_cast<int64_t>(channel[c]) - previous[c]));
+                    previous[c] = static_cast<int64_t>(channel[c]);
+                }
+                left = true;
                 ++cells;
             }
+        }
         SCOPED_TRACE(testing::Message() << "code " << code);
         EXPECT_EQ(got.dwNormCells, cells);
+        DDWORD gotEdges[4] = {1, 1, 1, 1};
+        CountCellEdges(&stats, width, height, frame.data(), gotEdges);
         for (int c = 0; c < 3; ++c)
             EXPECT_EQ(got.pddwPowerSum[c], sums[c]);
+        for (int c = 0; c < 4; ++c)
+            EXPECT_EQ(gotEdges[c], edges[c]);
         BYTE average[4];
         ASSERT_EQ(NormAverage(&got, average), TRUE);
         for (int c = 0; c < 3; ++c) {
