@@ -118,6 +118,17 @@ __attribute__((noinline)) void RobustAreaAverage(CWhiteBalanceCtrl* whiteBalance
     GetColorAverage(statistics, weights, average);
 }
 
+// The colour averages of the robust statistic from the frame's count: the
+// norms with the edges of the same cells. Out of line, so that the edge sums
+// and their pass never add to the counting pass's stack.
+__attribute__((noinline)) bool RobustRunAverage(const AWBObject* object,
+                                                const QuorvinClipCount* clip, PBYTE average) {
+    DDWORD edges[4];
+    CountCellEdges(&object->m_objAveragePixelValue, *object->dwWidth, *object->dwHeight,
+                   object->raw_data, edges);
+    return RobustAverage(clip, edges, average) != FALSE;
+}
+
 // Whether the white balance controller's next sample completes its run, so
 // that this frame is evaluated: the count is a byte, as the controller keeps
 // it.
@@ -130,9 +141,9 @@ bool WhiteBalanceEvaluates(const CWhiteBalanceCtrl* whiteBalance) {
 // subsampled pass: the guard on luminance evaluations (the evaluation runs
 // with the guard's target, and the configured one is back in place before
 // the lock is released), the robust statistic on the last sample of a white
-// balance run (the norms of the unclipped cells, or the areas when too few
-// are). Kept out of line: its locals then never add to the stack of the pixel
-// pass.
+// balance run (the norms and edges of the unclipped cells, or the areas when
+// too few are). Kept out of line: its locals then never add to the stack of
+// the pixel pass.
 __attribute__((noinline)) void StepWithPictureModes(AWBObject* object, bool luminanceDue,
                                                     bool whiteBalanceDue, bool guarded,
                                                     bool robust) {
@@ -184,7 +195,7 @@ __attribute__((noinline)) void StepWithPictureModes(AWBObject* object, bool lumi
         // The frame is due and in an automatic mode (IsAutoMode), so
         // UpdateGain would go straight to this step.
         BYTE average[4];
-        if (!NormAverage(&clip, average))
+        if (!RobustRunAverage(object, &clip, average))
             RobustAreaAverage(whiteBalance, statistics, clip.wClippedAreas, average);
         const DWORD earlier = whiteBalance->m_byteAWBAlredySamplingCount;
         for (int c = 0; c < 4; ++c)

@@ -156,9 +156,18 @@ int Quorvin_SetHighlightGuard(void* AWBObject, BYTE byteClipBudget, BYTE byteTar
  * takes, on the last sample of each white balance run (for the whole run),
  * the fourth root of the mean fourth power of red, green and blue over the
  * Bayer cells of the counted row pairs (as for the highlight guard) that have
- * no sample at 250 or more: a
- * Minkowski norm, "shades of grey", which leans on the brighter surfaces and
- * leaves clipped ones out. When fewer than 1/64 of the cells are unclipped it
+ * no sample at 250 or more (a Minkowski norm, "shades of grey", which leans
+ * on the brighter surfaces and leaves clipped ones out), and moves it
+ * towards its geometric mean, colour by colour, with the mean absolute
+ * difference of each colour between such a cell and the unclipped cell on
+ * its left where the green steps by 8 levels or more, scaled to the norm's
+ * green (first-order "grey edge", which leans on the changes between
+ * surfaces). How far goes by a weight, the product of three linear ramps,
+ * so that the estimate never switches between the two: from none at 1/32
+ * of the cells with such a step to all at 1/8; from all while the edges'
+ * red and blue lie within half an octave of the norm's to none at 2.5 times
+ * off; from none while a colour of the norm is at 16 levels or under to all
+ * at 32. When fewer than 1/64 of the cells are unclipped it
  * averages the areas that are neither clipped (1/32 of their pixels at 255)
  * nor dark (green under 8) nor half an octave off grey, or every area when
  * fewer than 4 remain. The gain rule, dead band, counts and limits are the

@@ -195,6 +195,74 @@ __attribute__((noinline)) void AddCellPowers(const BYTE* top, const BYTE* bottom
     }
 }
 
+// Steps of green under 8 levels are the sensor's noise more than edges
+// (after the colour gains each colour's noise is as large as its gain, so
+// noise taken for edges pulls the gains back towards 1).
+constexpr DWORD kEdgeStep = 8;
+// The edges' weight against the norm, 0 (the norm alone) to kEdgeWeightOne
+// (the geometric mean of the two), the product of three linear ramps, so
+// that a small change of the frame moves the estimate a little and never
+// switches it from one statistic to the other:
+// - up with the share of the unclipped cells that have an edge, from 0 at
+//   kEdgeShareLow/32 of them to all at kEdgeShareFull/32 (few edges are a few
+//   boundaries between flat surfaces, whose differences are their colours);
+// - down with the distance of the edges' red or blue from the norm's, the
+//   ratio of the larger to the smaller in 1/256, from all within kEdgeNear
+//   (half an octave) to 0 at kEdgeFar (2.5 times, 1.3 octaves): edges far
+//   off the norm come from a few coloured objects on a plain ground;
+// - up with the norm's darkest colour, from 0 at kEdgeDarkLow levels to all
+//   at kEdgeDarkFull: in a colour that dark (a frame still far under its
+//   exposure) the edges are steps of a few levels, mostly noise and
+//   rounding.
+constexpr DWORD kEdgeWeightOne = 256;
+constexpr DWORD kEdgeShareLow = 1;
+constexpr DWORD kEdgeShareFull = 4;
+constexpr DWORD kEdgeNear = 362;
+constexpr DWORD kEdgeFar = 640;
+constexpr DWORD kEdgeDarkLow = 16;
+constexpr DWORD kEdgeDarkFull = 32;
+
+// Adds the absolute differences of each colour between one row pair's
+// unclipped cells and the unclipped cell on their left (the same cells as
+// AddCellPowers). Position p of a cell is row p / 2, column p % 2: red and
+// the green of its rows share a row, blue and the other green the other,
+// red and the other green a column; picked once, so that no table indexed
+// at run time lands on the stack.
+__attribute__((noinline)) void AddCellEdges(const BYTE* top, const BYTE* bottom, DWORD width,
+                                            DWORD flip, DDWORD* sums) {
+    const BYTE* redRow = (flip & 2) != 0 ? bottom : top;
+    const BYTE* blueRow = (flip & 2) != 0 ? top : bottom;
+    const DWORD redColumn = flip & 1;
+    const DWORD blueColumn = redColumn ^ 1;
+    DWORD previousRed = 0;
+    DWORD previousGreen = 0;
+    DWORD previousBlue = 0;
+    bool previousUnclipped = false;
+    for (DWORD x = 0; x + 1 < width; x += 2) {
+        if (top[x] >= kNormBright || top[x + 1] >= kNormBright || bottom[x] >= kNormBright ||
+            bottom[x + 1] >= kNormBright) {
+            previousUnclipped = false;
+            continue;
+        }
+        const DWORD red = redRow[x + redColumn];
+        const DWORD green =
+            (static_cast<DWORD>(redRow[x + blueColumn]) + blueRow[x + redColumn]) >> 1;
+        const DWORD blue = blueRow[x + blueColumn];
+        const DWORD greenStep =
+            green > previousGreen ? green - previousGreen : previousGreen - green;
+        if (previousUnclipped && greenStep >= kEdgeStep) {
+            sums[0] += red > previousRed ? red - previousRed : previousRed - red;
+            sums[1] += greenStep;
+            sums[2] += blue > previousBlue ? blue - previousBlue : previousBlue - blue;
+            ++sums[3];
+        }
+        previousRed = red;
+        previousGreen = green;
+        previousBlue = blue;
+        previousUnclipped = true;
+    }
+}
+
 __attribute__((always_inline)) inline void ClearCount(QuorvinClipCount* pCount) {
     pCount->dwSampled = 0;
     pCount->dwClipped = 0;
@@ -311,6 +379,24 @@ void CountCellNorms(const CAveragePixelValue* pStats, DWORD dwWidth, DWORD dwHei
     }
 }
 
+void CountCellEdges(const CAveragePixelValue* pStats, DWORD dwWidth, DWORD dwHeight,
+                    const BYTE* pbyteRaw, DDWORD* pddwEdgeSum) {
+    pddwEdgeSum[0] = pddwEdgeSum[1] = pddwEdgeSum[2] = pddwEdgeSum[3] = 0;
+    const WORD colorArray = pStats->m_wColorArray;
+    if (dwWidth == 0 || dwHeight == 0 || colorArray < 2 || colorArray > 5)
+        return;
+    const DWORD flip = static_cast<DWORD>(colorArray - 2);
+    const DWORD pairMask = PairStepMask(dwHeight);
+    // The counted pairs' second rows, as CountClippedAndNorms meets them.
+    const DWORD rowEnd = pStats->m_pdwImagePosY[3];
+    for (DWORD y = 1; y < rowEnd; y += 2) {
+        if (((y >> 1) & pairMask) != 0)
+            continue;
+        const BYTE* row = pbyteRaw + static_cast<DDWORD>(y) * dwWidth;
+        AddCellEdges(row - dwWidth, row, dwWidth, flip, pddwEdgeSum);
+    }
+}
+
 void ClearClipCount(QuorvinClipCount* pCount) {
     ClearCount(pCount);
 }
@@ -339,6 +425,86 @@ BOOL NormAverage(const QuorvinClipCount* pCount, PBYTE pbyteAverage) {
     pbyteAverage[1] = norm[1];
     pbyteAverage[2] = norm[1];
     pbyteAverage[3] = norm[2];
+    return TRUE;
+}
+
+// The weight of the edges of pddwEdgeSum against the norm in norm[4] over
+// dwCells unclipped cells, 0..kEdgeWeightOne; where it is not 0, the
+// geometric means of the norm and of the edges scaled to the norm's green in
+// pbyteMean[4], in colour index order.
+namespace {
+DWORD EdgeWeight(DWORD dwCells, const DDWORD* pddwEdgeSum, const BYTE* norm, PBYTE pbyteMean) {
+    const DWORD green = norm[1];
+    if (pddwEdgeSum[1] == 0 || dwCells == 0)
+        return 0;
+    DWORD darkest = norm[0] < norm[3] ? norm[0] : norm[3];
+    darkest = darkest < green ? darkest : green;
+    if (darkest <= kEdgeDarkLow)
+        return 0;
+    // The share of the cells with an edge, in 1/32 of them (at most a cell
+    // each, so below 2^37).
+    const DDWORD share = pddwEdgeSum[3] * 32;
+    const DDWORD low = static_cast<DDWORD>(dwCells) * kEdgeShareLow;
+    if (share <= low)
+        return 0;
+    DWORD weight = kEdgeWeightOne;
+    if (share < static_cast<DDWORD>(dwCells) * kEdgeShareFull) {
+        // The span to 32 bits with the part above the ramp's foot, so that
+        // it divides (only for frames far larger than any camera's).
+        DDWORD span = static_cast<DDWORD>(dwCells) * (kEdgeShareFull - kEdgeShareLow);
+        DDWORD part = (share - low) * kEdgeWeightOne;
+        while ((span >> 32) != 0) {
+            span >>= 1;
+            part >>= 1;
+        }
+        weight = static_cast<DWORD>(quorvin_div_u64_u32(part, static_cast<DWORD>(span)));
+    }
+    if (darkest < kEdgeDarkFull)
+        weight = weight * (darkest - kEdgeDarkLow) / (kEdgeDarkFull - kEdgeDarkLow);
+
+    // The sums to 32 bits, so that the green's divides (a frame of any
+    // camera's size never needs it: at most 249 levels a cell).
+    DWORD shift = 0;
+    while (((pddwEdgeSum[0] | pddwEdgeSum[1] | pddwEdgeSum[2]) >> shift) >> 32 != 0)
+        ++shift;
+    const DWORD greenEdge = static_cast<DWORD>(pddwEdgeSum[1] >> shift);
+    if (greenEdge == 0)
+        return 0;
+    // Red (colour 0, edge sum 0), then blue (colour 3, edge sum 2); the
+    // green's edge at the norm's green is the norm's green.
+    for (DWORD c = 0; c < 4; c += 3) {
+        const DWORD level = norm[c];
+        // The colour's edge at the norm's green level (below 2^40), and its
+        // geometric mean with the norm.
+        const DDWORD scaled =
+            quorvin_div_u64_u32((pddwEdgeSum[c == 0 ? 0 : 2] >> shift) * green, greenEdge);
+        const DDWORD larger = scaled > level ? scaled : level;
+        const DDWORD smaller = scaled > level ? level : scaled;
+        if (smaller == 0 || larger * 256 >= smaller * kEdgeFar)
+            return 0;
+        const DWORD ratio =
+            static_cast<DWORD>(quorvin_div_u64_u32(larger * 256, static_cast<DWORD>(smaller)));
+        if (ratio > kEdgeNear)
+            weight = weight * (kEdgeFar - ratio) / (kEdgeFar - kEdgeNear);
+        const DWORD root = lluint_sqrt(level * scaled);
+        pbyteMean[c] = static_cast<BYTE>(root > 255 ? 255 : root);
+    }
+    pbyteMean[1] = pbyteMean[2] = static_cast<BYTE>(green);
+    return weight;
+}
+} // namespace
+
+BOOL RobustAverage(const QuorvinClipCount* pCount, const DDWORD* pddwEdgeSum, PBYTE pbyteAverage) {
+    BYTE norm[4];
+    if (!NormAverage(pCount, norm))
+        return FALSE;
+    BYTE mean[4] = {norm[0], norm[1], norm[2], norm[3]};
+    const DWORD weight = EdgeWeight(pCount->dwNormCells, pddwEdgeSum, norm, mean);
+    // From the norm towards the geometric mean by the weight, rounded.
+    for (int c = 0; c < 4; ++c) {
+        const DWORD blend = norm[c] * (kEdgeWeightOne - weight) + mean[c] * weight;
+        pbyteAverage[c] = static_cast<BYTE>((blend + kEdgeWeightOne / 2) / kEdgeWeightOne);
+    }
     return TRUE;
 }
 

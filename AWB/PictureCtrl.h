@@ -9,9 +9,11 @@
  *   target once a step up would not clip again;
  *
  *   the robust white balance statistic: the order-4 Minkowski norm of the
- *   unclipped pixels ("shades of grey") instead of the mean of every area,
- *   with grey world over the areas neither clipped nor strongly coloured as
- *   its fallback.
+ *   unclipped pixels ("shades of grey"), moved towards its geometric mean
+ *   with their mean first-order edge ("grey edge") by a weight that follows
+ *   the edges' count and agreement, instead of the mean of every area, with
+ *   grey world over the areas neither clipped nor strongly coloured as its
+ *   fallback.
  *
  * Both need a look at the pixels beyond the area means, which a cheap
  * subsampled pass takes after the area statistics (only on the frames a mode
@@ -94,6 +96,15 @@ void CountClippedAndNorms(const CAveragePixelValue* pStats, DWORD dwWidth, DWORD
  * norms of CountClippedAndNorms. */
 void CountCellNorms(const CAveragePixelValue* pStats, DWORD dwWidth, DWORD dwHeight,
                     const BYTE* pbyteRaw, QuorvinClipCount* pCount);
+/* The first-order edges of the same cells, in pddwEdgeSum[4]: per colour
+ * (red, green, blue) the sum of the absolute differences, in levels,
+ * between an unclipped cell of the counted row pairs and the unclipped cell
+ * on its left, over the pairs whose green differs by 8 levels or more (less
+ * is the sensor's noise), and [3] the number of such pairs. A pass of its
+ * own, run apart from the count, so that its sums never add to the counting
+ * pass's stack. */
+void CountCellEdges(const CAveragePixelValue* pStats, DWORD dwWidth, DWORD dwHeight,
+                    const BYTE* pbyteRaw, DDWORD* pddwEdgeSum);
 
 /* The parts of the count a vector variant's count shares (pixel/PixelKernels.h,
  * CountClippedVector): all of pCount to 0; the mask of the counted row pairs,
@@ -115,6 +126,28 @@ void AddClipAreaRow(const CAveragePixelValue* pStats, DWORD dwAreaRow, DWORD dwR
  * caller then weighs the areas).
  */
 BOOL NormAverage(const QuorvinClipCount* pCount, PBYTE pbyteAverage);
+
+/*
+ * The colour averages the robust statistic balances on, in colour index
+ * order, into pbyteAverage[4]: per colour the norm of NormAverage moved
+ * towards its geometric mean with the edges of CountCellEdges scaled to the
+ * norm's green (the edge estimate's colour at the norm's level). The norm
+ * leans on the bright surfaces and is misled when they share one colour;
+ * the edges lean on the changes between surfaces and are misled when a few
+ * coloured objects stand on a plain ground: the mean of the two halves
+ * either error. How far, in 1/256, is the product of three linear ramps:
+ * the share of the unclipped cells with an edge, from none at 1/32 to all
+ * at 1/8 (fewer are a few boundaries between flat surfaces, whose
+ * differences are their colours); the larger ratio of the edges' red or
+ * blue to the norm's, all within half an octave, none at 2.5 times (such
+ * edges are coloured objects' boundaries); the norm's darkest colour, none
+ * at 16 levels, all at 32 (a frame far under its exposure: the edges there
+ * are mostly noise). None when a colour has no edge. Ramps, not switches:
+ * a small change of the frame moves the estimate a little, so that the
+ * colour gains, and the exposure that follows them, do not swing between
+ * evaluations. FALSE, with nothing written, when NormAverage is.
+ */
+BOOL RobustAverage(const QuorvinClipCount* pCount, const DDWORD* pddwEdgeSum, PBYTE pbyteAverage);
 
 /*
  * One step of the highlight guard, for a luminance evaluation on this frame:

@@ -12,8 +12,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <random>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -468,7 +470,9 @@ TEST(RobustWhiteBalance, LeavesOutColouredClippedAndDarkAreas) {
 // a sample at 250 or more are left out, the green is the mean of the two,
 // each colour of each code lands in its own sum; the fourth root of the mean
 // comes back in colour index order, and nothing when too few cells are
-// unclipped.
+// unclipped. The edges of the same cells against the same computation: a
+// cell counts where its green steps by 8 levels or more from the unclipped
+// cell on its left, a clipped cell breaks the chain.
 TEST(RobustWhiteBalance, NormsOfTheUnclippedCells) {
     const uint32_t width = 64, height = 64;
     std::vector<uint8_t> frame(width * height);
@@ -483,24 +487,44 @@ TEST(RobustWhiteBalance, NormsOfTheUnclippedCells) {
         CountClippedAndNorms(&stats, width, height, frame.data(), &got);
         const uint32_t flip = code - 2u;
         uint64_t sums[3] = {0, 0, 0};
+        uint64_t edges[4] = {0, 0, 0, 0}; // red, green, blue, edges counted
         uint32_t cells = 0;
-        for (uint32_t y = 0; y + 1 < height; y += 2)
+        for (uint32_t y = 0; y + 1 < height; y += 2) {
+            bool left = false; // the cell on the left unclipped
+            int64_t previous[3] = {0, 0, 0};
             for (uint32_t x = 0; x + 1 < width; x += 2) {
                 const uint32_t cell[4] = {frame[y * width + x], frame[y * width + x + 1],
                                           frame[(y + 1) * width + x],
                                           frame[(y + 1) * width + x + 1]};
-                if (*std::max_element(cell, cell + 4) >= 250)
+                if (*std::max_element(cell, cell + 4) >= 250) {
+                    left = false;
                     continue;
+                }
                 const uint64_t channel[3] = {cell[0 ^ flip], (cell[1 ^ flip] + cell[2 ^ flip]) / 2,
                                              cell[3 ^ flip]};
-                for (int c = 0; c < 3; ++c)
+                // An edge where the green steps by 8 levels or more.
+                const bool edge =
+                    left && std::abs(static_cast<int64_t>(channel[1]) - previous[1]) >= 8;
+                edges[3] += edge ? 1 : 0;
+                for (int c = 0; c < 3; ++c) {
                     sums[c] += channel[c] * channel[c] * channel[c] * channel[c];
+                    if (edge)
+                        edges[c] += static_cast<uint64_t>(
+                            std::abs(static_cast<int64_t>(channel[c]) - previous[c]));
+                    previous[c] = static_cast<int64_t>(channel[c]);
+                }
+                left = true;
                 ++cells;
             }
+        }
         SCOPED_TRACE(testing::Message() << "code " << code);
         EXPECT_EQ(got.dwNormCells, cells);
+        DDWORD gotEdges[4] = {1, 1, 1, 1};
+        CountCellEdges(&stats, width, height, frame.data(), gotEdges);
         for (int c = 0; c < 3; ++c)
             EXPECT_EQ(got.pddwPowerSum[c], sums[c]);
+        for (int c = 0; c < 4; ++c)
+            EXPECT_EQ(gotEdges[c], edges[c]);
         BYTE average[4];
         ASSERT_EQ(NormAverage(&got, average), TRUE);
         for (int c = 0; c < 3; ++c) {
@@ -526,6 +550,141 @@ TEST(RobustWhiteBalance, NormsOfTheUnclippedCells) {
     BYTE untouched[4] = {7, 7, 7, 7};
     EXPECT_EQ(NormAverage(&clipped, untouched), FALSE);
     EXPECT_EQ(untouched[0], 7);
+}
+
+// The statistic the robust mode balances on: from the norm towards the
+// geometric mean of the norm and of the edges scaled to the norm's green, by
+// a weight that grows with the share of cells with an edge and with the
+// norm's darkest colour, and shrinks as the edges' red or blue move away
+// from the norm's. Bright surfaces of one colour pulling the norm their way
+// are met half way by the edges; edges far off the norm, none in a colour,
+// too few or in a colour too dark leave the norm alone; without a norm
+// nothing is written.
+TEST(RobustWhiteBalance, BlendsTheNormTowardsTheEdges) {
+    // The norm of `cells` cells all of one colour.
+    const auto count = [](uint64_t red, uint64_t green, uint64_t blue, uint32_t cells = 1) {
+        QuorvinClipCount c{};
+        c.dwSampled = 4 * cells;
+        c.dwNormCells = cells;
+        c.pddwPowerSum[0] = red * red * red * red * cells;
+        c.pddwPowerSum[1] = green * green * green * green * cells;
+        c.pddwPowerSum[2] = blue * blue * blue * blue * cells;
+        return c;
+    };
+    const auto expectColour = [](const BYTE* got, int red, int green, int blue) {
+        EXPECT_EQ(got[0], red);
+        EXPECT_EQ(got[1], green);
+        EXPECT_EQ(got[2], green);
+        EXPECT_EQ(got[3], blue);
+    };
+    BYTE average[4];
+    // A warm norm within half an octave of grey edges: the geometric mean
+    // whole, at the norm's green.
+    const QuorvinClipCount warm = count(130, 100, 80);
+    const DDWORD grey[4] = {3000, 3000, 3000, 1};
+    ASSERT_EQ(RobustAverage(&warm, grey, average), TRUE);
+    expectColour(average, 114, 100, 89);
+
+    // Edges as coloured as the norm: the same colour.
+    const QuorvinClipCount same = count(160, 120, 90);
+    const DDWORD alike[4] = {1600, 1200, 900, 1};
+    ASSERT_EQ(RobustAverage(&same, alike, average), TRUE);
+    expectColour(average, 160, 120, 90);
+
+    // Sums beyond 32 bits (a frame far larger than any camera's) scale down.
+    const DDWORD huge[4] = {3ULL << 40, 3ULL << 40, 3ULL << 40, 1};
+    ASSERT_EQ(RobustAverage(&warm, huge, average), TRUE);
+    expectColour(average, 114, 100, 89);
+
+    // Edges 2.5 times or more off the norm (a red object's boundary on a grey
+    // ground), none in a colour, from 1/32 of the cells or fewer, or with a
+    // colour of the norm at 16 levels or under: the norm alone.
+    const DDWORD boundary[4] = {1000, 3000, 3000, 1};
+    const DDWORD noBlue[4] = {500, 500, 0, 1};
+    const QuorvinClipCount fewEdges = count(130, 100, 80, 32);
+    const QuorvinClipCount darkBlue = count(40, 30, 16);
+    const std::pair<const QuorvinClipCount*, const DDWORD*> normAlone[] = {
+        {&warm, boundary}, {&warm, noBlue}, {&fewEdges, grey}, {&darkBlue, grey}};
+    for (const auto& [norms, edges] : normAlone) {
+        BYTE norm[4];
+        ASSERT_EQ(NormAverage(norms, norm), TRUE);
+        ASSERT_EQ(RobustAverage(norms, edges, average), TRUE);
+        for (int c = 0; c < 4; ++c)
+            EXPECT_EQ(average[c], norm[c]) << "colour " << c;
+    }
+
+    // Too few unclipped cells: nothing written, as NormAverage.
+    QuorvinClipCount clipped = warm;
+    clipped.dwSampled = 4 * 65;
+    BYTE untouched[4] = {7, 7, 7, 7};
+    EXPECT_EQ(RobustAverage(&clipped, grey, untouched), FALSE);
+    EXPECT_EQ(untouched[0], 7);
+    EXPECT_EQ(untouched[3], 7);
+}
+
+// No threshold switches the statistic: as the share of cells with an edge,
+// the edges' distance from the norm or the norm's darkest colour moves in
+// small steps across its whole ramp, the estimate moves from one end to the
+// other in steps of a level or two. A switch would jump by the
+// whole difference between the norm and the geometric mean (16 levels of red
+// here) and make the colour gains, and with them the exposure, swing between
+// evaluations.
+TEST(RobustWhiteBalance, EstimateMovesSmoothlyAcrossEachRamp) {
+    const auto count = [](uint64_t red, uint64_t green, uint64_t blue, uint32_t cells) {
+        QuorvinClipCount c{};
+        c.dwSampled = 4 * cells;
+        c.dwNormCells = cells;
+        c.pddwPowerSum[0] = red * red * red * red * cells;
+        c.pddwPowerSum[1] = green * green * green * green * cells;
+        c.pddwPowerSum[2] = blue * blue * blue * blue * cells;
+        return c;
+    };
+    // Red and blue of the estimate along a ramp: from `first` to `last` in
+    // steps of at most `step` levels.
+    const auto expectSmooth = [](const std::vector<std::pair<int, int>>& colours,
+                                 std::pair<int, int> first, std::pair<int, int> last, int step) {
+        ASSERT_FALSE(colours.empty());
+        EXPECT_EQ(colours.front(), first);
+        EXPECT_EQ(colours.back(), last);
+        for (size_t i = 1; i < colours.size(); ++i) {
+            SCOPED_TRACE(testing::Message() << "step " << i);
+            EXPECT_LE(std::abs(colours[i].first - colours[i - 1].first), step);
+            EXPECT_LE(std::abs(colours[i].second - colours[i - 1].second), step);
+        }
+    };
+    BYTE average[4];
+
+    // The share of the 3200 cells with a grey edge, from 1/32 to 1/8.
+    const QuorvinClipCount warm = count(130, 100, 80, 3200);
+    std::vector<std::pair<int, int>> reds; // red and blue
+    for (DDWORD edges = 100; edges <= 400; edges += 10) {
+        const DDWORD sums[4] = {3000 * edges, 3000 * edges, 3000 * edges, edges};
+        ASSERT_EQ(RobustAverage(&warm, sums, average), TRUE);
+        reds.emplace_back(average[0], average[3]);
+    }
+    expectSmooth(reds, {130, 80}, {114, 89}, 2);
+
+    // The edges' red from half an octave under the norm's (the grey edges'
+    // red at 92 levels where the norm's green is 100) to 2.5 times under it.
+    reds.clear();
+    const QuorvinClipCount one = count(130, 100, 80, 1);
+    for (DDWORD red = 920; red >= 520; red -= 10) {
+        const DDWORD sums[4] = {red, 1000, 1000, 1};
+        ASSERT_EQ(RobustAverage(&one, sums, average), TRUE);
+        reds.emplace_back(average[0], average[3]);
+    }
+    expectSmooth(reds, {109, 89}, {130, 80}, 2);
+
+    // The norm's blue from 16 to 32 levels, red and green 8 above it (grey
+    // edges): from the norm alone to the geometric mean.
+    reds.clear();
+    for (uint64_t blue = 16; blue <= 32; ++blue) {
+        const QuorvinClipCount dark = count(blue + 8, blue + 8, blue, 1);
+        const DDWORD sums[4] = {1000, 1000, 1000, 1};
+        ASSERT_EQ(RobustAverage(&dark, sums, average), TRUE);
+        reds.emplace_back(average[0], average[3]);
+    }
+    expectSmooth(reds, {24, 16}, {40, 35}, 2);
 }
 
 // Greys beside a darker, strongly red quarter under in-module correction:
