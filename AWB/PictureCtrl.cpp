@@ -547,16 +547,8 @@ BYTE GuardTarget(CPictureCtrl* _this, const CLuminanceCtrl* pLum, BYTE byteLevel
         if (level <= target + band) {
             const DWORD base = level < target ? level : target;
             // An eighth (1/5 octave), a quarter (0.4 octave) when four times
-            // the budget is clipped; at rest a sixteenth (0.09 octave): the
-            // picture is where the loop leaves it, a little over the budget,
-            // and a larger step would take the brightness out of the resting
-            // band of the new target, to settle again one evaluation later
-            // (a white facade after the lights came on took 68 frames).
-            DWORD step = base / 8;
-            if (wClip >= 4 * budget)
-                step = base / 4;
-            else if (distance <= band)
-                step = base / 16;
+            // the budget is clipped.
+            DWORD step = wClip >= 4 * budget ? base / 4 : base / 8;
             if (step == 0)
                 step = 1;
             target = base > floorLevel + step ? base - step : floorLevel;

@@ -359,9 +359,8 @@ TEST(HighlightGuard, NeverGoesBelowTheFloorNorAboveTheTarget) {
 // pixels) and brightness, budget 20, floor 32, target 128, dead band 5 + 5:
 // the climb from a dark start stops short of a target that would clip; at
 // rest half the budget more is tolerated (a count wandering across the
-// budget moves nothing); beyond that at rest the target steps down by a
-// sixteenth, off the target by an eighth, by a quarter from four times the
-// budget.
+// budget moves nothing); off the target, and beyond that at rest, the target
+// steps down, by a quarter from four times the budget.
 TEST(HighlightGuard, StepsFromTheCountsWithHysteresisAtRest) {
     const auto step = [](BYTE guardTarget, BYTE level, DWORD clipped, DWORD high, DWORD bright) {
         CLuminanceCtrl lum{};
@@ -389,12 +388,11 @@ TEST(HighlightGuard, StepsFromTheCountsWithHysteresisAtRest) {
     // Never below the floor.
     EXPECT_EQ(step(0, 20, 0, 25, 30), 32);
     // At rest on a lowered target: up to 30 per mille holds, beyond steps
-    // 1/16, and from 80 per mille 1/4.
+    // 1/8, and from 80 per mille 1/4.
     EXPECT_EQ(step(100, 100, 25, 40, 60), 100);
     EXPECT_EQ(step(100, 100, 30, 40, 60), 100);
-    EXPECT_EQ(step(100, 100, 31, 40, 60), 94);
-    EXPECT_EQ(step(100, 100, 40, 50, 60), 94);
-    EXPECT_EQ(step(100, 104, 79, 90, 100), 94);
+    EXPECT_EQ(step(100, 100, 31, 40, 60), 88);
+    EXPECT_EQ(step(100, 100, 40, 50, 60), 88);
     EXPECT_EQ(step(100, 100, 80, 90, 100), 75);
     // Off the target, below it (still rising): the budget itself, stepped
     // from the brightness.
