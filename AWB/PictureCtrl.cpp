@@ -336,6 +336,70 @@ __attribute__((always_inline)) inline void CountFrame(const CAveragePixelValue* 
     }
 }
 
+// The weight of the edges of pddwEdgeSum against the norm in norm[4] over
+// dwCells unclipped cells, 0..kEdgeWeightOne; where it is not 0, the
+// geometric means of the norm and of the edges scaled to the norm's green in
+// pbyteMean[4], in colour index order.
+DWORD EdgeWeight(DWORD dwCells, const DDWORD* pddwEdgeSum, const BYTE* norm, PBYTE pbyteMean) {
+    const DWORD green = norm[1];
+    if (pddwEdgeSum[1] == 0 || dwCells == 0)
+        return 0;
+    DWORD darkest = norm[0] < norm[3] ? norm[0] : norm[3];
+    darkest = darkest < green ? darkest : green;
+    if (darkest <= kEdgeDarkLow)
+        return 0;
+    // The share of the cells with an edge, in 1/32 of them (at most a cell
+    // each, so below 2^37).
+    const DDWORD share = pddwEdgeSum[3] * 32;
+    const DDWORD low = static_cast<DDWORD>(dwCells) * kEdgeShareLow;
+    if (share <= low)
+        return 0;
+    DWORD weight = kEdgeWeightOne;
+    if (share < static_cast<DDWORD>(dwCells) * kEdgeShareFull) {
+        // The span to 32 bits with the part above the ramp's foot, so that
+        // it divides (only for frames far larger than any camera's).
+        DDWORD span = static_cast<DDWORD>(dwCells) * (kEdgeShareFull - kEdgeShareLow);
+        DDWORD part = (share - low) * kEdgeWeightOne;
+        while ((span >> 32) != 0) {
+            span >>= 1;
+            part >>= 1;
+        }
+        weight = static_cast<DWORD>(quorvin_div_u64_u32(part, static_cast<DWORD>(span)));
+    }
+    if (darkest < kEdgeDarkFull)
+        weight = weight * (darkest - kEdgeDarkLow) / (kEdgeDarkFull - kEdgeDarkLow);
+
+    // The sums to 32 bits, so that the green's divides (a frame of any
+    // camera's size never needs it: at most 249 levels a cell).
+    DWORD shift = 0;
+    while (((pddwEdgeSum[0] | pddwEdgeSum[1] | pddwEdgeSum[2]) >> shift) >> 32 != 0)
+        ++shift;
+    const DWORD greenEdge = static_cast<DWORD>(pddwEdgeSum[1] >> shift);
+    if (greenEdge == 0)
+        return 0;
+    // Red (colour 0, edge sum 0), then blue (colour 3, edge sum 2); the
+    // green's edge at the norm's green is the norm's green.
+    for (DWORD c = 0; c < 4; c += 3) {
+        const DWORD level = norm[c];
+        // The colour's edge at the norm's green level (below 2^40), and its
+        // geometric mean with the norm.
+        const DDWORD scaled =
+            quorvin_div_u64_u32((pddwEdgeSum[c == 0 ? 0 : 2] >> shift) * green, greenEdge);
+        const DDWORD larger = scaled > level ? scaled : level;
+        const DDWORD smaller = scaled > level ? level : scaled;
+        if (smaller == 0 || larger * 256 >= smaller * kEdgeFar)
+            return 0;
+        const DWORD ratio =
+            static_cast<DWORD>(quorvin_div_u64_u32(larger * 256, static_cast<DWORD>(smaller)));
+        if (ratio > kEdgeNear)
+            weight = weight * (kEdgeFar - ratio) / (kEdgeFar - kEdgeNear);
+        const DWORD root = lluint_sqrt(level * scaled);
+        pbyteMean[c] = static_cast<BYTE>(root > 255 ? 255 : root);
+    }
+    pbyteMean[1] = pbyteMean[2] = static_cast<BYTE>(green);
+    return weight;
+}
+
 } // namespace
 
 extern "C" {
@@ -427,72 +491,6 @@ BOOL NormAverage(const QuorvinClipCount* pCount, PBYTE pbyteAverage) {
     pbyteAverage[3] = norm[2];
     return TRUE;
 }
-
-// The weight of the edges of pddwEdgeSum against the norm in norm[4] over
-// dwCells unclipped cells, 0..kEdgeWeightOne; where it is not 0, the
-// geometric means of the norm and of the edges scaled to the norm's green in
-// pbyteMean[4], in colour index order.
-namespace {
-DWORD EdgeWeight(DWORD dwCells, const DDWORD* pddwEdgeSum, const BYTE* norm, PBYTE pbyteMean) {
-    const DWORD green = norm[1];
-    if (pddwEdgeSum[1] == 0 || dwCells == 0)
-        return 0;
-    DWORD darkest = norm[0] < norm[3] ? norm[0] : norm[3];
-    darkest = darkest < green ? darkest : green;
-    if (darkest <= kEdgeDarkLow)
-        return 0;
-    // The share of the cells with an edge, in 1/32 of them (at most a cell
-    // each, so below 2^37).
-    const DDWORD share = pddwEdgeSum[3] * 32;
-    const DDWORD low = static_cast<DDWORD>(dwCells) * kEdgeShareLow;
-    if (share <= low)
-        return 0;
-    DWORD weight = kEdgeWeightOne;
-    if (share < static_cast<DDWORD>(dwCells) * kEdgeShareFull) {
-        // The span to 32 bits with the part above the ramp's foot, so that
-        // it divides (only for frames far larger than any camera's).
-        DDWORD span = static_cast<DDWORD>(dwCells) * (kEdgeShareFull - kEdgeShareLow);
-        DDWORD part = (share - low) * kEdgeWeightOne;
-        while ((span >> 32) != 0) {
-            span >>= 1;
-            part >>= 1;
-        }
-        weight = static_cast<DWORD>(quorvin_div_u64_u32(part, static_cast<DWORD>(span)));
-    }
-    if (darkest < kEdgeDarkFull)
-        weight = weight * (darkest - kEdgeDarkLow) / (kEdgeDarkFull - kEdgeDarkLow);
-
-    // The sums to 32 bits, so that the green's divides (a frame of any
-    // camera's size never needs it: at most 249 levels a cell).
-    DWORD shift = 0;
-    while (((pddwEdgeSum[0] | pddwEdgeSum[1] | pddwEdgeSum[2]) >> shift) >> 32 != 0)
-        ++shift;
-    const DWORD greenEdge = static_cast<DWORD>(pddwEdgeSum[1] >> shift);
-    if (greenEdge == 0)
-        return 0;
-    // Red (colour 0, edge sum 0), then blue (colour 3, edge sum 2); the
-    // green's edge at the norm's green is the norm's green.
-    for (DWORD c = 0; c < 4; c += 3) {
-        const DWORD level = norm[c];
-        // The colour's edge at the norm's green level (below 2^40), and its
-        // geometric mean with the norm.
-        const DDWORD scaled =
-            quorvin_div_u64_u32((pddwEdgeSum[c == 0 ? 0 : 2] >> shift) * green, greenEdge);
-        const DDWORD larger = scaled > level ? scaled : level;
-        const DDWORD smaller = scaled > level ? level : scaled;
-        if (smaller == 0 || larger * 256 >= smaller * kEdgeFar)
-            return 0;
-        const DWORD ratio =
-            static_cast<DWORD>(quorvin_div_u64_u32(larger * 256, static_cast<DWORD>(smaller)));
-        if (ratio > kEdgeNear)
-            weight = weight * (kEdgeFar - ratio) / (kEdgeFar - kEdgeNear);
-        const DWORD root = lluint_sqrt(level * scaled);
-        pbyteMean[c] = static_cast<BYTE>(root > 255 ? 255 : root);
-    }
-    pbyteMean[1] = pbyteMean[2] = static_cast<BYTE>(green);
-    return weight;
-}
-} // namespace
 
 BOOL RobustAverage(const QuorvinClipCount* pCount, const DDWORD* pddwEdgeSum, PBYTE pbyteAverage) {
     BYTE norm[4];
