@@ -130,7 +130,9 @@ void Quorvin_Set_Auto_Min_ShutterC(void* AWBObject, WORD _wAutoMinShutterClock);
  * Quorvin_ALCWBalance; every 2nd row pair from 240 lines, every 4th from 480,
  * every 8th from 960). While more than the budget is clipped, the target the
  * evaluation uses steps down by 1/8 (1/4 beyond four times the budget) from
- * the lower of the target and the measured brightness, never below the floor; it
+ * the lower of the target and the measured brightness (the lower of the
+ * frame's and the mean of the frames the evaluation sampled, which the
+ * exposure step divides by), never below the floor; it
  * waits while the brightness is still falling from above. Once the
  * brightness rests within the dead band (tolerance + threshold) of the target
  * in force, it steps down only beyond 3/2 of the budget (hysteresis: a count
