@@ -132,11 +132,13 @@ void Quorvin_Set_Auto_Min_ShutterC(void* AWBObject, WORD _wAutoMinShutterClock);
  * evaluation uses steps down by 1/8 (1/4 beyond four times the budget) from
  * the lower of the target and the measured brightness (the lower of the
  * frame's and the mean of the frames the evaluation sampled, which the
- * exposure step divides by), never below the floor; it
- * waits while the brightness is still falling from above. Once the
- * brightness rests within the dead band (tolerance + threshold) of the target
- * in force, it steps down only beyond 3/2 of the budget (hysteresis: a count
- * wandering across the budget moves nothing). While the brightness still
+ * exposure step divides by), never below the floor. While the brightness is
+ * still falling from above it waits, until the brightness is at most twice
+ * the tolerance plus the threshold above the target, and from there steps
+ * by 1/8 with the exposure. Once the brightness rests within the dead band
+ * (tolerance + threshold) of the target in force, it steps down only beyond
+ * 3/2 of the budget (hysteresis: a count wandering across the budget moves
+ * nothing). While the brightness still
  * climbs towards the target within the budget, a target that would clip
  * more than the budget is cut short: to 9/8 of the brightness when the
  * pixels at 192 or more (those 4/3 would clip) exceed the budget and the

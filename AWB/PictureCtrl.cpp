@@ -541,12 +541,18 @@ BYTE GuardTarget(CPictureCtrl* _this, const CLuminanceCtrl* pLum, BYTE byteLevel
         // While the brightness is still coming down from above the target,
         // the exposure is already falling: wait for it. Below the target
         // (the exposure still rising), step from where the brightness is,
-        // so that the target does not run ahead of the picture.
-        if (level <= target + band) {
+        // so that the target does not run ahead of the picture. Within a
+        // tolerance of the resting band, step with the exposure: a clipped
+        // surface holds the brightness up until its pixels leave 255, so
+        // the fall slows as it nears the target, and one more evaluation
+        // spent waiting is 7 frames (a white facade after the light rose
+        // sixteenfold took 68 frames to settle, 59 with this).
+        if (level <= target + band + pLum->m_byteTolerance) {
             const DWORD base = level < target ? level : target;
             // An eighth (1/5 octave), a quarter (0.4 octave) when four times
-            // the budget is clipped.
-            DWORD step = wClip >= 4 * budget ? base / 4 : base / 8;
+            // the budget is clipped within the band (from above it, the
+            // brightness has still to come down).
+            DWORD step = wClip >= 4 * budget && level <= target + band ? base / 4 : base / 8;
             if (step == 0)
                 step = 1;
             target = base > floorLevel + step ? base - step : floorLevel;

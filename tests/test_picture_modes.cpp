@@ -397,8 +397,14 @@ TEST(HighlightGuard, StepsFromTheCountsWithHysteresisAtRest) {
     // Off the target, below it (still rising): the budget itself, stepped
     // from the brightness.
     EXPECT_EQ(step(100, 80, 25, 40, 60), 70);
-    // Above it (already falling): wait.
+    // Above it (already falling): wait; within the band and a tolerance
+    // more, step with the exposure, by an eighth of the target even from
+    // four times the budget.
     EXPECT_EQ(step(100, 120, 60, 80, 90), 100);
+    EXPECT_EQ(step(100, 116, 90, 95, 99), 100);
+    EXPECT_EQ(step(100, 115, 90, 95, 99), 88);
+    EXPECT_EQ(step(100, 111, 60, 80, 90), 88);
+    EXPECT_EQ(step(100, 110, 90, 95, 99), 75);
 }
 
 TEST(HighlightGuard, OffAgainGivesTheDefaultLoopBitForBit) {
