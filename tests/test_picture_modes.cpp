@@ -556,6 +556,43 @@ TEST(RobustWhiteBalance, NormsOfTheUnclippedCells) {
     EXPECT_EQ(untouched[0], 7);
 }
 
+// The norms' and the edges' passes of their own take only a non-empty frame
+// of a Bayer code (2 to 5): anything else leaves them empty, whatever the
+// caller's sums held before.
+TEST(RobustWhiteBalance, SeparatePassesNeedABayerFrame) {
+    const uint32_t width = 64, height = 64;
+    std::vector<uint8_t> frame(width * height);
+    for (uint32_t i = 0; i < frame.size(); ++i)
+        frame[i] = static_cast<uint8_t>((i / 2) % 2 != 0 ? 150 : 60); // an edge every cell
+    struct Case {
+        uint32_t width, height;
+        WORD code;
+        bool counts;
+    };
+    const Case cases[] = {{width, height, 2, true},
+                          {0, height, 2, false},
+                          {width, 0, 2, false},
+                          {width, height, 1, false},
+                          {width, height, 6, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.width << "x" << c.height << " code " << c.code);
+        CAveragePixelValue stats;
+        CAveragePixelValue_init(&stats);
+        UpdateAverage(&stats, width, height, 2, frame.data());
+        stats.m_wColorArray = c.code;
+        QuorvinClipCount norms{};
+        norms.dwNormCells = 9;
+        norms.pddwPowerSum[0] = norms.pddwPowerSum[1] = norms.pddwPowerSum[2] = 9;
+        CountCellNorms(&stats, c.width, c.height, frame.data(), &norms);
+        DDWORD edges[4] = {9, 9, 9, 9};
+        CountCellEdges(&stats, c.width, c.height, frame.data(), edges);
+        EXPECT_EQ(norms.dwNormCells != 0, c.counts);
+        EXPECT_EQ(norms.pddwPowerSum[0] != 0, c.counts);
+        EXPECT_EQ(edges[3] != 0, c.counts);
+        EXPECT_EQ(edges[1] != 0, c.counts);
+    }
+}
+
 // The statistic the robust mode balances on: from the norm towards the
 // geometric mean of the norm and of the edges scaled to the norm's green, by
 // a weight that grows with the share of cells with an edge and with the
@@ -605,10 +642,15 @@ TEST(RobustWhiteBalance, BlendsTheNormTowardsTheEdges) {
     // colour of the norm at 16 levels or under: the norm alone.
     const DDWORD boundary[4] = {1000, 3000, 3000, 1};
     const DDWORD noBlue[4] = {500, 500, 0, 1};
+    // (The green's sum lost when the sums come down to 32 bits.)
+    const DDWORD greenLost[4] = {1ULL << 40, 1, 1ULL << 40, 1};
     const QuorvinClipCount fewEdges = count(130, 100, 80, 32);
     const QuorvinClipCount darkBlue = count(40, 30, 16);
-    const std::pair<const QuorvinClipCount*, const DDWORD*> normAlone[] = {
-        {&warm, boundary}, {&warm, noBlue}, {&fewEdges, grey}, {&darkBlue, grey}};
+    const std::pair<const QuorvinClipCount*, const DDWORD*> normAlone[] = {{&warm, boundary},
+                                                                           {&warm, noBlue},
+                                                                           {&warm, greenLost},
+                                                                           {&fewEdges, grey},
+                                                                           {&darkBlue, grey}};
     for (const auto& [norms, edges] : normAlone) {
         BYTE norm[4];
         ASSERT_EQ(NormAverage(norms, norm), TRUE);
@@ -616,6 +658,30 @@ TEST(RobustWhiteBalance, BlendsTheNormTowardsTheEdges) {
         for (int c = 0; c < 4; ++c)
             EXPECT_EQ(average[c], norm[c]) << "colour " << c;
     }
+
+    // A bright red norm with redder edges: the mean stops at 255.
+    const QuorvinClipCount bright = count(240, 100, 100);
+    const DDWORD redder[4] = {300, 100, 100, 1};
+    ASSERT_EQ(RobustAverage(&bright, redder, average), TRUE);
+    expectColour(average, 255, 100, 100);
+
+    // Halfway up the share ramp (an edge at 1/16 of the cells) the weight
+    // is a third, also for a count of cells whose ramp spans more than 32
+    // bits (no camera's; the count's own total left at 0 so that the norm
+    // is trusted).
+    const QuorvinClipCount someEdges = count(130, 100, 80, 32);
+    const DDWORD someGrey[4] = {3000, 3000, 3000, 2};
+    BYTE third[4];
+    ASSERT_EQ(RobustAverage(&someEdges, someGrey, third), TRUE);
+    EXPECT_LT(third[0], 130);
+    EXPECT_GT(third[0], 114);
+    const uint32_t many = 0x60000000u;
+    QuorvinClipCount manyCells = count(130, 100, 80, many);
+    manyCells.dwSampled = 0;
+    const DDWORD manyGrey[4] = {3000, 3000, 3000, many / 16};
+    ASSERT_EQ(RobustAverage(&manyCells, manyGrey, average), TRUE);
+    for (int c = 0; c < 4; ++c)
+        EXPECT_EQ(average[c], third[c]) << "colour " << c;
 
     // Too few unclipped cells: nothing written, as NormAverage.
     QuorvinClipCount clipped = warm;
