@@ -593,6 +593,17 @@ TEST(RobustWhiteBalance, SeparatePassesNeedABayerFrame) {
     }
 }
 
+// The counts of the norms' pass over `cells` cells all of one colour.
+QuorvinClipCount UniformNorms(uint64_t red, uint64_t green, uint64_t blue, uint32_t cells = 1) {
+    QuorvinClipCount c{};
+    c.dwSampled = 4 * cells;
+    c.dwNormCells = cells;
+    c.pddwPowerSum[0] = red * red * red * red * cells;
+    c.pddwPowerSum[1] = green * green * green * green * cells;
+    c.pddwPowerSum[2] = blue * blue * blue * blue * cells;
+    return c;
+}
+
 // The statistic the robust mode balances on: from the norm towards the
 // geometric mean of the norm and of the edges scaled to the norm's green, by
 // a weight that grows with the share of cells with an edge and with the
@@ -602,16 +613,6 @@ TEST(RobustWhiteBalance, SeparatePassesNeedABayerFrame) {
 // too few or in a colour too dark leave the norm alone; without a norm
 // nothing is written.
 TEST(RobustWhiteBalance, BlendsTheNormTowardsTheEdges) {
-    // The norm of `cells` cells all of one colour.
-    const auto count = [](uint64_t red, uint64_t green, uint64_t blue, uint32_t cells = 1) {
-        QuorvinClipCount c{};
-        c.dwSampled = 4 * cells;
-        c.dwNormCells = cells;
-        c.pddwPowerSum[0] = red * red * red * red * cells;
-        c.pddwPowerSum[1] = green * green * green * green * cells;
-        c.pddwPowerSum[2] = blue * blue * blue * blue * cells;
-        return c;
-    };
     const auto expectColour = [](const BYTE* got, int red, int green, int blue) {
         EXPECT_EQ(got[0], red);
         EXPECT_EQ(got[1], green);
@@ -621,13 +622,13 @@ TEST(RobustWhiteBalance, BlendsTheNormTowardsTheEdges) {
     BYTE average[4];
     // A warm norm within half an octave of grey edges: the geometric mean
     // whole, at the norm's green.
-    const QuorvinClipCount warm = count(130, 100, 80);
+    const QuorvinClipCount warm = UniformNorms(130, 100, 80);
     const DDWORD grey[4] = {3000, 3000, 3000, 1};
     ASSERT_EQ(RobustAverage(&warm, grey, average), TRUE);
     expectColour(average, 114, 100, 89);
 
     // Edges as coloured as the norm: the same colour.
-    const QuorvinClipCount same = count(160, 120, 90);
+    const QuorvinClipCount same = UniformNorms(160, 120, 90);
     const DDWORD alike[4] = {1600, 1200, 900, 1};
     ASSERT_EQ(RobustAverage(&same, alike, average), TRUE);
     expectColour(average, 160, 120, 90);
@@ -644,8 +645,8 @@ TEST(RobustWhiteBalance, BlendsTheNormTowardsTheEdges) {
     const DDWORD noBlue[4] = {500, 500, 0, 1};
     // (The green's sum lost when the sums come down to 32 bits.)
     const DDWORD greenLost[4] = {1ULL << 40, 1, 1ULL << 40, 1};
-    const QuorvinClipCount fewEdges = count(130, 100, 80, 32);
-    const QuorvinClipCount darkBlue = count(40, 30, 16);
+    const QuorvinClipCount fewEdges = UniformNorms(130, 100, 80, 32);
+    const QuorvinClipCount darkBlue = UniformNorms(40, 30, 16);
     const std::pair<const QuorvinClipCount*, const DDWORD*> normAlone[] = {{&warm, boundary},
                                                                            {&warm, noBlue},
                                                                            {&warm, greenLost},
@@ -660,7 +661,7 @@ TEST(RobustWhiteBalance, BlendsTheNormTowardsTheEdges) {
     }
 
     // A bright red norm with redder edges: the mean stops at 255.
-    const QuorvinClipCount bright = count(240, 100, 100);
+    const QuorvinClipCount bright = UniformNorms(240, 100, 100);
     const DDWORD redder[4] = {300, 100, 100, 1};
     ASSERT_EQ(RobustAverage(&bright, redder, average), TRUE);
     expectColour(average, 255, 100, 100);
@@ -669,14 +670,14 @@ TEST(RobustWhiteBalance, BlendsTheNormTowardsTheEdges) {
     // is a third, also for a count of cells whose ramp spans more than 32
     // bits (no camera's; the count's own total left at 0 so that the norm
     // is trusted).
-    const QuorvinClipCount someEdges = count(130, 100, 80, 32);
+    const QuorvinClipCount someEdges = UniformNorms(130, 100, 80, 32);
     const DDWORD someGrey[4] = {3000, 3000, 3000, 2};
     BYTE third[4];
     ASSERT_EQ(RobustAverage(&someEdges, someGrey, third), TRUE);
     EXPECT_LT(third[0], 130);
     EXPECT_GT(third[0], 114);
     const uint32_t many = 0x60000000u;
-    QuorvinClipCount manyCells = count(130, 100, 80, many);
+    QuorvinClipCount manyCells = UniformNorms(130, 100, 80, many);
     manyCells.dwSampled = 0;
     const DDWORD manyGrey[4] = {3000, 3000, 3000, many / 16};
     ASSERT_EQ(RobustAverage(&manyCells, manyGrey, average), TRUE);
@@ -700,15 +701,6 @@ TEST(RobustWhiteBalance, BlendsTheNormTowardsTheEdges) {
 // here) and make the colour gains, and with them the exposure, swing between
 // evaluations.
 TEST(RobustWhiteBalance, EstimateMovesSmoothlyAcrossEachRamp) {
-    const auto count = [](uint64_t red, uint64_t green, uint64_t blue, uint32_t cells) {
-        QuorvinClipCount c{};
-        c.dwSampled = 4 * cells;
-        c.dwNormCells = cells;
-        c.pddwPowerSum[0] = red * red * red * red * cells;
-        c.pddwPowerSum[1] = green * green * green * green * cells;
-        c.pddwPowerSum[2] = blue * blue * blue * blue * cells;
-        return c;
-    };
     // Red and blue of the estimate along a ramp: from `first` to `last` in
     // steps of at most `step` levels.
     const auto expectSmooth = [](const std::vector<std::pair<int, int>>& colours,
@@ -725,7 +717,7 @@ TEST(RobustWhiteBalance, EstimateMovesSmoothlyAcrossEachRamp) {
     BYTE average[4];
 
     // The share of the 3200 cells with a grey edge, from 1/32 to 1/8.
-    const QuorvinClipCount warm = count(130, 100, 80, 3200);
+    const QuorvinClipCount warm = UniformNorms(130, 100, 80, 3200);
     std::vector<std::pair<int, int>> reds; // red and blue
     for (DDWORD edges = 100; edges <= 400; edges += 10) {
         const DDWORD sums[4] = {3000 * edges, 3000 * edges, 3000 * edges, edges};
@@ -737,7 +729,7 @@ TEST(RobustWhiteBalance, EstimateMovesSmoothlyAcrossEachRamp) {
     // The edges' red from half an octave under the norm's (the grey edges'
     // red at 92 levels where the norm's green is 100) to 2.5 times under it.
     reds.clear();
-    const QuorvinClipCount one = count(130, 100, 80, 1);
+    const QuorvinClipCount one = UniformNorms(130, 100, 80, 1);
     for (DDWORD red = 920; red >= 520; red -= 10) {
         const DDWORD sums[4] = {red, 1000, 1000, 1};
         ASSERT_EQ(RobustAverage(&one, sums, average), TRUE);
@@ -749,7 +741,7 @@ TEST(RobustWhiteBalance, EstimateMovesSmoothlyAcrossEachRamp) {
     // edges): from the norm alone to the geometric mean.
     reds.clear();
     for (uint64_t blue = 16; blue <= 32; ++blue) {
-        const QuorvinClipCount dark = count(blue + 8, blue + 8, blue, 1);
+        const QuorvinClipCount dark = UniformNorms(blue + 8, blue + 8, blue, 1);
         const DDWORD sums[4] = {1000, 1000, 1000, 1};
         ASSERT_EQ(RobustAverage(&dark, sums, average), TRUE);
         reds.emplace_back(average[0], average[3]);
